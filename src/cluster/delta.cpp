@@ -1,0 +1,88 @@
+#include "cluster/delta.hpp"
+
+#include <cfloat>
+#include <cmath>
+
+#include "core/parallel.hpp"
+
+namespace quarnel::cluster {
+
+double bounding_box_diagonal(const MatrixView<double>& x) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < x.cols; ++j) {
+        // Ordered comparisons are false for NaN, so NaN elements are skipped;
+        // a column without any other value keeps the extreme start values.
+        double hi = -DBL_MAX;
+        double lo = DBL_MAX;
+        for (std::size_t i = 0; i < x.rows; ++i) {
+            const double v = x(i, j);
+            if (v > hi) hi = v;
+            if (v < lo) lo = v;
+        }
+        const double extent = hi - lo;
+        sum += extent * extent;
+    }
+    return std::sqrt(sum);
+}
+
+namespace {
+
+// Outcome of the scan of one point; nn == -1 means no denser listed neighbour.
+struct Record {
+    double delta;
+    std::int64_t nn;
+};
+
+Record scan_point(std::size_t i, const VectorView<double>& rho,
+                  const MatrixView<std::int64_t>& nn_list, const MatrixView<double>& nn_dist,
+                  double diagonal) {
+    const double t = rho.at(i) + density_margin;
+    const std::size_t k = nn_list.cols;
+    // Column 0 is the point itself in a self-query table and is never examined.
+    for (std::size_t j = 1; j < k; ++j) {
+        const auto e = static_cast<std::uint64_t>(nn_list.at(i, j));
+        if (rho.at(e) > t) return {nn_dist.at(i, j), static_cast<std::int64_t>(e)};
+    }
+    return {diagonal, -1};
+}
+
+}  // namespace
+
+DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>& rho,
+                          const MatrixView<std::int64_t>& nn_list,
+                          const MatrixView<double>& nn_dist) {
+    const std::size_t n = x.rows;
+    const double diagonal = bounding_box_diagonal(x);
+
+    const std::vector<Record> records = parallel_map<Record>(
+        n, [&](std::size_t i) { return scan_point(i, rho, nn_list, nn_dist, diagonal); });
+
+    DeltaResult out;
+    out.delta.resize(n);
+    out.nn_delta.resize(n);
+    // Children per parent first, so each list is allocated once; the bound
+    // check on the parent runs here, in index order.
+    std::vector<std::size_t> child_count(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        out.delta[i] = records[i].delta;
+        out.nn_delta[i] = records[i].nn;
+        if (records[i].nn >= 0) {
+            ++child_count[checked(n, static_cast<std::uint64_t>(records[i].nn))];
+        }
+    }
+    out.density_graph.resize(n);
+    for (std::size_t p = 0; p < n; ++p) out.density_graph[p].reserve(child_count[p]);
+    // Visiting children in index order leaves every list ascending.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (records[i].nn >= 0) out.density_graph[static_cast<std::size_t>(records[i].nn)].push_back(
+            static_cast<std::int64_t>(i));
+    }
+
+    const double centre_cut = centre_factor * diagonal;
+    for (std::size_t m = 0; m < n; ++m) {
+        if (out.delta[m] > centre_cut) out.idx_centers.push_back(static_cast<std::int64_t>(m));
+    }
+    return out;
+}
+
+}  // namespace quarnel::cluster
