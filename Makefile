@@ -1,0 +1,26 @@
+# make test   - set up everything on a fresh machine and run the whole suite
+# make bench  - run the benchmarks (prints ratios against SciPy and friends)
+# make dev    - quick incremental build of the extension into .venv
+PY := .venv/bin/python
+
+.PHONY: test setup bench dev clean
+
+test: setup
+	$(PY) -m pytest tests -q
+
+setup:
+	sh tools/setup.sh
+
+bench: setup
+	for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# Incremental build for development: configure once, rebuild changed files,
+# copy the module into .venv's site-packages.
+dev:
+	@[ -x $(PY) ] || sh tools/setup.sh
+	cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/dev -j2
+	cp build/dev/quarnel*.so "$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/"
+
+clean:
+	rm -rf build

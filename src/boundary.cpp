@@ -1,0 +1,341 @@
+// Binding, conversion, result building and the exception trap.
+#include "boundary.hpp"
+
+#include <cstdio>
+#include <string>
+#include <type_traits>
+
+#include "numpy_api.hpp"
+
+namespace quarnel::py {
+namespace {
+
+// ---- exceptions -----------------------------------------------------------
+
+std::string type_name(PyObject* obj) {
+    std::string name = "<failed to extract type name>";
+    if (PyObject* q = PyType_GetQualName(Py_TYPE(obj))) {
+        if (const char* text = PyUnicode_AsUTF8(q)) name = text;
+        Py_DECREF(q);
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return name;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+PyObject* take_raised() { return PyErr_GetRaisedException(); }
+void set_raised(PyObject* exc) { PyErr_SetRaisedException(exc); }
+#else
+PyObject* take_raised() {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (value && trace) PyException_SetTraceback(value, trace);
+    Py_XDECREF(type);
+    Py_XDECREF(trace);
+    return value;
+}
+void set_raised(PyObject* exc) {
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+}
+#endif
+
+// A converter for parameter `name` failed with the pending exception. An
+// exception of exactly TypeError is replaced by one whose message names the
+// argument; every other exception passes through unchanged.
+[[noreturn]] void relabel_and_throw(const char* name) {
+    PyObject* exc = take_raised();
+    if (exc && Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyObject* fresh = nullptr;
+        if (PyObject* text = PyObject_Str(exc)) {
+            fresh = PyObject_CallFunction(PyExc_TypeError, "N",
+                                          PyUnicode_FromFormat("argument '%s': %U", name, text));
+            Py_DECREF(text);
+        }
+        if (fresh) {
+            PyException_SetCause(fresh, PyException_GetCause(exc));  // steals the new reference
+            Py_DECREF(exc);
+            exc = fresh;
+        } else {
+            Py_DECREF(exc);
+            throw PyError{};  // the error from building the new exception is pending
+        }
+    }
+    if (exc) set_raised(exc);
+    throw PyError{};
+}
+
+[[noreturn]] void raise_not_convertible(PyObject* obj, const char* target, const char* name) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(obj).c_str(), target);
+    relabel_and_throw(name);
+}
+
+// ---- PanicException -------------------------------------------------------
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // created once, lives for the process
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "quarnel.PanicException",
+            "Raised when native code called from Python stops internally.\n\n"
+            "Like SystemExit, this exception derives from BaseException so that it\n"
+            "typically propagates all the way through the stack and is not caught\n"
+            "by handlers for Exception.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const std::string& message) {
+    PyObject* type = panic_exception_type();
+    if (!type) return;  // the failure to create the class is pending
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (!text) return;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+void report_stop(const Stop& s) {
+    std::fprintf(stderr, "\nthread '%s' stopped at %s:%u:%u:\n%s\n", s.thread().c_str(),
+                 s.where().file_name(), static_cast<unsigned>(s.where().line()),
+                 static_cast<unsigned>(s.where().column()), s.message().c_str());
+    std::fflush(stderr);
+}
+
+// ---- checks on interpreter constructors -----------------------------------
+
+PyObject* made(PyObject* obj) {
+    if (!obj) {
+        if (PyErr_Occurred()) PyErr_Print();
+        stop("Python API call failed");
+    }
+    return obj;
+}
+
+// ---- arrays ----------------------------------------------------------------
+
+template <class T>
+constexpr numpy::Element element_of() {
+    return std::is_same_v<T, double> ? numpy::Element::float64 : numpy::Element::int64;
+}
+
+template <class T>
+ArrayArg<MatrixView<T>> convert_matrix(PyObject* obj, const char* name) {
+    numpy::ArrayLayout layout;
+    if (!numpy::inspect(obj, element_of<T>(), 2, layout)) raise_not_convertible(obj, "PyArray<T, D>", name);
+    MatrixView<T> view{static_cast<const T*>(layout.data), static_cast<std::size_t>(layout.extent[0]),
+                       static_cast<std::size_t>(layout.extent[1]), layout.stride[0], layout.stride[1]};
+    return {Ref::borrow(obj), view};
+}
+
+template <class T>
+ArrayArg<VectorView<T>> convert_vector(PyObject* obj, const char* name) {
+    numpy::ArrayLayout layout;
+    if (!numpy::inspect(obj, element_of<T>(), 1, layout)) raise_not_convertible(obj, "PyArray<T, D>", name);
+    VectorView<T> view{static_cast<const T*>(layout.data), static_cast<std::size_t>(layout.extent[0]),
+                       layout.stride[0]};
+    return {Ref::borrow(obj), view};
+}
+
+template <class T>
+Slice<T> contiguous_run(const ArrayArg<VectorView<T>>& a) {
+    numpy::ArrayLayout layout;
+    numpy::inspect(a.object(), element_of<T>(), 1, layout);
+    if (!layout.contiguous) {
+        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+        throw PyError{};
+    }
+    // A contiguous 1-D run starts at the lowest address; with length 0 or 1
+    // any stride is allowed and base is that element.
+    return {a.view().base, a.view().len};
+}
+
+// ---- index lists -------------------------------------------------------------
+
+// Checks that `obj` can be iterated as a list (and is not a str); returns an
+// iterator over it. Raises the conversion TypeError otherwise.
+Ref sequence_iterator(PyObject* obj, const char* name, std::size_t& size_hint) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "a 'str' cannot be taken as a list of integers");
+        relabel_and_throw(name);
+    }
+    if (!PySequence_Check(obj)) raise_not_convertible(obj, "Sequence", name);
+    Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();  // the length is only a capacity hint
+        n = 0;
+    }
+    size_hint = static_cast<std::size_t>(n);
+    Ref it(PyObject_GetIter(obj));
+    if (!it) relabel_and_throw(name);
+    return it;
+}
+
+}  // namespace
+
+// ---- the exception trap -------------------------------------------------------
+
+PyObject* raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    } catch (const Stop& s) {
+        report_stop(s);
+        raise_panic(s.message());
+    } catch (const ValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();  // a request beyond what any allocator can give
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("internal error");
+    }
+    return nullptr;
+}
+
+// ---- binding -------------------------------------------------------------------
+
+Args::Args(const char* function, std::span<const char* const> params, PyObject* const* args,
+           Py_ssize_t nargs, PyObject* kwnames)
+    : function_(function), params_(params) {
+    const std::size_t n = params.size();
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    if (given > n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, n,
+                     nargs);
+        throw PyError{};
+    }
+    for (std::size_t i = 0; i < given; ++i) slots_[i] = args[i];
+
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+        if (!text) PyErr_Clear();  // no UTF-8 text (a lone surrogate): matches nothing
+        std::size_t match = n;
+        for (std::size_t i = 0; text && i < n; ++i) {
+            if (std::string_view(params[i]) == std::string_view(text, static_cast<std::size_t>(len))) {
+                match = i;
+                break;
+            }
+        }
+        if (match == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+            throw PyError{};
+        }
+        if (slots_[match]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         params[match]);
+            throw PyError{};
+        }
+        slots_[match] = args[nargs + k];
+    }
+
+    if (given < n) {
+        std::vector<const char*> missing;
+        for (std::size_t i = given; i < n; ++i)
+            if (!slots_[i]) missing.push_back(params[i]);
+        if (!missing.empty()) {
+            std::string list;
+            for (std::size_t i = 0; i < missing.size(); ++i) {
+                if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+                list += std::string("'") + missing[i] + "'";
+            }
+            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function,
+                         missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+            throw PyError{};
+        }
+    }
+}
+
+FloatMatrix Args::float_matrix(std::size_t i) const { return convert_matrix<double>(slots_[i], params_[i]); }
+IndexMatrix Args::index_matrix(std::size_t i) const {
+    return convert_matrix<std::int64_t>(slots_[i], params_[i]);
+}
+FloatVector Args::float_vector(std::size_t i) const { return convert_vector<double>(slots_[i], params_[i]); }
+IndexVector Args::index_vector(std::size_t i) const {
+    return convert_vector<std::int64_t>(slots_[i], params_[i]);
+}
+
+IndexLists Args::index_lists(std::size_t i) const {
+    const char* name = params_[i];
+    std::size_t hint = 0;
+    Ref outer = sequence_iterator(slots_[i], name, hint);
+    IndexLists lists;
+    lists.reserve(hint);
+    while (Ref item{PyIter_Next(outer.get())}) {
+        std::size_t inner_hint = 0;
+        Ref inner = sequence_iterator(item.get(), name, inner_hint);
+        IndexList& list = lists.emplace_back();
+        list.reserve(inner_hint);
+        while (Ref value{PyIter_Next(inner.get())}) {
+            long v = PyLong_AsLong(value.get());
+            if (v == -1 && PyErr_Occurred()) relabel_and_throw(name);
+            list.push_back(static_cast<std::int64_t>(v));
+        }
+        if (PyErr_Occurred()) relabel_and_throw(name);
+    }
+    if (PyErr_Occurred()) relabel_and_throw(name);
+    return lists;
+}
+
+double Args::float_scalar(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) relabel_and_throw(params_[i]);
+    return v;
+}
+
+std::uint64_t Args::size_scalar(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    unsigned long long v;
+    if (PyLong_Check(obj)) {
+        v = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        Ref index(PyNumber_Index(obj));
+        if (!index) relabel_and_throw(params_[i]);
+        v = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) relabel_and_throw(params_[i]);
+    return v;
+}
+
+Slice<double> contiguous(const FloatVector& a) { return contiguous_run(a); }
+Slice<std::int64_t> contiguous(const IndexVector& a) { return contiguous_run(a); }
+
+// ---- results ----------------------------------------------------------------------
+
+Ref result_array(std::vector<double>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
+Ref result_array(std::vector<std::int64_t>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
+
+Ref result_lists(const IndexLists& lists) {
+    Ref outer(made(PyList_New(static_cast<Py_ssize_t>(lists.size()))));
+    for (std::size_t p = 0; p < lists.size(); ++p) {
+        const IndexList& list = lists[p];
+        PyObject* inner = made(PyList_New(static_cast<Py_ssize_t>(list.size())));
+        PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(p), inner);  // owned by outer from here
+        for (std::size_t j = 0; j < list.size(); ++j)
+            PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(j), made(PyLong_FromLong(list[j])));
+    }
+    return outer;
+}
+
+Ref result_float(double v) { return Ref(made(PyFloat_FromDouble(v))); }
+Ref result_uint(std::uint64_t v) { return Ref(made(PyLong_FromUnsignedLongLong(v))); }
+Ref result_int(std::int64_t v) { return Ref(made(PyLong_FromLong(v))); }
+
+Ref result_tuple(std::initializer_list<Ref*> items) {
+    Ref tuple(made(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
+    Py_ssize_t i = 0;
+    for (Ref* item : items) PyTuple_SET_ITEM(tuple.get(), i++, item->release());
+    return tuple;
+}
+
+}  // namespace quarnel::py

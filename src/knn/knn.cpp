@@ -1,0 +1,136 @@
+#include "knn/knn.hpp"
+
+#include <cmath>
+#include <new>
+#include <string>
+
+#include "core/parallel.hpp"
+#include "core/stop.hpp"
+#include "knn/tree.hpp"
+
+namespace quarnel::knn {
+namespace {
+
+constexpr std::size_t query_grain = 512;
+
+void check_dimension(std::size_t d) {
+    if (d < 2 || d > 8)
+        throw ValueError("Dimensionality " + std::to_string(d) + " not supported (must be 2-8)");
+}
+
+// Tree points must be finite: a NaN cannot be ordered along an axis and an
+// infinity breaks the tree's distance bounds. A NaN is reported as the
+// failure to sort a leaf, whatever the number of points.
+void check_tree_points(const MatrixView<double>& x, const char* name) {
+    std::size_t infinite_row = x.rows;
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        for (std::size_t j = 0; j < x.cols; ++j) {
+            const double v = x(i, j);
+            if (std::isnan(v)) stop("Leaf node sort failed.");
+            if (std::isinf(v) && infinite_row == x.rows) infinite_row = i;
+        }
+    }
+    if (infinite_row != x.rows)
+        stop(std::string(name) + ": row " + std::to_string(infinite_row) +
+             " has an infinite coordinate; k-NN search needs finite coordinates");
+}
+
+// Reads the first D coordinates of query row a, checking the row exists and
+// is finite.
+template <int D>
+std::array<double, D> read_query_row(const MatrixView<double>& q, std::size_t a, const char* name) {
+    std::array<double, D> point;
+    if (a >= q.rows || q.cols < static_cast<std::size_t>(D)) stop_ndarray();
+    for (int j = 0; j < D; ++j) {
+        point[j] = q(a, static_cast<std::size_t>(j));
+        if (!std::isfinite(point[j]))
+            stop(std::string(name) + ": row " + std::to_string(a) +
+                 " has a non-finite coordinate; k-NN search needs finite coordinates");
+    }
+    return point;
+}
+
+FlatTable allocate(std::size_t rows, std::size_t row_length) {
+    if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
+    FlatTable t;
+    t.dist.resize(rows * row_length);
+    t.index.resize(rows * row_length);
+    return t;
+}
+
+template <int D>
+FlatTable self_query(const MatrixView<double>& x, std::uint64_t k, const char* name) {
+    check_tree_points(x, name);
+    const Tree<D> tree(x);
+    const std::size_t n = tree.size();
+    const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, n));
+    FlatTable out = allocate(n, r);
+    // Queries run in the tree's point order: neighbouring queries then walk
+    // the same nodes, which keeps the tree in cache. Each writes its own row.
+    parallel_for(
+        n,
+        [&](std::size_t p) {
+            const std::size_t row = tree.row_at(p);
+            tree.query(tree.point_at(p), r, out.dist.data() + row * r, out.index.data() + row * r);
+        },
+        query_grain);
+    return out;
+}
+
+template <int D>
+FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
+                      const char* train_name, const char* query_name) {
+    check_tree_points(train, train_name);
+    const Tree<D> tree(train);
+    const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, tree.size()));
+    FlatTable out = allocate(query.rows, r);
+    parallel_for(
+        query.rows,
+        [&](std::size_t i) {
+            const auto q = read_query_row<D>(query, i, query_name);
+            tree.query(q.data(), r, out.dist.data() + i * r, out.index.data() + i * r);
+        },
+        query_grain);
+    return out;
+}
+
+template <template <int> class Fn, class... A>
+FlatTable dispatch(std::size_t d, A&&... args) {
+    switch (d) {
+        case 2: return Fn<2>::run(args...);
+        case 3: return Fn<3>::run(args...);
+        case 4: return Fn<4>::run(args...);
+        case 5: return Fn<5>::run(args...);
+        case 6: return Fn<6>::run(args...);
+        case 7: return Fn<7>::run(args...);
+        case 8: return Fn<8>::run(args...);
+    }
+    check_dimension(d);
+    return {};
+}
+
+template <int D>
+struct SelfQuery {
+    template <class... A>
+    static FlatTable run(A&&... a) { return self_query<D>(a...); }
+};
+template <int D>
+struct CrossQuery {
+    template <class... A>
+    static FlatTable run(A&&... a) { return cross_query<D>(a...); }
+};
+
+}  // namespace
+
+FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* name) {
+    check_dimension(x.cols);
+    return dispatch<SelfQuery>(x.cols, x, k, name);
+}
+
+FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
+                          const char* train_name, const char* query_name) {
+    check_dimension(train.cols);
+    return dispatch<CrossQuery>(train.cols, train, query, k, train_name, query_name);
+}
+
+}  // namespace quarnel::knn

@@ -1,0 +1,28 @@
+// Exact k-nearest-neighbour search on a k-d tree, for 2 to 8 dimensions.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/views.hpp"
+
+namespace quarnel::knn {
+
+// A flat neighbour table: row after row, each row min(k, tree points) long,
+// nearest first; ties in distance are ordered by the smaller index.
+struct FlatTable {
+    std::vector<double> dist;
+    std::vector<std::int64_t> index;
+};
+
+// The k nearest rows of `x` for every row of `x`. `name` names the argument
+// in stop messages. Throws ValueError for a column count outside 2..8.
+FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* name = "x");
+
+// The k nearest rows of `train` for every row of `query` (first d columns of
+// `query` only, d = columns of `train`).
+FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query,
+                          std::uint64_t k, const char* train_name = "x_train",
+                          const char* query_name = "x_query");
+
+}  // namespace quarnel::knn
