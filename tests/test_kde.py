@@ -279,7 +279,7 @@ def native_constants(tmp_path_factory):
     (tmp / "driver.cpp").write_text(DRIVER)
     exe = tmp / "driver"
     subprocess.run([cxx, "-std=c++20", "-O3", "-ffp-contract=off", f"-I{SRC}",
-                    str(tmp / "driver.cpp"), str(SRC / "kde" / "kernel.cpp"), "-o", str(exe)],
+                    str(tmp / "driver.cpp"), str(SRC / "kde" / "kernel_constant.cpp"), "-o", str(exe)],
                    check=True)
     values = [float(v) for v in subprocess.run([str(exe)], check=True, capture_output=True,
                                                text=True).stdout.split()]

@@ -3,7 +3,6 @@
 // points.
 #include <cmath>
 
-#include "core/parallel.hpp"
 #include "core/stop.hpp"
 #include "kde/kde.hpp"
 #include "kde/kernel.hpp"
@@ -35,10 +34,9 @@ public:
         if (k_ == 0) stop("attempt to divide by zero");
         const std::size_t n = table_.size() / k_;
         const Kernel kernel(h, dim_, n_train_);
-        const double* rows = table_.data();
+        const MatrixView<double> rows{table_.data(), n, k_, static_cast<std::ptrdiff_t>(k_), 1};
         double* terms = terms_.data();
-        const std::size_t k = k_;
-        parallel_for(n, [&](std::size_t i) { terms[i] = kernel.log_density(rows + i * k, 1, k); });
+        kernel.log_densities(rows, terms);
         // Summed on this thread in row order, from -0.0: the result does
         // not depend on how the rows were scheduled.
         double sum = -0.0;

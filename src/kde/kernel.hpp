@@ -1,7 +1,7 @@
 // The Epanechnikov kernel shared by the log-density and the bandwidth search.
 //
-// Every operation here is ordered as the results are defined: the row sum runs
-// over the columns in order, each term is (1 - u*u) * c with the constant
+// Every operation is ordered as the results are defined: a row's sum runs
+// over its columns in order, each term is (1 - u*u) * c with the constant
 // multiplied into every term, u is a division by h (not a product with 1/h),
 // and the build has no fused multiply-add. Changing any of this changes bits.
 #pragma once
@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+
+#include "core/views.hpp"
 
 namespace quarnel::kde {
 
@@ -41,20 +43,9 @@ struct Kernel {
           c(kernel_constant(dim)),
           denom(integer_power(bandwidth, dim) * static_cast<double>(n_total)) {}
 
-    // Log-density of one row of k distances, consecutive entries `stride`
-    // elements apart.
-    double log_density(const double* row, std::ptrdiff_t stride, std::size_t k) const noexcept {
-        double s = 0.0;
-        for (std::size_t j = 0; j < k; ++j) {
-            const double u = row[static_cast<std::ptrdiff_t>(j) * stride] / h;
-            // Adding +0.0 for a skipped column leaves s unchanged: s starts at
-            // +0.0 and a sum is -0.0 only if both addends are, so the select
-            // keeps the loop branch-free without changing any bit.
-            const double term = (1.0 - u * u) * c;
-            s = s + (u <= 1.0 ? term : 0.0);
-        }
-        return log_of_ratio(s);
-    }
+    // Fills out[i] with the log-density of row i of `table`, for every row,
+    // in parallel over rows.
+    void log_densities(const MatrixView<double>& table, double* out) const;
 
     // ln(max(s / denom, floor)) with maxNum semantics: NaN becomes the floor.
     double log_of_ratio(double s) const noexcept {
