@@ -20,7 +20,9 @@ dev:
 	@[ -x $(PY) ] || sh tools/setup.sh
 	cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/dev -j2
-	cp build/dev/quarnel*.so "$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/"
+	@# Replace the module by rename, never in place: a running process may have it mapped.
+	site=$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'); \
+	for so in build/dev/quarnel*.so; do cp $$so $$site/.tmp.$$(basename $$so) && mv $$site/.tmp.$$(basename $$so) $$site/$$(basename $$so); done
 
 clean:
 	rm -rf build
