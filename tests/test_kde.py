@@ -9,10 +9,8 @@ independent check of that order.
 
 import inspect
 import math
-import os
 import shutil
 import subprocess
-import sys
 import textwrap
 from pathlib import Path
 
@@ -20,6 +18,7 @@ import numpy as np
 import pytest
 
 import quarnel
+from conftest import run_python
 
 FLOOR = -690.7755278982137  # ln(1e-300)
 INF = math.inf
@@ -327,17 +326,23 @@ def test_integer_power_differs_from_pow(h, d):
     assert kde([[0.0]], h, d, 3)[0] != ref_rho([0.0], h, d, 3, libm_pow=True)
 
 
-@pytest.mark.parametrize("n, k, d, h_min, h_max, xtol", [
-    (50, 8, 2, 0.01, 5.0, 1e-5),
-    (80, 5, 3, 0.05, 3.0, 1e-8),
-    (30, 12, 5, 0.1, 10.0, 1e-3),
-    (20, 4, 1, 0.01, 2.0, -1.0),   # never converges: 101 evaluations
-    (40, 6, 2, 2.0, 1.0, 1e-5),    # h_min above 0.2 * h_max
-    (25, 6, 4, -0.5, 4.0, 1e-5),   # interval reaching negative bandwidths
+@pytest.mark.parametrize("n, k, d, h_min, h_max, xtol, messy", [
+    (50, 8, 2, 0.01, 5.0, 1e-5, False),
+    (51, 7, 2, 0.01, 5.0, 0.0, True),     # unsorted rows, NaN and infinite entries
+    (80, 5, 3, 0.05, 3.0, 1e-8, False),
+    (30, 12, 5, 0.1, 10.0, 1e-3, False),
+    (20, 4, 1, 0.01, 2.0, -1.0, False),   # never converges: 101 evaluations
+    (40, 6, 2, 2.0, 1.0, 1e-5, False),    # h_min above 0.2 * h_max
+    (25, 6, 4, -0.5, 4.0, 1e-5, False),   # interval reaching negative bandwidths
 ])
-def test_brent_matches_reference(n, k, d, h_min, h_max, xtol):
+def test_brent_matches_reference(n, k, d, h_min, h_max, xtol, messy):
     rng = np.random.default_rng(n * k + d)
-    table = np.sort(rng.random((n, k)), axis=1)
+    table = rng.random((n, k))
+    if messy:
+        table[::5, 2] = NAN
+        table[::7, 0] = INF
+    else:
+        table.sort(axis=1)
     assert quarnel.find_optimal_bandwidth(table, h_min, h_max, d, 500, xtol) == \
         ref_search(table, h_min, h_max, d, 500, xtol)
 
@@ -418,16 +423,12 @@ def test_internal_stops(call, message):
     assert_panics(call, message)
 
 
-def test_scalar_conversions():
-    table = np.array([[0.0, 0.5]])
-    assert quarnel.epanechnikov_kde(table, -1, np.uint8(2), 10)[0] == -2.194552010348078
-    assert quarnel.round_float(x=np.float32(0.5)) == 0.1
-    with pytest.raises(TypeError, match="^argument 'bandwidth': "):
-        quarnel.epanechnikov_kde(table, "1", 2, 10)
+def test_scalar_kinds():
+    """bandwidth is a float scalar (an int converts), dim a size scalar."""
+    assert quarnel.epanechnikov_kde(np.array([[0.0, 0.5]]), -1, np.uint8(2), 10)[0] == \
+        -2.194552010348078
     with pytest.raises(TypeError, match="^argument 'dim': "):
-        quarnel.epanechnikov_kde(table, 1.0, 2.0, 10)
-    with pytest.raises(OverflowError):
-        quarnel.find_optimal_bandwidth(table, 0.1, 1.0, 2, -1, 1e-5)
+        quarnel.epanechnikov_kde(np.zeros((1, 1)), 1.0, 2.0, 10)
 
 
 @pytest.mark.parametrize("name, params, doc", [
@@ -443,12 +444,6 @@ def test_signatures(name, params, doc):
     fn = getattr(quarnel, name)
     assert list(inspect.signature(fn).parameters) == params
     assert fn.__doc__ == doc
-
-
-def test_table_order():
-    names = ["epanechnikov_kde", "find_optimal_bandwidth", "bandwidth_estimate", "round_float"]
-    start = quarnel.__all__.index(names[0])
-    assert quarnel.__all__[start:start + 4] == names
 
 
 # ------------------------------------------------------------ strided input
@@ -492,11 +487,7 @@ THREAD_SCRIPT = textwrap.dedent("""
 
 
 def test_thread_count_invariance():
-    outputs = []
-    for threads in ("1", "2"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env, check=True,
-                             capture_output=True, text=True)
-        outputs.append(run.stdout)
-    assert outputs[0] == outputs[1]
-    assert outputs[0].count("\n") == 2
+    runs = [run_python(THREAD_SCRIPT, env={"RAYON_NUM_THREADS": t}) for t in ("1", "2")]
+    assert [r.returncode for r in runs] == [0, 0], runs[0].stderr + runs[1].stderr
+    assert runs[0].stdout == runs[1].stdout
+    assert runs[0].stdout.count("\n") == 2
