@@ -76,8 +76,8 @@ def bench_bandwidth():
         found["scipy"] = scipy.optimize.minimize_scalar(
             objective, bracket=(h_min, 0.2 * h_max), method="brent", tol=xtol)
 
-    t_ours = best_of(ours, 3)
-    t_scipy = best_of(scipy_brent, 1)
+    t_ours = best_of(ours, 5)
+    t_scipy = best_of(scipy_brent, 2)
     h, count = found["quarnel"]
     res = found["scipy"]
     print(f"find_optimal_bandwidth {n} x {k}: {t_ours * 1e3:.1f} ms, "
