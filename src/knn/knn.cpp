@@ -58,10 +58,9 @@ FlatTable allocate(std::size_t rows, std::size_t row_length) {
     return t;
 }
 
-template <int D>
-FlatTable self_query(const MatrixView<double>& x, std::uint64_t k, const char* name) {
-    check_tree_points(x, name);
-    const Tree<D> tree(x);
+template <int D, class Position>
+FlatTable self_query(const MatrixView<double>& x, std::uint64_t k) {
+    const Tree<D, Position> tree(x);
     const std::size_t n = tree.size();
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, n));
     FlatTable out = allocate(n, r);
@@ -77,11 +76,10 @@ FlatTable self_query(const MatrixView<double>& x, std::uint64_t k, const char* n
     return out;
 }
 
-template <int D>
+template <int D, class Position>
 FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
-                      const char* train_name, const char* query_name) {
-    check_tree_points(train, train_name);
-    const Tree<D> tree(train);
+                      const char* query_name) {
+    const Tree<D, Position> tree(train);
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, tree.size()));
     FlatTable out = allocate(query.rows, r);
     parallel_for(
@@ -109,28 +107,36 @@ FlatTable dispatch(std::size_t d, A&&... args) {
     return {};
 }
 
+constexpr bool fits_32_bits(std::size_t n) { return n <= UINT32_MAX; }
+
 template <int D>
 struct SelfQuery {
-    template <class... A>
-    static FlatTable run(A&&... a) { return self_query<D>(a...); }
+    static FlatTable run(const MatrixView<double>& x, std::uint64_t k) {
+        return fits_32_bits(x.rows) ? self_query<D, std::uint32_t>(x, k) : self_query<D, std::uint64_t>(x, k);
+    }
 };
 template <int D>
 struct CrossQuery {
-    template <class... A>
-    static FlatTable run(A&&... a) { return cross_query<D>(a...); }
+    static FlatTable run(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
+                         const char* query_name) {
+        return fits_32_bits(train.rows) ? cross_query<D, std::uint32_t>(train, query, k, query_name)
+                                        : cross_query<D, std::uint64_t>(train, query, k, query_name);
+    }
 };
 
 }  // namespace
 
 FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* name) {
     check_dimension(x.cols);
-    return dispatch<SelfQuery>(x.cols, x, k, name);
+    check_tree_points(x, name);
+    return dispatch<SelfQuery>(x.cols, x, k);
 }
 
 FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
                           const char* train_name, const char* query_name) {
     check_dimension(train.cols);
-    return dispatch<CrossQuery>(train.cols, train, query, k, train_name, query_name);
+    check_tree_points(train, train_name);
+    return dispatch<CrossQuery>(train.cols, train, query, k, query_name);
 }
 
 }  // namespace quarnel::knn

@@ -29,13 +29,15 @@ inline bool before(double da, std::uint64_t ia, double db, std::uint64_t ib) {
 }
 
 // Sorted insertion straight into the output row; best for small rows.
+// `original[p]` is the row of the point at tree position p.
+template <class Position>
 class SortedRow {
 public:
     using DistanceType = double;
     using IndexType = std::size_t;
     using CountType = std::size_t;
 
-    SortedRow(double* dist, std::int64_t* index, std::size_t capacity, const std::uint64_t* original)
+    SortedRow(double* dist, std::int64_t* index, std::size_t capacity, const Position* original)
         : dist_(dist), index_(index), capacity_(capacity), original_(original) {}
 
     bool full() const { return count_ == capacity_; }
@@ -67,13 +69,14 @@ private:
     double* dist_;
     std::int64_t* index_;
     std::size_t capacity_;
-    const std::uint64_t* original_;
+    const Position* original_;
     std::size_t count_ = 0;
     double bound_ = std::numeric_limits<double>::infinity();
 };
 
 // A max-heap on (distance, index) for long rows, sorted into the output at
 // the end. The heap storage is reused across the queries of one thread.
+template <class Position>
 class HeapRow {
 public:
     using DistanceType = double;
@@ -81,7 +84,7 @@ public:
     using CountType = std::size_t;
     using Entry = std::pair<double, std::uint64_t>;
 
-    HeapRow(double* dist, std::int64_t* index, std::size_t capacity, const std::uint64_t* original,
+    HeapRow(double* dist, std::int64_t* index, std::size_t capacity, const Position* original,
             std::vector<Entry>& heap)
         : dist_(dist), index_(index), capacity_(capacity), original_(original), heap_(heap) {
         heap_.clear();
@@ -122,7 +125,7 @@ private:
     double* dist_;
     std::int64_t* index_;
     std::size_t capacity_;
-    const std::uint64_t* original_;
+    const Position* original_;
     std::vector<Entry>& heap_;
     double bound_ = std::numeric_limits<double>::infinity();
 };
