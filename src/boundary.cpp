@@ -22,23 +22,6 @@ std::string type_name(PyObject* obj) {
     return name;
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
-PyObject* take_raised() { return PyErr_GetRaisedException(); }
-void set_raised(PyObject* exc) { PyErr_SetRaisedException(exc); }
-#else
-PyObject* take_raised() {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (value && trace) PyException_SetTraceback(value, trace);
-    Py_XDECREF(type);
-    Py_XDECREF(trace);
-    return value;
-}
-void set_raised(PyObject* exc) {
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
-}
-#endif
 
 // A converter for parameter `name` failed with the pending exception. An
 // exception of exactly TypeError is replaced by one whose message names the

@@ -7,50 +7,38 @@
 #include <mutex>
 #include <string>
 
+#include "boundary.hpp"
 #include "core/stop.hpp"
 
 namespace quarnel::py::numpy {
 namespace {
 
+using quarnel::py::Ref;
+
+// "TypeName: message" of the pending exception, which is cleared.
 std::string pending_error_text() {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
+    Ref error(take_raised());
     std::string text = "unknown error";
-    if (value) {
-        if (PyObject* s = PyObject_Str(value)) {
-            PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
-            const char* n = name ? PyUnicode_AsUTF8(name) : nullptr;
-            const char* v = PyUnicode_AsUTF8(s);
-            text = std::string(n ? n : "Error") + ": " + (v ? v : "");
-            Py_XDECREF(name);
-            Py_DECREF(s);
-        }
+    if (error) {
+        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), "__name__"));
+        Ref message(PyObject_Str(error.get()));
+        const char* n = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+        const char* m = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+        text = std::string(n ? n : "Error") + ": " + (m ? m : "");
     }
     PyErr_Clear();
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(trace);
     return text;
 }
 
 // The NumPy major version, read as numpy.lib.NumpyVersion(numpy.__version__).major.
 long numpy_major() {
-    PyObject* np = PyImport_ImportModule("numpy");
-    if (!np) return -1;
-    PyObject* version = PyObject_GetAttrString(np, "__version__");
-    PyObject* lib = version ? PyImport_ImportModule("numpy.lib") : nullptr;
-    PyObject* cls = lib ? PyObject_GetAttrString(lib, "NumpyVersion") : nullptr;
-    PyObject* parsed = cls ? PyObject_CallOneArg(cls, version) : nullptr;
-    PyObject* major = parsed ? PyObject_GetAttrString(parsed, "major") : nullptr;
-    long result = major ? PyLong_AsLong(major) : -1;
-    Py_XDECREF(major);
-    Py_XDECREF(parsed);
-    Py_XDECREF(cls);
-    Py_XDECREF(lib);
-    Py_XDECREF(version);
-    Py_DECREF(np);
-    return result;
+    Ref np(PyImport_ImportModule("numpy"));
+    Ref version(np ? PyObject_GetAttrString(np.get(), "__version__") : nullptr);
+    Ref lib(version ? PyImport_ImportModule("numpy.lib") : nullptr);
+    Ref parser(lib ? PyObject_GetAttrString(lib.get(), "NumpyVersion") : nullptr);
+    Ref parsed(parser ? PyObject_CallOneArg(parser.get(), version.get()) : nullptr);
+    Ref major(parsed ? PyObject_GetAttrString(parsed.get(), "major") : nullptr);
+    return major ? PyLong_AsLong(major.get()) : -1;
 }
 
 bool api_ready = false;
@@ -60,16 +48,13 @@ bool api_ready = false;
 void ensure_api() {
     if (api_ready) return;
     long major = numpy_major();
-    PyObject* capsule = nullptr;
+    Ref capsule;
     if (major >= 0 || !PyErr_Occurred()) {
         const char* module = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
-        if (PyObject* m = PyImport_ImportModule(module)) {
-            capsule = PyObject_GetAttrString(m, "_ARRAY_API");
-            Py_DECREF(m);
-        }
+        if (Ref m{PyImport_ImportModule(module)}) capsule = Ref(PyObject_GetAttrString(m.get(), "_ARRAY_API"));
     }
-    void* table = capsule ? PyCapsule_GetPointer(capsule, nullptr) : nullptr;
-    Py_XDECREF(capsule);  // the table lives as long as numpy's module
+    // The table lives as long as NumPy's module, which is never unloaded.
+    void* table = capsule ? PyCapsule_GetPointer(capsule.get(), nullptr) : nullptr;
     if (!table) stop("Failed to access NumPy array API capsule: " + pending_error_text());
     quarnel_ARRAY_API = static_cast<void**>(table);
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());

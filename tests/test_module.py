@@ -91,3 +91,19 @@ def test_panic_is_base_exception_with_message(PanicException, capfd):
 def test_value_error_is_not_a_panic():
     with pytest.raises(ValueError, match=r"^Dimensionality 9 not supported \(must be 2-8\)$"):
         quarnel.knn_query(np.zeros((0, 9)), 1)
+
+
+def test_numpy_located_lazily_and_failure_is_a_panic():
+    code = """
+import sys
+import quarnel                      # importing the module does not import numpy
+assert "numpy" not in sys.modules
+sys.modules["numpy"] = None         # make numpy unimportable
+try:
+    quarnel.knn_query([[0.0, 0.0]], 1)
+except BaseException as e:
+    print(type(e).__name__, str(e))
+"""
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("PanicException Failed to access NumPy array API capsule")
