@@ -20,8 +20,9 @@ namespace quarnel::knn {
 
 inline double pruning_bound(double worst) {
     // 2^-32 relative slack dwarfs the rounding of a sum of at most 8 squares
-    // accumulated along a tree path; nextafter keeps the bound above 0.
-    return std::nextafter(worst + worst * 0x1p-32, std::numeric_limits<double>::infinity());
+    // accumulated along a tree path; the smallest subnormal keeps the bound
+    // strictly above the worst distance even when that is 0.
+    return worst + worst * 0x1p-32 + 0x1p-1074;
 }
 
 inline bool before(double da, std::uint64_t ia, double db, std::uint64_t ib) {
