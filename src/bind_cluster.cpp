@@ -70,9 +70,8 @@ Ref find_nh_tree_search_body(const Args& a) {
     const Slice<double> rho = contiguous(rho_arg);
     const Slice<std::int64_t> labels = contiguous(label_arg);
 
-    cluster::NhWorkspace ws(rho.size());
-    const auto found = cluster::bfs_nh_search(idx, rho, nn_list.view(), labels, eta,
-                                              search_width(search_size, nn_list.view()), ws);
+    const std::vector<std::uint64_t> found = cluster::bfs_nh_search(
+        idx, rho, nn_list.view(), labels, eta, search_width(search_size, nn_list.view()));
     return result_array(std::vector<std::int64_t>(found.begin(), found.end()));
 }
 constexpr Function find_nh_tree_search_fn{

@@ -699,6 +699,26 @@ def test_loop_equals_alternation(seed, threshold, size):
     assert len(out[0]) <= len(centres)
 
 
+@pytest.mark.parametrize("seed", range(150))
+def test_loop_equals_alternation_many_merges(seed):
+    # Noisy densities over uneven point clouds: many centres, several rounds
+    # of merges, and centres whose neighbourhoods change between rounds.
+    rng = np.random.default_rng(seed)
+    n, d, k = int(rng.integers(50, 300)), 1 + seed % 2, int(rng.integers(4, 12))
+    x = rng.normal(size=(n, d)) * rng.uniform(0.2, 3, size=(n, 1))
+    dist = np.sqrt(((x[:, None] - x[None]) ** 2).sum(-1))
+    nn_list = np.argsort(dist, axis=1, kind="stable")[:, :k].astype(np.int64)
+    nn_dist = np.take_along_axis(dist, nn_list, 1)
+    rho = rng.normal(size=n) * 0.3 - d * np.log(nn_dist[:, -1] + 1e-9)
+    delta, nn_delta, centres, graph = quarnel.compute_delta(x, rho, nn_list, nn_dist)
+    threshold = float(rng.choice([0.0, 0.3, 1.0, 3.0]))
+    size = int(rng.integers(2, k + 1))
+    expected = alternate(x, rho, centres, nn_delta, delta, nn_list, graph, threshold, size)
+    out = quarnel.stability_loop(x, rho, centres, nn_delta, delta, nn_list, graph, threshold,
+                                 size)
+    assert loop_as_python(out) == loop_as_python(expected)
+
+
 def test_loop_ends_on_cyclic_graph():
     kw = chain_loop()
     kw["density_graph_in"] = [[3], [], [], [0]]

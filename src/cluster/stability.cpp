@@ -7,76 +7,137 @@
 
 namespace quarnel::cluster {
 
-StabilityCheck::StabilityCheck(const StabilityInputs& in, std::size_t max_centres)
-    : in_(in), search_(in.rho.size()), label_seen_(max_centres, 0) {}
+namespace {
 
-std::span<const std::uint64_t> StabilityCheck::neighbourhood(std::uint64_t c,
-                                                             Slice<std::int64_t> cluster_label) {
+// Judges centres one at a time, keeping the working arrays of the
+// neighbourhood searches and of the label bookkeeping for the whole call.
+class Judge {
+public:
+    Judge(const StabilityInputs& in, std::size_t max_centres)
+        : in_(in), search_(in.rho, in.nn_list, in.s), label_seen_(max_centres, 0) {}
+
+    // The merge target of centre c: the densest centre strictly denser than
+    // c among the clusters its neighbourhood meets, or c itself.
+    std::uint64_t merge_target(std::uint64_t c, Slice<std::int64_t> idx_centers,
+                               Slice<std::int64_t> cluster_label);
+
+    // The points whose labels decided the last judgement: the centre, its
+    // first ring and its neighbourhood.
+    std::span<const std::uint64_t> examined() const { return examined_; }
+
+    // Hangs c below `target`, as the merge of a false centre.
+    void remove(std::uint64_t c, std::uint64_t target, ClusterGraph& graph) const;
+
+private:
+    const StabilityInputs& in_;
+    NhSearch search_;
+    std::vector<std::uint64_t> examined_;
+    std::vector<std::uint64_t> label_seen_;  // per label: stamp of the last judgement meeting it
+    std::uint64_t stamp_ = 0;
+    std::vector<std::int64_t> labels_met_;
+};
+
+std::uint64_t Judge::merge_target(std::uint64_t c, Slice<std::int64_t> idx_centers,
+                                  Slice<std::int64_t> cluster_label) {
+    const std::size_t n = in_.rho.size();
+    checked(n, c);
+    examined_.clear();
+    examined_.push_back(c);
+    std::size_t nh_begin = 1;
     if (in_.threshold < threshold_floor) {
-        ring_.clear();
         for (std::size_t j = 1; j < in_.s; ++j) {
-            ring_.push_back(static_cast<std::uint64_t>(in_.nn_list.at(c, j)));
+            examined_.push_back(static_cast<std::uint64_t>(in_.nn_list.at(c, j)));
         }
-        return ring_;
+    } else {
+        // A NaN threshold also takes the search (and admits nothing).
+        const auto found = search_.search(c, cluster_label, in_.rho[c] - in_.threshold);
+        const auto ring = search_.first_ring();
+        examined_.insert(examined_.end(), ring.begin(), ring.end());
+        nh_begin = examined_.size();
+        examined_.insert(examined_.end(), found.begin(), found.end());
     }
-    // A NaN threshold also takes the search (and admits nothing).
-    return bfs_nh_search(c, in_.rho, in_.nn_list, cluster_label, in_.rho[c] - in_.threshold,
-                         in_.s, search_);
+
+    // Clusters met, each once; labels that name no centre are ignored. All
+    // labels are read before any centre is looked up, in neighbourhood
+    // order. (Labels of searched points were all read by the search, so only
+    // the plain neighbour list can fail here.)
+    if (label_seen_.size() < idx_centers.size()) label_seen_.resize(idx_centers.size(), 0);
+    ++stamp_;
+    labels_met_.clear();
+    for (std::size_t e = nh_begin; e < examined_.size(); ++e) {
+        const auto label = static_cast<std::uint64_t>(cluster_label.at(examined_[e]));
+        if (label < idx_centers.size() && label_seen_[label] != stamp_) {
+            label_seen_[label] = stamp_;
+            labels_met_.push_back(static_cast<std::int64_t>(label));
+        }
+    }
+    std::sort(labels_met_.begin(), labels_met_.end());
+
+    // Only a strictly greater density replaces the best, so the lowest label
+    // wins a tie and c is never its own target.
+    double best = in_.rho[c];
+    std::uint64_t target = c;
+    for (const std::int64_t label : labels_met_) {
+        const auto k = static_cast<std::uint64_t>(idx_centers[static_cast<std::size_t>(label)]);
+        if (in_.rho[checked(n, k)] > best) {
+            best = in_.rho[k];
+            target = k;
+        }
+    }
+    return in_.rho[c] < best ? target : c;
 }
 
-double StabilityCheck::distance(std::uint64_t a, std::uint64_t b) const {
+void Judge::remove(std::uint64_t c, std::uint64_t target, ClusterGraph& graph) const {
+    graph.nn_delta[checked(graph.nn_delta.size(), c)] = static_cast<std::int64_t>(target);
     double sum = 0.0;
     for (std::size_t j = 0; j < in_.x.cols; ++j) {
-        const double diff = in_.x.at(a, j) - in_.x.at(b, j);
+        const double diff = in_.x.at(target, j) - in_.x.at(c, j);
         sum += diff * diff;
     }
-    return std::sqrt(sum);
+    graph.delta[checked(graph.delta.size(), c)] = std::sqrt(sum);
+    graph.density_graph[checked(graph.density_graph.size(), target)].push_back(
+        static_cast<std::int64_t>(c));
 }
 
-CheckResult StabilityCheck::run(Slice<std::int64_t> idx_centers,
-                                Slice<std::int64_t> cluster_label, ClusterGraph& graph) {
-    const std::size_t n = in_.rho.size();
-    const std::size_t centres = idx_centers.size();
-    if (label_seen_.size() < centres) label_seen_.resize(centres, 0);
+// What the loop remembers about each kept centre: the points whose labels
+// decided that it stays. Should none of them change cluster before the next
+// check, that check would retrace the same search and keep it again.
+class KeptMemo {
+public:
+    void clear() { points_.clear(); ends_.clear(); }
+    void add(std::span<const std::uint64_t> points) {
+        points_.insert(points_.end(), points.begin(), points.end());
+        ends_.push_back(points_.size());
+    }
+    std::span<const std::uint64_t> operator[](std::size_t k) const {
+        const std::size_t begin = k == 0 ? 0 : ends_[k - 1];
+        return {points_.data() + begin, ends_[k] - begin};
+    }
+    std::size_t size() const { return ends_.size(); }
 
+private:
+    std::vector<std::uint64_t> points_;
+    std::vector<std::size_t> ends_;
+};
+
+// The centre each point is labelled with, or -1.
+std::int64_t cluster_of(const std::vector<std::int64_t>& centres, std::int64_t label) {
+    return label >= 0 && static_cast<std::size_t>(label) < centres.size()
+               ? centres[static_cast<std::size_t>(label)]
+               : -1;
+}
+
+}  // namespace
+
+CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
+                                    Slice<std::int64_t> cluster_label, ClusterGraph& graph) {
+    Judge judge(in, idx_centers.size());
     CheckResult out;
     for (const std::int64_t entry : idx_centers) {
         const auto c = static_cast<std::uint64_t>(entry);
-        checked(n, c);
-        const auto nh = neighbourhood(c, cluster_label);
-
-        // Clusters met, each once: labels that name no centre are ignored.
-        // Every label is read before any centre is looked up, and the
-        // centres are then taken by ascending label.
-        ++stamp_;
-        labels_met_.clear();
-        for (const std::uint64_t p : nh) {
-            const auto label = static_cast<std::uint64_t>(cluster_label.at(p));
-            if (label < centres && label_seen_[label] != stamp_) {
-                label_seen_[label] = stamp_;
-                labels_met_.push_back(static_cast<std::int64_t>(label));
-            }
-        }
-        std::sort(labels_met_.begin(), labels_met_.end());
-
-        // Merge target: the densest centre strictly denser than c; the lowest
-        // label wins a tie because only a greater density replaces it.
-        double best = in_.rho[c];
-        std::uint64_t target = c;
-        for (const std::int64_t label : labels_met_) {
-            const auto k = static_cast<std::uint64_t>(idx_centers[static_cast<std::size_t>(label)]);
-            if (in_.rho[checked(n, k)] > best) {
-                best = in_.rho[k];
-                target = k;
-            }
-        }
-
-        if (in_.rho[c] < best && target != c) {
-            graph.nn_delta[checked(graph.nn_delta.size(), c)] = static_cast<std::int64_t>(target);
-            const double dist = distance(target, c);
-            graph.delta[checked(graph.delta.size(), c)] = dist;
-            graph.density_graph[checked(graph.density_graph.size(), target)].push_back(
-                static_cast<std::int64_t>(c));
+        const std::uint64_t target = judge.merge_target(c, idx_centers, cluster_label);
+        if (target != c) {
+            judge.remove(c, target, graph);
             ++out.removed;
         } else {
             out.kept.push_back(entry);
@@ -85,28 +146,65 @@ CheckResult StabilityCheck::run(Slice<std::int64_t> idx_centers,
     return out;
 }
 
-CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
-                                    Slice<std::int64_t> cluster_label, ClusterGraph& graph) {
-    StabilityCheck check(in, idx_centers.size());
-    return check.run(idx_centers, cluster_label, graph);
-}
-
 LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
                           ClusterGraph& graph) {
     const std::size_t n = in.rho.size();
-    StabilityCheck check(in, idx_centers.size());
-    LoopResult out;
-    out.centres.assign(idx_centers.begin(), idx_centers.end());
+    Judge judge(in, idx_centers.size());
+    std::vector<std::int64_t> centres(idx_centers.begin(), idx_centers.end());
+    std::vector<std::int64_t> labels;
+    std::vector<std::int64_t> last_centres;
+    std::vector<std::int64_t> last_labels;
+    std::vector<std::uint8_t> moved(n, 0);  // point changed cluster since the last check
+    KeptMemo memo;  // entry k: centre k of `centres`, from the last check
+    KeptMemo next_memo;
+    bool remembered = false;  // memo and last_* describe the last check
+
     for (;;) {
-        const Slice<std::int64_t> centres{out.centres.data(), out.centres.size()};
-        out.labels = assign_cluster(centres, n, graph.density_graph);
-        CheckResult pass = check.run(centres, {out.labels.data(), out.labels.size()}, graph);
-        // A pass that removes nothing changes neither the centres nor the
+        labels = assign_cluster({centres.data(), centres.size()}, n, graph.density_graph);
+        // Clusters are compared by their centre point, since positions
+        // renumber when centres go. A carried label names one point (of a
+        // centre listed twice only the last position labels anything), so
+        // equal labels within one labelling mean equal centre points.
+        if (remembered) {
+            for (std::size_t v = 0; v < n; ++v) {
+                moved[v] = cluster_of(last_centres, last_labels[v]) != cluster_of(centres, labels[v]);
+            }
+        }
+
+        std::vector<std::int64_t> kept;
+        std::uint64_t removed = 0;
+        next_memo.clear();
+        for (std::size_t k = 0; k < centres.size(); ++k) {
+            const auto c = static_cast<std::uint64_t>(centres[k]);
+            if (remembered) {
+                const auto points = memo[k];
+                if (std::none_of(points.begin(), points.end(),
+                                 [&](std::uint64_t v) { return moved[v] != 0; })) {
+                    kept.push_back(centres[k]);
+                    next_memo.add(points);
+                    continue;
+                }
+            }
+            const std::uint64_t target = judge.merge_target(c, {centres.data(), centres.size()},
+                                                            {labels.data(), labels.size()});
+            if (target != c) {
+                judge.remove(c, target, graph);
+                ++removed;
+            } else {
+                kept.push_back(centres[k]);
+                next_memo.add(judge.examined());
+            }
+        }
+        // A check that removes nothing changes neither the centres nor the
         // graph, so these labels are already those of the final centres.
-        if (pass.removed == 0) break;
-        out.centres = std::move(pass.kept);
+        if (removed == 0) break;
+        last_centres = std::move(centres);
+        last_labels = std::move(labels);
+        centres = std::move(kept);
+        std::swap(memo, next_memo);
+        remembered = true;
     }
-    return out;
+    return {std::move(centres), std::move(labels)};
 }
 
 }  // namespace quarnel::cluster

@@ -21,7 +21,7 @@ struct StabilityInputs {
     Slice<double> rho;                  // n = rho.size()
     MatrixView<std::int64_t> nn_list;
     double threshold;
-    std::size_t s;                      // columns of nn_list read per row
+    std::size_t s;                      // columns of nn_list read per row, <= its columns
 };
 
 // nn_delta, delta and density graph as updated by removals.
@@ -36,30 +36,8 @@ struct CheckResult {
     std::uint64_t removed = 0;
 };
 
-// Checks centres against the labels that `idx_centers` produced, updating
-// `graph` in place. Holds the working arrays that stay allocated across the
-// checks of one call.
-class StabilityCheck {
-public:
-    StabilityCheck(const StabilityInputs& in, std::size_t max_centres);
-    CheckResult run(Slice<std::int64_t> idx_centers, Slice<std::int64_t> cluster_label,
-                    ClusterGraph& graph);
-
-private:
-    // The neighbourhood of centre c (points in visiting order).
-    std::span<const std::uint64_t> neighbourhood(std::uint64_t c,
-                                                 Slice<std::int64_t> cluster_label);
-    double distance(std::uint64_t a, std::uint64_t b) const;
-
-    StabilityInputs in_;
-    NhWorkspace search_;
-    std::vector<std::uint64_t> ring_;         // plain-neighbour neighbourhood
-    std::vector<std::uint64_t> label_seen_;   // per label: stamp of the last centre meeting it
-    std::uint64_t stamp_ = 0;
-    std::vector<std::int64_t> labels_met_;
-};
-
-// One pass over the centres (the Python-level check).
+// One pass over the centres against the labels that `idx_centers` produced
+// (the Python-level check); removals update `graph` in place.
 CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
                                     Slice<std::int64_t> cluster_label, ClusterGraph& graph);
 
