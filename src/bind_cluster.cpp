@@ -58,8 +58,8 @@ constexpr Function assign_cluster_fn{
     "Assign cluster labels by traversing the density tree (iterative DFS).",
     &assign_cluster_body};
 
-constexpr const char* find_nh_params[] = {"idx", "eta", "rho", "nn_list", "cluster_label",
-                                          "search_size"};
+constexpr const char* find_nh_params[] = {
+    "idx", "eta", "rho", "nn_list", "cluster_label", "search_size"};
 Ref find_nh_tree_search_body(const Args& a) {
     const std::uint64_t idx = a.size_scalar(0);
     const double eta = a.float_scalar(1);
@@ -80,9 +80,9 @@ constexpr Function find_nh_tree_search_fn{
     "BFS neighborhood search within density threshold.",
     &find_nh_tree_search_body};
 
-constexpr const char* check_params[] = {"x",       "rho",           "idx_centers",   "nn_delta",
-                                        "delta",   "nn_list",       "cluster_label", "density_graph",
-                                        "threshold", "search_size"};
+constexpr const char* check_params[] = {
+    "x", "rho", "idx_centers", "nn_delta", "delta", "nn_list", "cluster_label", "density_graph",
+    "threshold", "search_size"};
 Ref check_cluster_stability_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
     const FloatVector rho_arg = a.float_vector(1);
@@ -120,9 +120,9 @@ constexpr Function check_cluster_stability_fn{
     "Check cluster stability: identify and remove false positive centers.",
     &check_cluster_stability_body};
 
-constexpr const char* loop_params[] = {"x",        "rho",     "idx_centers_in",
-                                       "nn_delta_in", "delta_in", "nn_list",
-                                       "density_graph_in", "threshold", "search_size"};
+constexpr const char* loop_params[] = {
+    "x", "rho", "idx_centers_in", "nn_delta_in", "delta_in", "nn_list", "density_graph_in",
+    "threshold", "search_size"};
 Ref stability_loop_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
     const FloatVector rho_arg = a.float_vector(1);
@@ -175,10 +175,14 @@ constexpr Function adaptive_trim_size_fn{
     "Compute effective neighborhood size after adaptive trimming.",
     &adaptive_trim_size_body};
 
+// In registration order.
 const PyMethodDef table[] = {
-    method_def<compute_delta_fn>(),        method_def<assign_cluster_fn>(),
-    method_def<find_nh_tree_search_fn>(),  method_def<check_cluster_stability_fn>(),
-    method_def<stability_loop_fn>(),       method_def<adaptive_trim_size_fn>(),
+    method_def<compute_delta_fn>(),
+    method_def<assign_cluster_fn>(),
+    method_def<find_nh_tree_search_fn>(),
+    method_def<check_cluster_stability_fn>(),
+    method_def<stability_loop_fn>(),
+    method_def<adaptive_trim_size_fn>(),
 };
 
 }  // namespace

@@ -74,7 +74,8 @@ DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>&
     for (std::size_t p = 0; p < n; ++p) out.density_graph[p].reserve(child_count[p]);
     // Visiting children in index order leaves every list ascending.
     for (std::size_t i = 0; i < n; ++i) {
-        if (records[i].nn >= 0) out.density_graph[static_cast<std::size_t>(records[i].nn)].push_back(
+        if (records[i].nn < 0) continue;
+        out.density_graph[static_cast<std::size_t>(records[i].nn)].push_back(
             static_cast<std::int64_t>(i));
     }
 

@@ -9,8 +9,8 @@ namespace {
 // Prefetch distances, in frontier entries: rows of a large table are far
 // apart in memory, and the frontier list says in advance which are needed.
 // The row and label of entry f + rows_ahead are fetched first; by entry
-// f + tests_ahead the row has arrived and the states and densities of its
-// neighbours are fetched in turn.
+// f + tests_ahead the row has arrived, and the test marks and densities of
+// its neighbours are fetched in turn.
 constexpr std::size_t rows_ahead = 12;
 constexpr std::size_t tests_ahead = 4;
 
@@ -43,7 +43,9 @@ void NhSearch::admit(std::uint64_t j, double eta, std::vector<std::uint64_t>& in
         if (i < nn_list_.rows) {
             const std::int64_t* row = nn_list_.row(static_cast<std::size_t>(i));
             const std::size_t step = stride == 1 ? 8 : 1;  // 8 entries per cache line
-            for (std::size_t c = 0; c < s_; c += step) __builtin_prefetch(row + static_cast<std::ptrdiff_t>(c) * stride);
+            for (std::size_t c = 0; c < s_; c += step) {
+                __builtin_prefetch(row + static_cast<std::ptrdiff_t>(c) * stride);
+            }
         }
     }
     if (f + tests_ahead < frontier_.size()) {
@@ -51,7 +53,8 @@ void NhSearch::admit(std::uint64_t j, double eta, std::vector<std::uint64_t>& in
         if (i < nn_list_.rows) {
             const std::int64_t* row = nn_list_.row(static_cast<std::size_t>(i));
             for (std::size_t c = 0; c < s_; ++c) {
-                const auto j = static_cast<std::uint64_t>(row[static_cast<std::ptrdiff_t>(c) * stride]);
+                const auto j =
+                    static_cast<std::uint64_t>(row[static_cast<std::ptrdiff_t>(c) * stride]);
                 if (j < rho_.size()) {
                     __builtin_prefetch(tested_.data() + j / 64);
                     __builtin_prefetch(rho_.data + j);
@@ -70,7 +73,8 @@ bool NhSearch::expand_unchecked(std::uint64_t i, std::int64_t start_label, doubl
     const std::size_t n = rho_.size();
     const std::int64_t* row = nn_list_.row(static_cast<std::size_t>(i));
     for (std::size_t c = 0; c < s_; ++c) {
-        const auto j = static_cast<std::uint64_t>(row[static_cast<std::ptrdiff_t>(c) * nn_list_.col_stride]);
+        const auto j = static_cast<std::uint64_t>(
+            row[static_cast<std::ptrdiff_t>(c) * nn_list_.col_stride]);
         if (j >= n) return false;
         admit(j, eta, next_);
     }
@@ -88,7 +92,8 @@ void NhSearch::expand_checked(std::uint64_t i, std::int64_t start_label, double 
 
 std::span<const std::uint64_t> NhSearch::search(std::uint64_t idx,
                                                  Slice<std::int64_t> cluster_label, double eta) {
-    // However the last search ended, the states it set are cleared.
+    // However the last search ended, the marks it set are cleared (a whole
+    // word at a time: every set bit belongs to one of these lists).
     for (const auto* tested : {&found_, &next_, &rejected_}) {
         for (const std::uint64_t j : *tested) tested_[j / 64] = 0;
     }

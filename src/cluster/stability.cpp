@@ -74,7 +74,8 @@ std::uint64_t Judge::merge_target(std::uint64_t c, Slice<std::int64_t> idx_cente
     std::sort(labels_met_.begin(), labels_met_.end());
 
     // Only a strictly greater density replaces the best, so the lowest label
-    // wins a tie and c is never its own target.
+    // wins a tie, c is never its own target, and a target other than c is
+    // always strictly denser than c (never so when rho[c] is NaN).
     double best = in_.rho[c];
     std::uint64_t target = c;
     for (const std::int64_t label : labels_met_) {
@@ -84,7 +85,7 @@ std::uint64_t Judge::merge_target(std::uint64_t c, Slice<std::int64_t> idx_cente
             target = k;
         }
     }
-    return in_.rho[c] < best ? target : c;
+    return target;
 }
 
 void Judge::remove(std::uint64_t c, std::uint64_t target, ClusterGraph& graph) const {
@@ -167,7 +168,8 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
         // equal labels within one labelling mean equal centre points.
         if (remembered) {
             for (std::size_t v = 0; v < n; ++v) {
-                moved[v] = cluster_of(last_centres, last_labels[v]) != cluster_of(centres, labels[v]);
+                moved[v] = cluster_of(last_centres, last_labels[v]) !=
+                           cluster_of(centres, labels[v]);
             }
         }
 
