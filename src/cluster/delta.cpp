@@ -1,5 +1,6 @@
 #include "cluster/delta.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -33,9 +34,25 @@ struct Record {
     std::int64_t nn;
 };
 
+// The densities of a point's first few listed neighbours are fetched this
+// many points ahead: they are scattered over the whole array, and most
+// points find a denser neighbour among their first columns.
+constexpr std::size_t points_ahead = 16;
+constexpr std::size_t columns_fetched = 4;
+
 Record scan_point(std::size_t i, const VectorView<double>& rho,
                   const MatrixView<std::int64_t>& nn_list, const MatrixView<double>& nn_dist,
                   double diagonal) {
+    const std::size_t ahead = i + points_ahead;
+    if (ahead < nn_list.rows) {
+        const std::size_t columns = std::min(nn_list.cols, columns_fetched);
+        for (std::size_t j = 1; j < columns; ++j) {
+            const auto e = static_cast<std::uint64_t>(nn_list(ahead, j));
+            if (e < rho.len) {
+                __builtin_prefetch(rho.base + static_cast<std::ptrdiff_t>(e) * rho.stride);
+            }
+        }
+    }
     const double t = rho.at(i) + density_margin;
     const std::size_t k = nn_list.cols;
     // Column 0 is the point itself in a self-query table and is never examined.
