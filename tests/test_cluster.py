@@ -10,11 +10,13 @@ failure is reported first when several indices are bad.
 """
 
 import math
+import textwrap
 
 import numpy as np
 import pytest
 
 import quarnel
+from conftest import run_python
 
 U64 = 2**64
 NDARRAY = "ndarray: index out of bounds"
@@ -791,6 +793,31 @@ def test_inputs_unchanged_and_results_fresh():
                 assert not any(np.shares_memory(r, a) for a in arrays)
             elif isinstance(r, list):
                 assert r is not graph and all(a is not b for a, b in zip(r, graph))
+
+
+THREAD_SCRIPT = textwrap.dedent("""
+    import hashlib
+    import numpy as np
+    import quarnel
+    rng = np.random.default_rng(3)
+    n, k = 50000, 8
+    x = rng.normal(size=(n, 2))
+    nn_list = np.concatenate([np.arange(n)[:, None], rng.integers(0, n, (n, k - 1))], axis=1)
+    nn_dist = np.sort(rng.random((n, k)), axis=1)
+    rho = rng.normal(size=n)
+    out = quarnel.compute_delta(x, rho, nn_list, nn_dist)
+    digest = hashlib.sha256()
+    for a in out[:3]:
+        digest.update(a.tobytes())
+    digest.update(repr(out[3]).encode())
+    print(digest.hexdigest(), quarnel.adaptive_trim_size(nn_dist, 0.5, 0.9, 0))
+""")
+
+
+def test_thread_count_invariance():
+    runs = [run_python(THREAD_SCRIPT, env={"RAYON_NUM_THREADS": t}) for t in ("1", "2", "3")]
+    assert [r.returncode for r in runs] == [0, 0, 0], "".join(r.stderr for r in runs)
+    assert runs[0].stdout == runs[1].stdout == runs[2].stdout
 
 
 def test_function_table():

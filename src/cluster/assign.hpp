@@ -16,8 +16,9 @@ namespace quarnel::cluster {
 //
 // Each walk marks the points it has labelled, so a point reached along
 // several paths below one centre is expanded once and a graph with a cycle
-// still ends; on a graph without cycles the labels and the first failure are
-// those of an unmarked depth-first walk.
+// still ends (a point then carries the last centre that reaches it); on a
+// graph without cycles the labels and the first failure are those of an
+// unmarked depth-first walk that pushes each list in order.
 std::vector<std::int64_t> assign_cluster(Slice<std::int64_t> idx_centers, std::size_t n,
                                          const IndexLists& density_graph);
 

@@ -16,10 +16,10 @@ inline constexpr double density_margin = 1e-8;
 inline constexpr double centre_factor = 0.999;
 
 struct DeltaResult {
-    std::vector<double> delta;          // distance to nn_delta, or the diagonal
-    std::vector<std::int64_t> nn_delta;  // nearest denser listed neighbour, or -1
+    std::vector<double> delta;              // distance to nn_delta, or the diagonal
+    std::vector<std::int64_t> nn_delta;     // nearest denser listed neighbour, or -1
     std::vector<std::int64_t> idx_centers;  // ascending point indices
-    IndexLists density_graph;           // list p: the points whose nn_delta is p
+    IndexLists density_graph;               // list p: the points whose nn_delta is p
 };
 
 // Euclidean length of the diagonal of the bounding box of the rows of `x`,

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "cluster/assign.hpp"
+#include "cluster/neighbourhood.hpp"
 
 namespace quarnel::cluster {
 
