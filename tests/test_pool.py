@@ -102,3 +102,26 @@ def test_first_stop_on_a_worker_is_reported(PanicException):
         quarnel.knn_query_cross(train, query, 3)
     # the pool is usable afterwards
     assert len(quarnel.knn_query_cross(train, query[:1000], 3)[0]) == 3000
+
+
+POOL_FAILS = """
+import resource, numpy as np, quarnel
+x = np.random.default_rng(0).random((10000, 3))
+vm = int(open('/proc/self/statm').read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
+try:
+    quarnel.knn_query(x, 2)
+except BaseException as e:
+    print(type(e).__name__, str(e))
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(len(quarnel.knn_query(x, 2)[0]))
+"""
+
+
+def test_pool_that_cannot_start_is_a_stop():
+    # 64 threads' stacks do not fit in the address space left to the process
+    proc = run_python(POOL_FAILS, env={"RAYON_NUM_THREADS": "64"})
+    assert proc.returncode == 0, proc.stderr
+    first, second = proc.stdout.splitlines()
+    assert first.startswith("PanicException The global thread pool has not been initialized.")
+    assert second == "20000"          # a later call starts the pool
