@@ -1,9 +1,10 @@
 # make test   - set up everything on a fresh machine and run the whole suite
 # make bench  - run the benchmarks (prints ratios against SciPy and friends)
 # make dev    - quick incremental build of the extension into .venv
+# make demo   - set up, make a seeded 2-D data set, cluster it with the command line
 PY := .venv/bin/python
 
-.PHONY: test setup bench dev clean
+.PHONY: test setup bench dev demo clean
 
 test: setup
 	$(PY) -m pytest tests -q
@@ -13,6 +14,13 @@ setup:
 
 bench: setup
 	for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+DEMO := build/demo
+demo: setup
+	mkdir -p $(DEMO)
+	$(PY) -m quarnel_cluster.shapes $(DEMO)/points.csv $(DEMO)/labels.txt
+	$(PY) -m quarnel_cluster $(DEMO)/points.csv --labels $(DEMO)/labels.txt \
+		--out $(DEMO)/clusters.txt --plot $(DEMO)/clusters.png
 
 # Incremental build for development: configure once, rebuild changed files,
 # copy the module into .venv's site-packages.

@@ -1,0 +1,171 @@
+"""The stages of a clustering run, each a few calls into the native module.
+
+    neighbours   knn_query: the self neighbour table, n x k
+    bandwidth    seeded train/test split; bandwidth_estimate and round_float
+                 bound the search, knn_query_cross gives the held-out points
+                 their training neighbours, find_optimal_bandwidth minimises
+                 their negative log-likelihood
+    density      epanechnikov_kde: log-density rho of every point
+    peaks        compute_delta on the first columns of the table: nearest
+                 denser neighbour, delta, first centres, density graph
+    merging      adaptive_trim_size for the noise level and the search width;
+                 stability_loop removes centres that are not separated from a
+                 denser cluster by a drop in log-density of `threshold`
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+import quarnel
+
+F64 = npt.NDArray[np.float64]
+I64 = npt.NDArray[np.int64]
+
+
+def _panic_to_value_error(e: BaseException) -> ValueError:
+    return ValueError(f"the k-d tree cannot hold these points: {e}")
+
+
+def is_internal_stop(e: BaseException) -> bool:
+    return type(e).__name__ == "PanicException"
+
+
+def neighbour_table(x: F64, k: int) -> tuple[F64, I64]:
+    """The k nearest points of every point (itself first), as n x k arrays."""
+    n = len(x)
+    try:
+        dist, idx = quarnel.knn_query(x, k)
+    except BaseException as e:
+        # Leaves whose 32 points share a value on the splitting axis cannot be
+        # split; likely with heavily quantised coordinates.
+        if is_internal_stop(e):
+            raise _panic_to_value_error(e) from None
+        raise
+    return dist.reshape(n, k), idx.reshape(n, k)
+
+
+def points_needed(k: int, test_size: float) -> int:
+    """Fewest points whose training part (see split) still holds k points."""
+    n = k + 1
+    while n - max(1, int(test_size * n)) < k:
+        n += 1
+    return n
+
+
+def split(n: int, test_size: float, seed: int | None) -> tuple[I64, I64]:
+    """Seeded random split of range(n) into sorted (train, test) indices."""
+    order = np.random.default_rng(seed).permutation(n)
+    n_test = max(1, int(test_size * n))
+    return np.sort(order[n_test:]), np.sort(order[:n_test])
+
+
+@dataclass(frozen=True)
+class BandwidthSearch:
+    bandwidth: float
+    low: float          # lower end of the searched interval
+    high: float         # upper end
+    evaluations: int    # likelihood evaluations made by the search
+
+
+def search_interval(nn_dist: F64, x_train: F64, x_test: F64) -> tuple[float, float]:
+    """Interval for the bandwidth search.
+
+    Low end: the nearest-neighbour length scale rounded down to a power of
+    ten. High end: the median distance to the k-th neighbour. The density of
+    a point sums its k listed neighbours only, so a bandwidth beyond that
+    distance no longer adds points to the kernel and merely flattens the
+    density towards a constant.
+    """
+    _, nn_scale, _ = quarnel.bandwidth_estimate(nn_dist, x_train, x_test)
+    kth = nn_dist[:, -1]
+    high = float(np.median(kth))
+    if not high > 0:
+        high = float(kth.max())
+    if not high > 0:
+        raise ValueError("cannot choose a bandwidth: every point has all its "
+                         "n_neighbors neighbours at distance 0; pass bandwidth= "
+                         "or raise n_neighbors")
+    low = quarnel.round_float(nn_scale)
+    if not 0 < low < high:
+        low = high / 10
+    return low, high
+
+
+def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: int | None,
+                      xtol: float) -> BandwidthSearch:
+    """Bandwidth minimising the negative log-likelihood of held-out points."""
+    n, d = x.shape
+    k = nn_dist.shape[1]
+    train, test = split(n, test_size, seed)
+    x_train, x_test = x[train], x[test]
+    low, high = search_interval(nn_dist, x_train, x_test)
+    try:
+        cross, _ = quarnel.knn_query_cross(x_train, x_test, k)
+    except BaseException as e:
+        if is_internal_stop(e):
+            raise _panic_to_value_error(e) from None
+        raise
+    cross = cross.reshape(len(test), k)
+    # The search's upper end is one fifth of the value passed as h_max.
+    h, evaluations = quarnel.find_optimal_bandwidth(cross, low, 5 * high, d, len(train), xtol)
+    return BandwidthSearch(h, low, high, evaluations)
+
+
+def density(nn_dist: F64, bandwidth: float, dim: int) -> F64:
+    return quarnel.epanechnikov_kde(nn_dist, bandwidth, dim, len(nn_dist))
+
+
+def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float, int]:
+    """Log-density drop that separates clusters, from the estimate's noise.
+
+    A kernel estimate from m points has a relative error of about 1/sqrt(m),
+    so random bumps of the log-density are of that size; `scale` of them
+    make a real valley. m is the median number of neighbours within one
+    bandwidth. Returns (threshold, m).
+    """
+    m = quarnel.adaptive_trim_size(nn_dist, bandwidth, 1.0, 1)
+    return scale / math.sqrt(m), m
+
+
+def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> int:
+    """Columns of the neighbour table searched when testing a centre: the
+    median number of neighbours within alpha * bandwidth, at least min_nh."""
+    return int(quarnel.adaptive_trim_size(nn_dist, bandwidth, alpha, min_nh))
+
+
+@dataclass(frozen=True)
+class Peaks:
+    delta: F64
+    nn_delta: I64
+    centers: I64
+    graph: list[list[int]]
+
+
+def peaks(x: F64, rho: F64, nn_list: I64, nn_dist: F64, width: int) -> Peaks:
+    """Density peaks from the first `width` columns of the neighbour table."""
+    delta, nn_delta, centers, graph = quarnel.compute_delta(
+        x, rho, nn_list[:, :width], nn_dist[:, :width])
+    return Peaks(delta, nn_delta, centers, graph)
+
+
+@dataclass(frozen=True)
+class Clusters:
+    centers: I64
+    labels: I64
+    nn_delta: I64
+    delta: F64
+    graph: list[list[int]]
+
+
+def merge(x: F64, rho: F64, found: Peaks, nn_list: I64, threshold: float,
+          search_size: int) -> Clusters:
+    """Removes false centres until every remaining one stands on its own."""
+    centers, labels, nn_delta, delta, graph = quarnel.stability_loop(
+        x, rho, found.centers, found.nn_delta, found.delta, nn_list, found.graph,
+        threshold, search_size)
+    return Clusters(centers, labels, nn_delta, delta, graph)

@@ -1,0 +1,77 @@
+"""Checks of points and parameters, made before the native module is called.
+
+The module stops with an internal error (a BaseException) on some inputs a
+user can easily have, such as NaN coordinates or many identical points; the
+driver turns those into ValueErrors with a message that says what to change.
+"""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+MIN_DIM = 2
+MAX_DIM = 8
+# The k-d tree keeps 32 points per leaf and cannot split a leaf whose points
+# all share one position, so 33 identical points can never be stored.
+MAX_IDENTICAL = 32
+
+
+def check_points(X: Any) -> npt.NDArray[np.float64]:
+    """Returns X as a C-contiguous float64 matrix of 2 to 8 finite columns."""
+    try:
+        x = np.asarray(X, dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"X must be a numeric array: {e}") from None
+    if x.ndim != 2:
+        raise ValueError(f"X must be a 2-D array of shape (n_points, n_features), "
+                         f"got {x.ndim}-D with shape {x.shape}")
+    n, d = x.shape
+    if not MIN_DIM <= d <= MAX_DIM:
+        raise ValueError(f"X must have {MIN_DIM} to {MAX_DIM} columns (features), got {d}")
+    bad = ~np.isfinite(x)
+    if bad.any():
+        row = int(np.argwhere(bad)[0][0])
+        raise ValueError(f"X contains NaN or infinite values ({int(bad.sum())} entries, "
+                         f"first in row {row})")
+    if n > 0 and not np.any(x.max(axis=0) > x.min(axis=0)):
+        raise ValueError("all points of X coincide; there is nothing to cluster")
+    return np.ascontiguousarray(x)
+
+
+def check_identical(x: npt.NDArray[np.float64]) -> None:
+    """Rejects more than MAX_IDENTICAL copies of one point."""
+    _, counts = np.unique(x, axis=0, return_counts=True)
+    worst = int(counts.max(initial=0))
+    if worst > MAX_IDENTICAL:
+        raise ValueError(f"X holds {worst} identical copies of one point; at most "
+                         f"{MAX_IDENTICAL} are supported: remove the duplicates or add a little noise")
+
+
+def check_int(name: str, value: Any, low: int, high: int | None = None) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"{name} must be an integer, got {value!r}")
+    v = int(value)
+    if v < low or (high is not None and v > high):
+        span = f">= {low}" if high is None else f"between {low} and {high}"
+        raise ValueError(f"{name} must be {span}, got {v}")
+    return v
+
+
+def check_float(name: str, value: Any, *, positive: bool = False,
+                open_unit: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number, got {value!r}")
+    v = float(value)
+    if not np.isfinite(v):
+        raise ValueError(f"{name} must be finite, got {v}")
+    if positive and not v > 0:
+        raise ValueError(f"{name} must be positive, got {v}")
+    if not positive and v < 0:
+        raise ValueError(f"{name} must not be negative, got {v}")
+    if open_unit and not 0 < v < 1:
+        raise ValueError(f"{name} must lie strictly between 0 and 1, got {v}")
+    return v
