@@ -6,7 +6,9 @@ from epanechnikov_kde. The times of compute_delta, stability_loop and
 adaptive_trim_size are printed as ratios of the knn_query time on the same
 data. Target: all of clustering together <= 0.25 x knn_query.
 
-Run with the project's python (python bench/cluster.py); takes a minute or two.
+The clustering calls run on one thread and knn_query on all cores, so the
+ratios want an otherwise idle machine. Run with the project's python
+(python bench/cluster.py); takes a minute or two.
 """
 
 import math
@@ -69,6 +71,10 @@ def bench(d):
     t_trim, size = timed(lambda: quarnel.adaptive_trim_size(nn_dist, h, ALPHA, MIN_NH), 3)
     t_loop, final = timed(lambda: quarnel.stability_loop(
         x, rho, centres, nn_delta, delta, nn_list, graph, THRESHOLD, size), 3)
+    # The same call with no centres: only the conversion of the density graph
+    # to native lists and back (and one empty labelling) remains.
+    t_convert, _ = timed(lambda: quarnel.stability_loop(
+        x, rho, centres[:0], nn_delta, delta, nn_list, graph, THRESHOLD, size), 3)
     checks, check_centres = loop_iterations(x, rho, centres, nn_delta, delta, nn_list,
                                             graph, size)
     assert np.array_equal(check_centres, final[0])
@@ -80,6 +86,8 @@ def bench(d):
     print(f"  stability_loop:     {t_loop * 1e3:8.1f} ms  = {t_loop / t_knn:.3f} x knn  "
           f"({checks} iterations, {len(centres)} -> {len(final[0])} centres, "
           f"search_size {size}, threshold {THRESHOLD})")
+    print(f"    graph conversion: {t_convert * 1e3:8.1f} ms  = {t_convert / t_knn:.3f} x knn "
+          "(the same call with no centres)")
     print(f"  adaptive_trim_size: {t_trim * 1e3:8.1f} ms  = {t_trim / t_knn:.3f} x knn")
     print(f"  clustering total:   {total * 1e3:8.1f} ms  = {total / t_knn:.3f} x knn "
           f"(target <= 0.25)")
