@@ -6,8 +6,8 @@ from epanechnikov_kde. The times of compute_delta, stability_loop and
 adaptive_trim_size are printed as ratios of the knn_query time on the same
 data. Target: all of clustering together <= 0.25 x knn_query.
 
-The clustering calls run on one thread and knn_query on all cores, so the
-ratios want an otherwise idle machine. Run with the project's python
+stability_loop runs on one thread and knn_query on all cores, so the ratios
+want an otherwise idle machine. Run with the project's python
 (python bench/cluster.py); takes a minute or two.
 """
 
