@@ -122,9 +122,11 @@ ArrayArg<VectorView<T>> convert_vector(PyObject* obj, const char* name) {
 
 template <class T>
 Slice<T> contiguous_run(const ArrayArg<VectorView<T>>& a) {
+    // The array is looked at again: Python code run by a later conversion (an
+    // __index__, an index-list item) may have reshaped or retyped it since,
+    // and an array that no longer converts is not taken as a run either.
     numpy::ArrayLayout layout;
-    numpy::inspect(a.object(), element_of<T>(), 1, layout);
-    if (!layout.contiguous) {
+    if (!numpy::inspect(a.object(), element_of<T>(), 1, layout) || !layout.contiguous) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
         throw PyError{};
     }
