@@ -53,6 +53,11 @@ def _row(name: str, value: object) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise ValueError("--plot needs matplotlib: pip install matplotlib") from None
     timer = StageTimer(verbose=not args.quiet)
     with timer.stage("read"):
         x = files.read_points(args.input)
