@@ -137,9 +137,12 @@ Slice<T> contiguous_run(const ArrayArg<VectorView<T>>& a) {
 
 // ---- index lists -------------------------------------------------------------
 
-// Checks that `obj` can be iterated as a list (and is not a str); returns an
-// iterator over it. Raises the conversion TypeError otherwise.
-Ref sequence_iterator(PyObject* obj, const char* name, std::size_t& size_hint) {
+// Checks that `obj` may be taken as a list of items (a sequence, not a str)
+// and calls `each(item)` for its items in iteration order. Exact lists and
+// tuples are walked by index, which is what their iterators do, without
+// creating an iterator object per inner list.
+template <class Each>
+void for_each_item(PyObject* obj, const char* name, std::size_t& size_hint, Each&& each) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "a 'str' cannot be taken as a list of integers");
         relabel_and_throw(name);
@@ -151,10 +154,40 @@ Ref sequence_iterator(PyObject* obj, const char* name, std::size_t& size_hint) {
         n = 0;
     }
     size_hint = static_cast<std::size_t>(n);
+    if (PyList_CheckExact(obj)) {
+        // The size is read again each step: an item's conversion may run
+        // Python code that changes the list, as with the list's iterator.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            each(item.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) each(PyTuple_GET_ITEM(obj, i));
+        return;
+    }
     Ref it(PyObject_GetIter(obj));
     if (!it) relabel_and_throw(name);
-    return it;
+    while (Ref item{PyIter_Next(it.get())}) each(item.get());
+    if (PyErr_Occurred()) relabel_and_throw(name);
 }
+
+// Python's cyclic garbage collector is paused while a call builds many
+// container objects that cannot form cycles: its collections would scan
+// them again and again for nothing.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
 
 }  // namespace
 
@@ -250,23 +283,21 @@ IndexVector Args::index_vector(std::size_t i) const {
 
 IndexLists Args::index_lists(std::size_t i) const {
     const char* name = params_[i];
-    std::size_t hint = 0;
-    Ref outer = sequence_iterator(slots_[i], name, hint);
     IndexLists lists;
-    lists.reserve(hint);
-    while (Ref item{PyIter_Next(outer.get())}) {
-        std::size_t inner_hint = 0;
-        Ref inner = sequence_iterator(item.get(), name, inner_hint);
+    std::size_t hint = 0;
+    bool reserved = false;
+    for_each_item(slots_[i], name, hint, [&](PyObject* inner) {
+        if (!reserved) lists.reserve(hint), reserved = true;
         IndexList& list = lists.emplace_back();
-        list.reserve(inner_hint);
-        while (Ref value{PyIter_Next(inner.get())}) {
-            long v = PyLong_AsLong(value.get());
+        std::size_t inner_hint = 0;
+        bool inner_reserved = false;
+        for_each_item(inner, name, inner_hint, [&](PyObject* value) {
+            if (!inner_reserved) list.reserve(inner_hint), inner_reserved = true;
+            long v = PyLong_AsLong(value);
             if (v == -1 && PyErr_Occurred()) relabel_and_throw(name);
             list.push_back(static_cast<std::int64_t>(v));
-        }
-        if (PyErr_Occurred()) relabel_and_throw(name);
-    }
-    if (PyErr_Occurred()) relabel_and_throw(name);
+        });
+    });
     return lists;
 }
 
@@ -301,6 +332,7 @@ Ref result_array(std::vector<double>&& buffer) { return Ref(made(numpy::adopt(st
 Ref result_array(std::vector<std::int64_t>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
 
 Ref result_lists(const IndexLists& lists) {
+    GcPause pause;
     Ref outer(made(PyList_New(static_cast<Py_ssize_t>(lists.size()))));
     for (std::size_t p = 0; p < lists.size(); ++p) {
         const IndexList& list = lists[p];
