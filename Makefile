@@ -1,10 +1,12 @@
 # make test   - set up everything on a fresh machine and run the whole suite
 # make bench  - run the benchmarks (prints ratios against SciPy and friends)
 # make dev    - quick incremental build of the extension into .venv
+# make test-asan     - the suite against an ASan+UBSan build of the extension
+# make test-versions - the suite on every CPython >= 3.12 here, NumPy 1.26 and 2.x
 # make demo   - set up, make a seeded 2-D data set, cluster it with the command line
 PY := .venv/bin/python
 
-.PHONY: test setup bench dev demo clean
+.PHONY: test setup bench dev demo clean test-asan test-versions
 
 test: setup
 	$(PY) -m pytest tests -q
@@ -34,3 +36,12 @@ dev:
 
 clean:
 	rm -rf build
+
+# Sanitizer build in build/asan, run with .venv's interpreter (tools/test_asan.sh).
+test-asan:
+	@[ -x $(PY) ] || sh tools/setup.sh
+	sh tools/test_asan.sh
+
+# One venv per interpreter and NumPy major, .venv-X.Y-np1/-np2 (tools/test_versions.sh).
+test-versions:
+	sh tools/test_versions.sh
