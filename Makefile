@@ -42,6 +42,7 @@ test-asan:
 	@[ -x $(PY) ] || sh tools/setup.sh
 	sh tools/test_asan.sh
 
-# One venv per interpreter and NumPy major, .venv-X.Y-np1/-np2 (tools/test_versions.sh).
+# One venv per interpreter and NumPy major, .venv-X.Y-np1/-np2 (tools/test_versions.sh);
+# TEST_VERSIONS_FLAGS="--skip 3.13-np2" leaves out a pair.
 test-versions:
-	sh tools/test_versions.sh
+	sh tools/test_versions.sh $(TEST_VERSIONS_FLAGS)
