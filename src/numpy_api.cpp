@@ -110,6 +110,10 @@ bool inspect(PyObject* obj, Element element, int ndim, ArrayLayout& layout) {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != ndim) return false;
     if (!dtype_matches(array, element == Element::float64 ? NPY_DOUBLE : NPY_INT64)) return false;
+    // Elements are read through double / int64 pointers, which must be
+    // 8-byte aligned; a buffer at an odd offset (np.frombuffer(..., offset=1))
+    // is refused like odd strides below.
+    if (!PyArray_ISALIGNED(array)) return false;
     layout.data = PyArray_DATA(array);
     layout.ndim = ndim;
     for (int axis = 0; axis < ndim; ++axis) {

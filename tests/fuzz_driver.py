@@ -232,7 +232,7 @@ DTYPES = ["f8", "i8", "q", "f4", "i4", "u8", "?", "O", ">f8", ">i8", "c16", "M8[
 
 def special_values(dtype, n):
     if dtype.kind == "f":
-        return [nan, inf, -inf, -0.0, 5e-324, 1e308, -1.0]
+        return [nan, inf, -inf, -0.0, 5e-324, 1e-300, 1e200, 1e308, -1e308, -1.0]
     return [-1, n, n + 1, 2**31, 2**32, 2**62, -2**63, 2**63 - 1]
 
 
@@ -305,14 +305,24 @@ def random_array(dtype, shape, content, layout, seed, n_hint=50):
 
 # ---- mutations of bundle values ------------------------------------------------------
 
-ARRAY_MUTATIONS = ["none", "F", "rev", "step", "ro", "unaligned", "masked", "sub", "bcast",
-                   "oddstride", "poke", "poke_many", "trunc", "grow", "empty_rows", "empty_cols",
-                   "shuffle", "dtype", "ndim", "swap", "transpose", "lists"]
-LIST_MUTATIONS = ["none", "tuple", "arrays", "npint", "poke", "cycle", "self_loop", "drop", "extra",
-                  "dup", "str_item", "str_outer", "float_item", "bigint", "nested", "flat", "gen",
-                  "lying_len", "boom_item", "boom_outer", "bool_items", "ndarray2d", "empty"]
-SCALAR_MUTATIONS = ["none", "np", "obj", "float_obj", "plus_one", "double", "str", "float",
-                    "none_value", "boom"] + list(SCALARS)
+# Mutations of bundle values, as (changes of form, changes of content).
+# Hypothesis draws the first entries of a list most often: the mutations that
+# have found faults come first.
+ARRAY_MUTATIONS = (
+    ["F", "rev", "step", "ro", "unaligned", "masked", "sub", "bcast", "oddstride", "lists"],
+    ["poke", "poke_many", "trunc", "grow", "empty_rows", "empty_cols", "shuffle", "dtype", "ndim",
+     "swap", "transpose"],
+)
+LIST_MUTATIONS = (
+    ["tuple", "arrays", "npint", "bool_items", "ndarray2d", "gen", "lying_len", "str_outer",
+     "boom_outer", "empty"],
+    ["poke", "cycle", "self_loop", "drop", "extra", "dup", "str_item", "float_item", "bigint",
+     "nested", "flat", "boom_item"],
+)
+SCALAR_MUTATIONS = (
+    ["np", "obj", "float_obj", "str", "float", "none_value", "boom"],
+    ["plus_one", "double"] + list(SCALARS),
+)
 
 
 def mutate_array(a, how, rng, n):
@@ -544,7 +554,7 @@ def same(a, b):
 # Mutations that change the form of a value but not what it means: the call
 # must behave exactly as on plain C-ordered arrays, lists of lists of int
 # and Python numbers, passed by position.
-SAME_MEANING = {"none", "F", "rev", "step", "ro", "unaligned", "masked", "sub", "bcast", "tuple",
+SAME_MEANING = {"none", "F", "rev", "step", "ro", "masked", "sub", "bcast", "tuple",
                 "arrays", "npint", "np", "obj", "float_obj"}
 
 
@@ -609,6 +619,36 @@ def check_result(name, result, arrays):
             assert type(item) is int and item >= 0, item
 
 
+def brute_force_distances(train, query, d):
+    """Squared distances summed over the first d coordinates in order, then rooted."""
+    total = np.zeros((len(query), len(train)))
+    for j in range(d):
+        diff = query[:, j, None] - train[None, :, j]
+        total = total + diff * diff
+    return np.sqrt(total)
+
+
+def check_knn(name, values, result):
+    """A returned neighbour table is the exact one: per row the r smallest
+    distances in ascending order, each the distance to the point it names."""
+    train = np.asarray(values[0])
+    query = train if name == "knn_query" else np.asarray(values[1])
+    k = operator.index(values[-1])
+    d = train.shape[1]
+    r = min(k, len(train))
+    dist, index = result
+    assert len(dist) == len(index) == len(query) * r
+    if len(query) == 0 or r == 0:
+        return
+    dist, index = dist.reshape(-1, r), index.reshape(-1, r)
+    brute = brute_force_distances(train, query, d)
+    rows = np.arange(len(query))[:, None]
+    assert (index >= 0).all() and (index < len(train)).all(), "neighbour index out of range"
+    assert all(len(set(row)) == r for row in index.tolist()), "a point listed twice in a row"
+    assert np.array_equal(brute[rows, index], dist), "distances not those of the points named"
+    assert np.array_equal(np.sort(brute, axis=1)[:, :r], dist), "not the nearest points"
+
+
 class Last:
     """Writes the recipe about to run where the parent can read it after a crash."""
 
@@ -631,6 +671,8 @@ def run_one(recipe, last=None, outcomes=None):
     got = outcome_of(fn, args, kwargs)
     if got[0] == "returned":
         check_result(recipe[0], got[1], [v for v in values if isinstance(v, np.ndarray)])
+        if recipe[0] in ("knn_query", "knn_query_cross"):
+            check_knn(recipe[0], values, got[1])
     after = [snapshot(v) for v in values]
     for b, a, v in zip(before, after, values):
         assert b == a, f"argument changed by the call: {type(v).__name__}"
@@ -671,18 +713,18 @@ def strategies():
     junk = st.tuples(st.just("junk"), st.sampled_from(sorted(JUNK)))
 
     def disturbed(kind):
-        mutations = {"M": ARRAY_MUTATIONS, "V": ARRAY_MUTATIONS, "I": ARRAY_MUTATIONS,
-                     "J": ARRAY_MUTATIONS, "L": LIST_MUTATIONS, "F": SCALAR_MUTATIONS,
-                     "S": SCALAR_MUTATIONS}[kind]
-        pipe = st.tuples(st.just("pipe"), st.sampled_from(mutations))
+        forms, contents = {"L": LIST_MUTATIONS, "F": SCALAR_MUTATIONS,
+                           "S": SCALAR_MUTATIONS}.get(kind, ARRAY_MUTATIONS)
+        form = st.tuples(st.just("pipe"), st.sampled_from(forms))
+        content = st.tuples(st.just("pipe"), st.sampled_from(contents))
         if kind in "FS":  # arrays are just junk here
-            return st.one_of(pipe, pipe, pipe, pipe, pipe, junk, arrays)
-        return st.one_of(pipe, pipe, pipe, pipe, arrays, arrays, junk)
+            return st.one_of(content, form, content, junk, arrays)
+        return st.one_of(content, form, content, arrays, junk)
 
     @st.composite
     def recipe(draw, name):
         params = FUNCTIONS[name]
-        n_disturbed = draw(st.sampled_from([0, 0, 1, 1, 1, 2, 3]))
+        n_disturbed = draw(st.sampled_from([0, 1, 1, 1, 2, 2, 3]))
         chosen = set(draw(st.lists(st.integers(0, len(params) - 1), min_size=n_disturbed,
                                    max_size=n_disturbed)))
         entries = tuple(draw(disturbed(kind)) if i in chosen else ("pipe", "none")

@@ -18,35 +18,58 @@ void check_dimension(std::size_t d) {
         throw ValueError("Dimensionality " + std::to_string(d) + " not supported (must be 2-8)");
 }
 
-// Tree points must be finite: a NaN cannot be ordered along an axis and an
-// infinity breaks the tree's distance bounds. A NaN is reported as the
-// failure to sort a leaf, whatever the number of points.
+// Coordinates beyond this magnitude are refused. Below it, no squared
+// distance and no bound the tree derives from coordinates (a sum of at most
+// d + 1 squared differences, a midpoint of two coordinates) can overflow.
+// Above it, an infinite squared distance is never taken into a row (the tree
+// only takes distances below the current worst, which starts at infinity),
+// so rows came back short; and an infinite midpoint splits one point off per
+// tree level, so the recursive build went as deep as there are points.
+constexpr double coordinate_limit = 0x1p508;
+
+bool in_range(double v) { return std::fabs(v) <= coordinate_limit; }  // false for NaN
+
+[[noreturn]] void stop_out_of_range(const char* name, std::size_t row, bool infinite) {
+    stop(std::string(name) + ": row " + std::to_string(row) +
+         (infinite ? " has an infinite coordinate; k-NN search needs finite coordinates"
+                   : " has a coordinate beyond 2^508 in magnitude; k-NN search needs coordinates "
+                     "whose squared distances are finite"));
+}
+
+// Tree points must be finite and in range: a NaN cannot be ordered along an
+// axis, an infinity or a huge value breaks the tree's distances and bounds. A
+// NaN is reported as the failure to sort a leaf, whatever the number of points.
 void check_tree_points(const MatrixView<double>& x, const char* name) {
-    std::size_t infinite_row = x.rows;
+    std::size_t bad_row = x.rows;
+    bool infinite = false;  // the bad row has an infinite coordinate
     for (std::size_t i = 0; i < x.rows; ++i) {
         for (std::size_t j = 0; j < x.cols; ++j) {
             const double v = x(i, j);
             if (std::isnan(v)) stop("Leaf node sort failed.");
-            if (std::isinf(v) && infinite_row == x.rows) infinite_row = i;
+            if (!in_range(v) && (bad_row == x.rows || bad_row == i)) {
+                bad_row = i;
+                infinite = infinite || std::isinf(v);
+            }
         }
     }
-    if (infinite_row != x.rows)
-        stop(std::string(name) + ": row " + std::to_string(infinite_row) +
-             " has an infinite coordinate; k-NN search needs finite coordinates");
+    if (bad_row != x.rows) stop_out_of_range(name, bad_row, infinite);
 }
 
 // Reads the first D coordinates of query row a, checking the row exists and
-// is finite.
+// is finite and in range.
 template <int D>
 std::array<double, D> read_query_row(const MatrixView<double>& q, std::size_t a, const char* name) {
     std::array<double, D> point;
     if (a >= q.rows || q.cols < static_cast<std::size_t>(D)) stop_ndarray();
+    bool too_large = false;
     for (int j = 0; j < D; ++j) {
         point[j] = q(a, static_cast<std::size_t>(j));
         if (!std::isfinite(point[j]))
             stop(std::string(name) + ": row " + std::to_string(a) +
                  " has a non-finite coordinate; k-NN search needs finite coordinates");
+        too_large = too_large || !in_range(point[j]);
     }
+    if (too_large) stop_out_of_range(name, a, false);
     return point;
 }
 
