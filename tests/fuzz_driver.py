@@ -21,9 +21,11 @@ Before each call the recipe is written to the file named by
 QUARNEL_FUZZ_LAST, so that the parent can name the example that crashed the
 interpreter.
 """
+import contextlib
 import operator
 import os
 import sys
+import warnings
 
 import numpy as np
 
@@ -185,6 +187,22 @@ class Boom:
         raise HookError("__iter__")
 
 
+class Meddler:
+    """A number whose conversion first runs `action`: Python code that changes
+    other arguments of the call while the call converts its arguments."""
+
+    def __init__(self, v, action):
+        self.v, self.action = v, action
+
+    def __index__(self):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return self.v
+
+    __int__ = __index__
+
+
 class LyingSequence:
     """A sequence whose length is not the number of items it yields."""
 
@@ -317,10 +335,10 @@ LIST_MUTATIONS = (
     ["tuple", "arrays", "npint", "bool_items", "ndarray2d", "gen", "lying_len", "str_outer",
      "boom_outer", "empty"],
     ["poke", "cycle", "self_loop", "drop", "extra", "dup", "str_item", "float_item", "bigint",
-     "nested", "flat", "boom_item"],
+     "nested", "flat", "boom_item", "meddle"],
 )
 SCALAR_MUTATIONS = (
-    ["np", "obj", "float_obj", "str", "float", "none_value", "boom"],
+    ["np", "obj", "float_obj", "str", "float", "none_value", "boom", "meddle"],
     ["plus_one", "double"] + list(SCALARS),
 )
 
@@ -428,6 +446,14 @@ def mutate_lists(g, how, rng, n):
             p = pick()
             g[p] = LyingSequence(g[p], claimed)
         return g
+    if how == "meddle" and g:
+        p = pick()
+        inner = g[p]
+        action = [g.clear, inner.clear, lambda: g.extend([[1.5], "ab", [2**70]]),
+                  lambda: inner.extend(range(100)), lambda: g.__setitem__(p, None)][
+            int(rng.integers(0, 5))]
+        inner.insert(int(rng.integers(0, len(inner) + 1)), Meddler(0, action))
+        return g
     if how == "boom_item" and g:
         g[pick()].append(Boom())
         return g
@@ -490,6 +516,29 @@ def build_param(entry, function, name, bundle, rng):
     raise ValueError(entry)
 
 
+def meddling_scalar(v, values, rng):
+    """`v` as a Meddler that reshapes, retypes or rewrites an array argument."""
+    arrays = [a for a in values if isinstance(a, np.ndarray) and a.size and a.flags.writeable]
+    if not arrays:
+        return v
+    a = arrays[int(rng.integers(0, len(arrays)))]
+
+    def action():
+        with warnings.catch_warnings(), contextlib.suppress(ValueError, AttributeError, TypeError):
+            warnings.simplefilter("ignore")  # NumPy 2.5 deprecates setting shape and dtype
+            how = int(rng.integers(0, 4))
+            if how == 0:
+                a.shape = (a.size, 1) if a.ndim == 1 else (a.size,)
+            elif how == 1:
+                a.dtype = np.int64 if a.dtype == np.float64 else np.float64
+            elif how == 2:
+                a.strides = (0,) * a.ndim
+            else:
+                a[...] = 0 if a.dtype.kind != "f" else np.nan
+
+    return Meddler(int(v) if isinstance(v, (int, np.integer)) else 1, action)
+
+
 def build_call(recipe):
     """(function, positional args, keyword args) for a recipe."""
     name, bundle_recipe, entries, style = recipe
@@ -497,6 +546,9 @@ def build_call(recipe):
     rng = np.random.default_rng(bundle_recipe[-1] + 1)
     params = FUNCTIONS[name]
     values = [build_param(e, name, p, bundle, rng) for e, (p, _) in zip(entries, params)]
+    for i, e in enumerate(entries):
+        if e == ("pipe", "meddle"):
+            values[i] = meddling_scalar(values[i], values, rng)
     npos, extra = style
     names = [p for p, _ in params]
     args, kwargs = values[:npos], dict(zip(names[npos:], values[npos:]))
@@ -674,8 +726,9 @@ def run_one(recipe, last=None, outcomes=None):
         if recipe[0] in ("knn_query", "knn_query_cross"):
             check_knn(recipe[0], values, got[1])
     after = [snapshot(v) for v in values]
+    meddled = ("pipe", "meddle") in recipe[2]  # the test's own hooks changed arguments
     for b, a, v in zip(before, after, values):
-        assert b == a, f"argument changed by the call: {type(v).__name__}"
+        assert b == a or meddled, f"argument changed by the call: {type(v).__name__}"
     compared = check_same_meaning(recipe, got, fn, values)
     outcome = got[0] if isinstance(got[0], str) else got[0].__name__
     if compared and outcomes is not None:

@@ -22,6 +22,9 @@ CALLS = 10_000
 WARM_UP = 300
 TRACED_LIMIT = 64 << 10   # a leaked 24-byte object per call is 240 KiB
 RESIDENT_LIMIT = 3 << 20  # a leaked 120-element result per call is 9 MiB
+# AddressSanitizer keeps freed memory in quarantine: the resident size then
+# grows whatever the module does (tools/test_asan.sh sets this).
+SANITIZED = bool(os.environ.get("QUARNEL_SANITIZED"))
 
 
 class HookError(Exception):
@@ -263,4 +266,5 @@ def test_no_leak(function, label, make_args, expected, capfd):
     changed = [(repr(o)[:60], b, a) for o, b, a in zip(objects, counts, after) if a != b]
     assert not changed, f"reference counts changed: {changed}"
     assert traced_growth < TRACED_LIMIT, f"Python memory grew by {traced_growth} bytes"
-    assert resident_growth < RESIDENT_LIMIT, f"resident size grew by {resident_growth} bytes"
+    if not SANITIZED:
+        assert resident_growth < RESIDENT_LIMIT, f"resident size grew by {resident_growth} bytes"
