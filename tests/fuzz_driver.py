@@ -203,6 +203,20 @@ class Meddler:
     __int__ = __index__
 
 
+class Unprintable:
+    def __str__(self):
+        raise HookError("__str__")
+
+
+class TypeErrorOfUnprintable:
+    """Conversion hooks raise a TypeError whose message cannot be made."""
+
+    def __index__(self):
+        raise TypeError(Unprintable())
+
+    __float__ = __index__
+
+
 class LyingSequence:
     """A sequence whose length is not the number of items it yields."""
 
@@ -226,7 +240,7 @@ class Sub(np.ndarray):
 JUNK = {
     "none": lambda: None, "str": lambda: "abc", "bytes": lambda: b"\x00" * 16,
     "dict": lambda: {0: [1]}, "set": lambda: {1, 2}, "object": object, "boom": Boom,
-    "gen": lambda: (i for i in range(3)), "range": lambda: range(3), "ellipsis": lambda: ...,
+    "gen": lambda: (i for i in range(3)), "unprintable": TypeErrorOfUnprintable, "range": lambda: range(3), "ellipsis": lambda: ...,
     "complex": lambda: 1 + 2j, "int": lambda: 7, "float": lambda: 2.5, "bool": lambda: True,
     "list": lambda: [1.0, 2.0], "nested": lambda: [[[1, 2]], [[3]]], "tuple": lambda: ((0, 1), (1,)),
     "ragged": lambda: [[0.5, 1], [2]], "0d": lambda: np.array(3.0), "npint": lambda: np.int64(3),
@@ -455,7 +469,7 @@ def mutate_lists(g, how, rng, n):
         inner.insert(int(rng.integers(0, len(inner) + 1)), Meddler(0, action))
         return g
     if how == "boom_item" and g:
-        g[pick()].append(Boom())
+        g[pick()].append(Boom() if rng.random() < 0.5 else TypeErrorOfUnprintable())
         return g
     if how == "boom_outer":
         return Boom()

@@ -6,7 +6,7 @@ PanicException, and leaves its arguments byte-identical. Each function is
 fuzzed in its own interpreter, so a crash or a hang is reported here with the
 recipe of the example that caused it instead of ending the test run.
 
-QUARNEL_FUZZ_EXAMPLES sets the examples per function (default 250, a couple
+QUARNEL_FUZZ_EXAMPLES sets the examples per function (default 300, a minute or two
 of minutes for all twelve); QUARNEL_FUZZ_SEED fixes hypothesis' seed.
 """
 import os
@@ -23,7 +23,7 @@ from conftest import run_python
 from fuzz_driver import check_knn
 
 DRIVER = Path(__file__).with_name("fuzz_driver.py")
-EXAMPLES = int(os.environ.get("QUARNEL_FUZZ_EXAMPLES", "250"))
+EXAMPLES = int(os.environ.get("QUARNEL_FUZZ_EXAMPLES", "300"))
 
 
 def describe_death(proc, last):
