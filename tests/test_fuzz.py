@@ -2,12 +2,15 @@
 
 The property (tests/fuzz_driver.py): a call returns a result of the right
 form or raises TypeError, ValueError, OverflowError, MemoryError or
-PanicException, and leaves its arguments byte-identical. Each function is
-fuzzed in its own interpreter, so a crash or a hang is reported here with the
-recipe of the example that caused it instead of ending the test run.
+PanicException, and leaves its arguments byte-identical; a k-NN table it
+returns is the exact one; arguments that differ from plain ones only in form
+(memory layout, keyword or position, tuples for lists, NumPy scalars for
+numbers) give the same outcome to the bit. Each function is fuzzed in its
+own interpreter, so a crash or a hang is reported here with the recipe of
+the example that caused it instead of ending the test run.
 
-QUARNEL_FUZZ_EXAMPLES sets the examples per function (default 300, a minute or two
-of minutes for all twelve); QUARNEL_FUZZ_SEED fixes hypothesis' seed.
+QUARNEL_FUZZ_EXAMPLES sets the examples per function (default 300, a minute
+or two for all twelve); QUARNEL_FUZZ_SEED fixes hypothesis' seed.
 """
 import os
 import signal
