@@ -90,7 +90,8 @@ def test_eight_threads_match_serial_calls(inputs, PanicException):
         try:
             barrier.wait()
             for r in range(rounds):
-                # thread t takes functions t and t + 8, then the others in turn
+                # thread t starts on function t, so the eight start on eight
+                # different functions, then takes t + 8 (odd t: t + 4, t + 8)
                 for f in range(t, t + 12, 4 if t % 2 else 8):
                     got = (yielding if (r + t) % 2 else twelve_calls(inputs))[f % 12]()
                     if not same(serial[f % 12], got):
