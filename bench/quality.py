@@ -110,7 +110,7 @@ def main() -> int:
                 continue
             a, b, s = np.mean([g[0] for g in got]), np.mean([g[1] for g in got]), \
                 np.sum([g[2] for g in got])
-            cells.append(f"**{a:.3f}** / {b:.3f} / / {s:.1f} total")
+            cells.append(f"**{a:.3f}** / {b:.3f} / — / {s:.1f} (sum)")
         return "| " + " | ".join(cells) + " |"
 
     every = [r[0] for r in rows]
