@@ -84,7 +84,8 @@ def bad_points():
     nan, inf = x.copy(), x.copy()
     nan[5, 1] = np.nan
     inf[7, 0] = -np.inf
-    dup = np.vstack([x, np.repeat([[3.0, 4.0]], 33, axis=0)])
+    huge = x.copy()
+    huge[3, 0] = 1e300
     return [
         (x[:, 0], "2-D array"),
         (x[None], "2-D array"),
@@ -94,9 +95,21 @@ def bad_points():
         (inf, "NaN or infinite values .* first in row 7"),
         (x[:30], "n_neighbors=30 needs at least 37 points"),
         (np.zeros((50, 2)), "all points of X coincide"),
-        (dup, "33 identical copies"),
+        (huge, "beyond"),
         ([["a", "b"], ["c", "d"]], "numeric"),
     ]
+
+
+def test_many_duplicate_points_cluster():
+    x, _ = blobs(2, 2)
+    dup = np.vstack([x, np.repeat([[3.0, 4.0]], 500, axis=0)])
+    model = DensityPeakClustering().fit(dup)
+    assert len(set(model.labels_[len(x):].tolist())) == 1     # the copies share one cluster
+    for attr in ("labels_", "rho_", "delta_", "nn_delta_", "density_graph_"):
+        assert len(getattr(model, attr)) == len(dup)
+    # every copy hangs at distance 0 under the first occurrence
+    assert np.all(model.nn_delta_[len(x) + 1:] == len(x))
+    assert model.density_graph_[len(x)] == list(range(len(x) + 1, len(dup)))
 
 
 @pytest.mark.parametrize("X,message", bad_points())

@@ -142,10 +142,14 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     def fit(self, X: Any, y: Any = None) -> "DensityPeakClustering":
         """Clusters X, an array of shape (n_points, n_features) with 2 to 8
         features. y is ignored. Returns self."""
-        x = validation.check_points(X)
+        x_all = validation.check_points(X)
+        # Exact copies of a point have equal densities, so none is denser than
+        # another and each would become a centre of its own: the distinct
+        # points are clustered, and every copy joins its first occurrence.
+        copies = pipeline.Duplicates.of(x_all)
+        x = copies.distinct(x_all)
         n, d = x.shape
         p = self._checked_params(n)
-        validation.check_identical(x)
         timer = StageTimer(bool(self.verbose), n)
 
         with timer.stage("neighbours"):
@@ -169,10 +173,11 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"], p["min_search"])
             result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
 
+        result = copies.expand(result)
         self.labels_ = result.labels
         self.centers_ = result.centers
         self.n_clusters_ = int(len(result.centers))
-        self.rho_ = rho
+        self.rho_ = copies.spread(rho)
         self.delta_ = result.delta
         self.nn_delta_ = result.nn_delta
         self.density_graph_ = result.graph

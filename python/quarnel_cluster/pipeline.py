@@ -16,6 +16,7 @@
 from __future__ import annotations
 
 import math
+from typing import Any
 from dataclasses import dataclass
 
 import numpy as np
@@ -28,7 +29,7 @@ I64 = npt.NDArray[np.int64]
 
 
 def _panic_to_value_error(e: BaseException) -> ValueError:
-    return ValueError(f"the k-d tree cannot hold these points: {e}")
+    return ValueError(f"the neighbour search refused these points: {e}")
 
 
 def is_internal_stop(e: BaseException) -> bool:
@@ -41,8 +42,7 @@ def neighbour_table(x: F64, k: int) -> tuple[F64, I64]:
     try:
         dist, idx = quarnel.knn_query(x, k)
     except BaseException as e:
-        # Leaves whose 32 points share a value on the splitting axis cannot be
-        # split; likely with heavily quantised coordinates.
+        # Inputs the checks let through but the search refuses end here.
         if is_internal_stop(e):
             raise _panic_to_value_error(e) from None
         raise
@@ -169,3 +169,46 @@ def merge(x: F64, rho: F64, found: Peaks, nn_list: I64, threshold: float,
         x, rho, found.centers, found.nn_delta, found.delta, nn_list, found.graph,
         threshold, search_size)
     return Clusters(centers, labels, nn_delta, delta, graph)
+
+
+@dataclass(frozen=True)
+class Duplicates:
+    """Exact copies among the points: the distinct points are clustered and
+    each copy joins its first occurrence (its parent at distance 0)."""
+    first: I64 | None     # per distinct point, the index of its first occurrence
+    inverse: I64 | None   # per point, its distinct point
+
+    @staticmethod
+    def of(x: F64) -> "Duplicates":
+        _, first, inverse = np.unique(x, axis=0, return_index=True, return_inverse=True)
+        if len(first) == len(x):
+            return Duplicates(None, None)
+        order = np.argsort(first, kind="stable")    # distinct points in order of appearance
+        rank = np.empty_like(order)
+        rank[order] = np.arange(len(order))
+        return Duplicates(first[order].astype(np.int64), rank[inverse.ravel()].astype(np.int64))
+
+    def distinct(self, x: F64) -> F64:
+        return x if self.first is None else np.ascontiguousarray(x[self.first])
+
+    def spread(self, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        """Per-distinct-point values, repeated for every copy."""
+        return values if self.inverse is None else values[self.inverse]
+
+    def expand(self, c: Clusters) -> Clusters:
+        if self.first is None or self.inverse is None:
+            return c
+        first, inverse = self.first, self.inverse
+        n = len(inverse)
+        is_copy = np.ones(n, dtype=bool)
+        is_copy[first] = False
+        parent = np.where(c.nn_delta >= 0, first[np.maximum(c.nn_delta, 0)], -1)
+        nn_delta = np.where(is_copy, first[inverse], parent[inverse]).astype(np.int64)
+        delta = np.where(is_copy, 0.0, c.delta[inverse])
+        graph: list[list[int]] = [[] for _ in range(n)]
+        for u, children in enumerate(c.graph):
+            graph[int(first[u])] = [int(first[v]) for v in children]
+        for i in np.flatnonzero(is_copy).tolist():
+            graph[int(first[inverse[i]])].append(i)
+        return Clusters(centers=first[c.centers], labels=c.labels[inverse], nn_delta=nn_delta,
+                        delta=delta, graph=graph)

@@ -1,8 +1,8 @@
 """Checks of points and parameters, made before the native module is called.
 
 The module stops with an internal error (a BaseException) on some inputs a
-user can easily have, such as NaN coordinates or many identical points; the
-driver turns those into ValueErrors with a message that says what to change.
+user can have, such as NaN or astronomically large coordinates; the driver
+turns those into ValueErrors with a message that says what to change.
 """
 
 from __future__ import annotations
@@ -15,9 +15,9 @@ import numpy.typing as npt
 
 MIN_DIM = 2
 MAX_DIM = 8
-# The k-d tree keeps 32 points per leaf and cannot split a leaf whose points
-# all share one position, so 33 identical points can never be stored.
-MAX_IDENTICAL = 32
+# The neighbour search refuses coordinates beyond this magnitude, where
+# squared distances would overflow.
+MAX_COORDINATE = 2.0**508
 
 
 def check_points(X: Any) -> npt.NDArray[np.float64]:
@@ -37,18 +37,12 @@ def check_points(X: Any) -> npt.NDArray[np.float64]:
         row = int(np.argwhere(bad)[0][0])
         raise ValueError(f"X contains NaN or infinite values ({int(bad.sum())} entries, "
                          f"first in row {row})")
+    if n > 0 and np.abs(x).max() > MAX_COORDINATE:
+        raise ValueError(f"X holds coordinates beyond {MAX_COORDINATE:.3g} in magnitude, where "
+                         "squared distances overflow: rescale the data")
     if n > 0 and not np.any(x.max(axis=0) > x.min(axis=0)):
         raise ValueError("all points of X coincide; there is nothing to cluster")
     return np.ascontiguousarray(x)
-
-
-def check_identical(x: npt.NDArray[np.float64]) -> None:
-    """Rejects more than MAX_IDENTICAL copies of one point."""
-    _, counts = np.unique(x, axis=0, return_counts=True)
-    worst = int(counts.max(initial=0))
-    if worst > MAX_IDENTICAL:
-        raise ValueError(f"X holds {worst} identical copies of one point; at most "
-                         f"{MAX_IDENTICAL} are supported: remove the duplicates or add a little noise")
 
 
 def check_int(name: str, value: Any, low: int, high: int | None = None) -> int:
