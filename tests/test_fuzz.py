@@ -9,7 +9,7 @@ numbers) give the same outcome to the bit. Each function is fuzzed in its
 own interpreter, so a crash or a hang is reported here with the recipe of
 the example that caused it instead of ending the test run.
 
-QUARNEL_FUZZ_EXAMPLES sets the examples per function (default 300, a minute
+QUARNEL_FUZZ_EXAMPLES sets the examples per function (default 600, about a minute
 or two for all twelve); QUARNEL_FUZZ_SEED fixes hypothesis' seed.
 """
 import os
@@ -26,7 +26,7 @@ from conftest import run_python
 from fuzz_driver import check_knn
 
 DRIVER = Path(__file__).with_name("fuzz_driver.py")
-EXAMPLES = int(os.environ.get("QUARNEL_FUZZ_EXAMPLES", "300"))
+EXAMPLES = int(os.environ.get("QUARNEL_FUZZ_EXAMPLES", "600"))
 
 
 def describe_death(proc, last):
