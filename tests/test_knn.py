@@ -167,3 +167,24 @@ def test_inputs_never_modified():
     quarnel.knn_query(train, 5)
     quarnel.knn_query_cross(train, query, 5)
     assert np.array_equal(train, copies[0]) and np.array_equal(query, copies[1])
+
+
+DEEP_TREE_ON_SMALL_STACK = """
+import threading, numpy as np, quarnel
+# every power of two below 2^508 on both axes: each split of the tree cuts
+# off one point, so the tree is as deep as there are points
+e = np.arange(-1074, 509)
+x = np.column_stack([np.ldexp(1.0, e), np.ldexp(1.0, e[::-1])])
+out = []
+threading.stack_size(256 * 1024)
+t = threading.Thread(target=lambda: out.append(quarnel.knn_query(x, 3)))
+t.start(); t.join()
+print(len(out[0][0]))
+"""
+
+
+def test_regression_deep_tree_built_from_a_thread_with_a_small_stack():
+    from conftest import run_python
+    proc = run_python(DEEP_TREE_ON_SMALL_STACK)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == str(3 * 1583)

@@ -16,6 +16,7 @@
 #include <numeric>
 #include <vector>
 
+#include "core/large_stack.hpp"
 #include "core/views.hpp"
 #include "knn/neighbours.hpp"
 
@@ -86,7 +87,9 @@ public:
 
     explicit Tree(const MatrixView<double>& x) {
         points_.source = x;
-        index_ = std::make_unique<Index>(D, points_, nanoflann::KDTreeSingleIndexAdaptorParams(leaf_size));
+        on_large_stack([&] {
+            index_ = std::make_unique<Index>(D, points_, nanoflann::KDTreeSingleIndexAdaptorParams(leaf_size));
+        });
         auto& positions = index_array(*index_);
         const std::size_t n = positions.size();
         ordered_.resize(n * D);
