@@ -96,5 +96,6 @@ for ver in $(echo "$pythons" | cut -d' ' -f1); do
 done
 
 printf '\ntest-versions summary:\n%s' "$summary"
-[ -n "$summary" ] || { echo "test-versions: every pair skipped" >&2; exit 1; }
+# A machine with one interpreter and --skip of its pair has nothing left to run.
+[ -n "$summary" ] || echo "(no pair left to run after --skip)"
 exit $failed
