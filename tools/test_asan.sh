@@ -4,7 +4,7 @@
 # interpreter of .venv. Fails if any test fails or any sanitizer report was
 # written, also by a child process whose exit status a test ignores.
 #
-#   sh tools/test_asan.sh [pytest arguments]
+#   sh tools/test_asan.sh [pytest arguments]   (default: tests)
 set -eu
 cd "$(dirname "$0")/.."
 PY=$(pwd)/.venv/bin/python
@@ -50,7 +50,8 @@ if where != os.path.abspath(sys.argv[1]):
 EOF
 
 status=0
-"$PY" -m pytest tests -q -p no:cacheprovider "$@" || status=$?
+[ $# -gt 0 ] || set -- tests
+"$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
 # Refused allocations leave a warning in the logs too; only errors count.
 errors=$(grep -l -r -E 'ERROR: AddressSanitizer|runtime error:|CHECK failed|SUMMARY:' "$LOGS" || true)
 warnings=$(cat "$LOGS"/* 2>/dev/null | grep -c WARNING || true)
@@ -60,5 +61,5 @@ if [ -n "$errors" ]; then
     echo "test-asan: sanitizer reports above" >&2
     exit 1
 fi
-[ $status -eq 0 ] && echo "test-asan: suite passed under ASan+UBSan, no reports"
+[ $status -eq 0 ] && echo "test-asan: tests passed under ASan+UBSan, no sanitizer reports"
 exit $status
