@@ -98,7 +98,6 @@ public:
 
     bool addPoint(double d, std::size_t position) {
         Entry e{d, original_[position]};
-        auto less = [](const Entry& a, const Entry& b) { return before(a.first, a.second, b.first, b.second); };
         if (!full()) {
             heap_.push_back(e);
             std::push_heap(heap_.begin(), heap_.end(), less);
@@ -114,7 +113,6 @@ public:
     }
 
     void finish() {
-        auto less = [](const Entry& a, const Entry& b) { return before(a.first, a.second, b.first, b.second); };
         std::sort_heap(heap_.begin(), heap_.end(), less);
         for (std::size_t i = 0; i < heap_.size(); ++i) {
             dist_[i] = std::sqrt(heap_[i].first);
@@ -123,6 +121,8 @@ public:
     }
 
 private:
+    static bool less(const Entry& a, const Entry& b) { return before(a.first, a.second, b.first, b.second); }
+
     double* dist_;
     std::int64_t* index_;
     std::size_t capacity_;
