@@ -1,10 +1,13 @@
 #include "cluster/stability.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 
 #include "cluster/assign.hpp"
 #include "cluster/neighbourhood.hpp"
+#include "core/parallel.hpp"
 
 namespace quarnel::cluster {
 
@@ -129,20 +132,79 @@ std::int64_t cluster_of(const std::vector<std::int64_t>& centres, std::int64_t l
                : -1;
 }
 
+// Judges many centres at once. A judgement reads only the centre, the
+// labels, the centre list and the read-only inputs, so the centres of one
+// check can be judged in any order and on any thread with the same verdicts;
+// only the removals, which write the graph, must follow in centre order.
+// Each lane of the pool owns a Judge and takes the next centre from a shared
+// counter, so costly centres (large dense regions) do not hold up a block.
+class Bench {
+public:
+    explicit Bench(const StabilityInputs& in, std::size_t max_centres) : in_(in) {
+        const std::size_t lanes = pool_size();
+        for (std::size_t l = 0; l < lanes; ++l) {
+            judges_.push_back(std::make_unique<Judge>(in, max_centres));
+        }
+    }
+
+    // The first lane's judge, for judging (and removing) on the calling thread.
+    Judge& own() { return *judges_.front(); }
+
+    // Verdicts (merge targets) of centres[k] for every k in `todo`, stored at
+    // targets[k]; with `examined`, the points that decided a kept centre at
+    // examined[k]. False when some judgement stopped: the check is then redone
+    // in order on the calling thread, which reports the first failure.
+    bool judge(std::span<const std::size_t> todo, Slice<std::int64_t> centres,
+               Slice<std::int64_t> labels, std::vector<std::uint64_t>& targets,
+               std::vector<std::vector<std::uint64_t>>* examined) {
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> stopped{false};
+        const std::size_t lanes = std::min(judges_.size(), todo.size());
+        parallel_for(lanes, [&](std::size_t lane) {
+            Judge& judge = *judges_[lane];
+            try {
+                for (std::size_t t = next++; t < todo.size() && !stopped; t = next++) {
+                    const std::size_t k = todo[t];
+                    const auto c = static_cast<std::uint64_t>(centres[k]);
+                    targets[k] = judge.merge_target(c, centres, labels);
+                    if (examined && targets[k] == c) {
+                        const auto points = judge.examined();
+                        (*examined)[k].assign(points.begin(), points.end());
+                    }
+                }
+            } catch (const Stop&) {
+                stopped = true;
+            }
+        }, 1);
+        return !stopped;
+    }
+
+private:
+    const StabilityInputs& in_;
+    std::vector<std::unique_ptr<Judge>> judges_;
+};
+
 }  // namespace
 
 CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
                                     Slice<std::int64_t> cluster_label, ClusterGraph& graph) {
-    Judge judge(in, idx_centers.size());
+    Bench bench(in, idx_centers.size());
+    Judge& judge = bench.own();
+    std::vector<std::size_t> todo(idx_centers.size());
+    for (std::size_t k = 0; k < todo.size(); ++k) todo[k] = k;
+    std::vector<std::uint64_t> targets(idx_centers.size());
+    const bool judged = bench.judge(todo, idx_centers, cluster_label, targets, nullptr);
+
     CheckResult out;
-    for (const std::int64_t entry : idx_centers) {
-        const auto c = static_cast<std::uint64_t>(entry);
-        const std::uint64_t target = judge.merge_target(c, idx_centers, cluster_label);
+    for (std::size_t k = 0; k < idx_centers.size(); ++k) {
+        const auto c = static_cast<std::uint64_t>(idx_centers[k]);
+        const std::uint64_t target =
+            judged ? targets[k] : judge.merge_target(c, idx_centers, cluster_label);
         if (target != c) {
             judge.remove(c, target, graph);
             ++out.removed;
         } else {
-            out.kept.push_back(entry);
+            out.kept.push_back(idx_centers[k]);
         }
     }
     return out;
@@ -151,7 +213,8 @@ CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_
 LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
                           ClusterGraph& graph) {
     const std::size_t n = in.rho.size();
-    Judge judge(in, idx_centers.size());
+    Bench bench(in, idx_centers.size());
+    Judge& judge = bench.own();
     std::vector<std::int64_t> centres(idx_centers.begin(), idx_centers.end());
     std::vector<std::int64_t> labels;
     std::vector<std::int64_t> last_centres;
@@ -160,9 +223,14 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
     KeptMemo memo;  // entry k: centre k of `centres`, from the last check
     KeptMemo next_memo;
     bool remembered = false;  // memo and last_* describe the last check
+    std::vector<std::size_t> todo;  // positions of the centres to judge afresh
+    std::vector<std::uint64_t> targets;
+    std::vector<std::vector<std::uint64_t>> examined;
 
     for (;;) {
         labels = assign_cluster({centres.data(), centres.size()}, n, graph.density_graph);
+        const Slice<std::int64_t> centre_run{centres.data(), centres.size()};
+        const Slice<std::int64_t> label_run{labels.data(), labels.size()};
         // Clusters are compared by their centre point, since positions
         // renumber when centres go. A carried label names one point (of a
         // centre listed twice only the last position labels anything), so
@@ -173,29 +241,39 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
                            cluster_of(centres, labels[v]);
             }
         }
+        todo.clear();
+        for (std::size_t k = 0; k < centres.size(); ++k) {
+            const auto points = remembered ? memo[k] : std::span<const std::uint64_t>{};
+            if (!remembered || std::any_of(points.begin(), points.end(),
+                                           [&](std::uint64_t v) { return moved[v] != 0; })) {
+                todo.push_back(k);
+            }
+        }
+        targets.assign(centres.size(), 0);
+        examined.resize(centres.size());
+        const bool judged = bench.judge(todo, centre_run, label_run, targets, &examined);
 
         std::vector<std::int64_t> kept;
         std::uint64_t removed = 0;
         next_memo.clear();
+        std::size_t next_todo = 0;
         for (std::size_t k = 0; k < centres.size(); ++k) {
             const auto c = static_cast<std::uint64_t>(centres[k]);
-            if (remembered) {
-                const auto points = memo[k];
-                if (std::none_of(points.begin(), points.end(),
-                                 [&](std::uint64_t v) { return moved[v] != 0; })) {
-                    kept.push_back(centres[k]);
-                    next_memo.add(points);
-                    continue;
-                }
+            if (next_todo == todo.size() || todo[next_todo] != k) {
+                kept.push_back(centres[k]);
+                next_memo.add(memo[k]);
+                continue;
             }
-            const std::uint64_t target = judge.merge_target(c, {centres.data(), centres.size()},
-                                                            {labels.data(), labels.size()});
+            ++next_todo;
+            const std::uint64_t target =
+                judged ? targets[k] : judge.merge_target(c, centre_run, label_run);
             if (target != c) {
                 judge.remove(c, target, graph);
                 ++removed;
             } else {
                 kept.push_back(centres[k]);
-                next_memo.add(judge.examined());
+                next_memo.add(judged ? std::span<const std::uint64_t>(examined[k])
+                                     : judge.examined());
             }
         }
         // A check that removes nothing changes neither the centres nor the
