@@ -287,16 +287,15 @@ IndexLists Args::index_lists(std::size_t i) const {
     std::size_t hint = 0;
     bool reserved = false;
     for_each_item(slots_[i], name, hint, [&](PyObject* inner) {
-        if (!reserved) lists.reserve(hint), reserved = true;
-        IndexList& list = lists.emplace_back();
+        // A density graph has at most one entry per list on average.
+        if (!reserved) lists.reserve(hint, hint), reserved = true;
         std::size_t inner_hint = 0;
-        bool inner_reserved = false;
         for_each_item(inner, name, inner_hint, [&](PyObject* value) {
-            if (!inner_reserved) list.reserve(inner_hint), inner_reserved = true;
             long v = PyLong_AsLong(value);
             if (v == -1 && PyErr_Occurred()) relabel_and_throw(name);
-            list.push_back(static_cast<std::int64_t>(v));
+            lists.add_entry(static_cast<std::int64_t>(v));
         });
+        lists.end_list();
     });
     return lists;
 }
@@ -335,11 +334,10 @@ Ref result_lists(const IndexLists& lists) {
     GcPause pause;
     Ref outer(made(PyList_New(static_cast<Py_ssize_t>(lists.size()))));
     for (std::size_t p = 0; p < lists.size(); ++p) {
-        const IndexList& list = lists[p];
-        PyObject* inner = made(PyList_New(static_cast<Py_ssize_t>(list.size())));
+        PyObject* inner = made(PyList_New(static_cast<Py_ssize_t>(lists.length(p))));
         PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(p), inner);  // owned by outer from here
-        for (std::size_t j = 0; j < list.size(); ++j)
-            PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(j), made(PyLong_FromLong(list[j])));
+        Py_ssize_t j = 0;
+        lists.for_each(p, [&](std::int64_t v) { PyList_SET_ITEM(inner, j++, made(PyLong_FromLong(v))); });
     }
     return outer;
 }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "core/stop.hpp"
+#include "core/index_lists.hpp"
 #include "core/views.hpp"
 
 namespace quarnel::py {

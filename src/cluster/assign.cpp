@@ -43,18 +43,18 @@ private:
                 const std::uint64_t ahead = queue_[q + header_ahead];
                 if (ahead < n && ahead < lists) {
                     __builtin_prefetch(&label_[ahead], 1);
-                    __builtin_prefetch(&graph_[ahead]);
+                    __builtin_prefetch(graph_.offset_slot(ahead));
                 }
             }
             if (q + entries_ahead < queue_.size()) {
                 const std::uint64_t ahead = queue_[q + entries_ahead];
-                if (ahead < lists) __builtin_prefetch(graph_[ahead].data());
+                if (ahead < lists) __builtin_prefetch(graph_.first_entry(ahead));
             }
             const std::uint64_t v = queue_[q];
             if (v >= n || v >= lists) return false;
             if (label_[v] == walk) continue;
             label_[v] = walk;
-            for (const std::int64_t w : graph_[v]) queue_.push_back(static_cast<std::uint64_t>(w));
+            graph_.for_each(v, [&](std::int64_t w) { queue_.push_back(static_cast<std::uint64_t>(w)); });
         }
         return true;
     }
@@ -67,9 +67,9 @@ private:
         label_[checked(n, p)] = walk;
         stack_.clear();
         auto push_list = [&](std::uint64_t v) {
-            for (const std::int64_t w : graph_[checked(lists, v)]) {
+            graph_.for_each(checked(lists, v), [&](std::int64_t w) {
                 stack_.push_back(static_cast<std::uint64_t>(w));
-            }
+            });
         };
         push_list(p);
         while (!stack_.empty()) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/index_lists.hpp"
 #include "core/views.hpp"
 
 namespace quarnel::cluster {

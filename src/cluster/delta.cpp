@@ -77,24 +77,34 @@ DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>&
     DeltaResult out;
     out.delta.resize(n);
     out.nn_delta.resize(n);
-    // Children per parent first, so each list is allocated once; the bound
-    // check on the parent runs here, in index order.
-    std::vector<std::size_t> child_count(n, 0);
+    // The lists are laid out in one buffer (a counting sort of the children
+    // by parent): offsets[p] counts list p, then becomes its start, then the
+    // place of its next child, and finally its end, which is where list
+    // p + 1 starts. The bound check on the parent runs in index order.
+    std::vector<std::size_t> offsets(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i) {
         out.delta[i] = records[i].delta;
         out.nn_delta[i] = records[i].nn;
+        if (records[i].nn >= 0) ++offsets[checked(n, static_cast<std::uint64_t>(records[i].nn))];
+    }
+    std::size_t edges = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t count = offsets[p];
+        offsets[p] = edges;
+        edges += count;
+    }
+    offsets[n] = edges;
+    // Visiting children in index order leaves every list ascending.
+    std::vector<std::int64_t> entries(edges);
+    for (std::size_t i = 0; i < n; ++i) {
         if (records[i].nn >= 0) {
-            ++child_count[checked(n, static_cast<std::uint64_t>(records[i].nn))];
+            entries[offsets[static_cast<std::size_t>(records[i].nn)]++] =
+                static_cast<std::int64_t>(i);
         }
     }
-    out.density_graph.resize(n);
-    for (std::size_t p = 0; p < n; ++p) out.density_graph[p].reserve(child_count[p]);
-    // Visiting children in index order leaves every list ascending.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (records[i].nn < 0) continue;
-        out.density_graph[static_cast<std::size_t>(records[i].nn)].push_back(
-            static_cast<std::int64_t>(i));
-    }
+    for (std::size_t p = n; p > 0; --p) offsets[p] = offsets[p - 1];
+    offsets[0] = 0;
+    out.density_graph = IndexLists(std::move(offsets), std::move(entries));
 
     const double centre_cut = centre_factor * diagonal;
     for (std::size_t m = 0; m < n; ++m) {

@@ -100,8 +100,8 @@ void Judge::remove(std::uint64_t c, std::uint64_t target, ClusterGraph& graph) c
         sum += diff * diff;
     }
     graph.delta[checked(graph.delta.size(), c)] = std::sqrt(sum);
-    graph.density_graph[checked(graph.density_graph.size(), target)].push_back(
-        static_cast<std::int64_t>(c));
+    graph.density_graph.append(checked(graph.density_graph.size(), target),
+                               static_cast<std::int64_t>(c));
 }
 
 // What the loop remembers about each kept centre: the points whose labels

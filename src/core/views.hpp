@@ -17,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <source_location>
-#include <vector>
 
 #include "core/stop.hpp"
 
@@ -75,10 +74,5 @@ struct Slice {
         return data[checked(len, i, where)];
     }
 };
-
-// Native form of an "index lists" argument: list p holds signed 64-bit
-// entries copied out of the caller's Python sequences.
-using IndexList = std::vector<std::int64_t>;
-using IndexLists = std::vector<IndexList>;
 
 }  // namespace quarnel
