@@ -1,5 +1,10 @@
 #include "cluster/assign.hpp"
 
+#include <algorithm>
+#include <atomic>
+
+#include "core/parallel.hpp"
+
 namespace quarnel::cluster {
 
 namespace {
@@ -88,6 +93,65 @@ private:
     std::vector<std::uint64_t> stack_;
 };
 
+// Below this many points the walks are not worth handing to the pool.
+constexpr std::size_t parallel_points = 1 << 14;
+
+// All walks at once. Since a later walk overwrites an earlier one, a point's
+// label is the highest position among the centres that reach it. Walks can
+// therefore run in any order and on any thread: each raises a point's label
+// to its own position (an atomic maximum) and expands the point only when it
+// raised it. A point already at or above the walk's position is skipped: the
+// walk that put it there expands, or has expanded, everything below it with
+// a position at least as high. The labels are the same for every schedule.
+// Lanes take centres from the highest position down, so that lower walks
+// meet the points of higher ones early and stop there. False, with labels
+// partly written, when some walk meets an index that would fail a check.
+bool label_in_parallel(Slice<std::int64_t> idx_centers, const IndexLists& graph,
+                       std::vector<std::int64_t>& label) {
+    const std::size_t n = label.size();
+    const std::size_t lists = graph.size();
+    std::atomic<std::size_t> taken{0};
+    std::atomic<bool> failed{false};
+    const std::size_t lanes = std::min(pool_size(), idx_centers.size());
+    parallel_for(lanes, [&](std::size_t) {
+        std::vector<std::uint64_t> queue;
+        for (std::size_t t = taken++; t < idx_centers.size(); t = taken++) {
+            if (failed.load(std::memory_order_relaxed)) return;
+            const std::size_t c = idx_centers.size() - 1 - t;
+            const auto walk = static_cast<std::int64_t>(c);
+            queue.clear();
+            queue.push_back(static_cast<std::uint64_t>(idx_centers[c]));
+            for (std::size_t q = 0; q < queue.size(); ++q) {
+                if (q + header_ahead < queue.size()) {
+                    const std::uint64_t ahead = queue[q + header_ahead];
+                    if (ahead < n && ahead < lists) {
+                        __builtin_prefetch(&label[ahead], 1);
+                        __builtin_prefetch(graph.offset_slot(ahead));
+                    }
+                }
+                if (q + entries_ahead < queue.size()) {
+                    const std::uint64_t ahead = queue[q + entries_ahead];
+                    if (ahead < lists) __builtin_prefetch(graph.first_entry(ahead));
+                }
+                const std::uint64_t v = queue[q];
+                if (v >= n || v >= lists) {
+                    failed = true;
+                    return;
+                }
+                std::atomic_ref<std::int64_t> slot(label[v]);
+                std::int64_t seen = slot.load(std::memory_order_relaxed);
+                bool raised = false;
+                while (seen < walk && !raised) {
+                    raised = slot.compare_exchange_weak(seen, walk, std::memory_order_relaxed);
+                }
+                if (!raised) continue;
+                graph.for_each(v, [&](std::int64_t w) { queue.push_back(static_cast<std::uint64_t>(w)); });
+            }
+        }
+    }, 1);
+    return !failed;
+}
+
 }  // namespace
 
 std::vector<std::int64_t> assign_cluster(Slice<std::int64_t> idx_centers, std::size_t n,
@@ -97,6 +161,11 @@ std::vector<std::int64_t> assign_cluster(Slice<std::int64_t> idx_centers, std::s
     // In an acyclic graph its whole subtree has then been labelled and
     // bound-checked, so skipping it changes neither the labels nor the first
     // failure; in a cyclic one it makes the walk end.
+    if (n >= parallel_points && idx_centers.size() > 1 && pool_size() > 1) {
+        std::vector<std::int64_t> label(n, -1);
+        if (label_in_parallel(idx_centers, density_graph, label)) return label;
+    }
+    // Alone, or to report the first failure that the ordered walks meet.
     Walker walker(n, density_graph);
     for (std::size_t c = 0; c < idx_centers.size(); ++c) {
         walker.walk(static_cast<std::uint64_t>(idx_centers[c]), static_cast<std::int64_t>(c));
