@@ -332,6 +332,32 @@ def test_assign_cluster_matches_unmarked_walk(seed):
                                       graph).tolist() == expected
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_assign_cluster_shared_walks_match_unmarked_walk(seed):
+    # Enough points for the walks to be shared out between threads: a random
+    # forest (parents before children) with centres below centres, repeated
+    # centres and extra links that give points several parents; then the
+    # same graph with two bad entries deep inside.
+    rng = np.random.default_rng(seed)
+    n = 40000
+    graph = [[] for _ in range(n)]
+    for i in range(50, n):
+        graph[int(rng.integers(0, i))].append(i)
+    for _ in range(300):
+        a = int(rng.integers(0, n - 1))
+        graph[a].append(int(rng.integers(a + 1, n)))
+    centres = list(range(50)) + rng.choice(n, 300).tolist() + [7, 7]
+    rng.shuffle(centres)
+    zeros = np.zeros(n, np.int64)
+    assert quarnel.assign_cluster(i64(centres), zeros, graph).tolist() == ref_assign(
+        centres, n, graph)
+    graph[int(rng.integers(n // 2, n))].append(n + 5)
+    graph[int(rng.integers(n // 2, n))].append(-1)
+    with pytest.raises(ValueError) as expected:
+        ref_assign(centres, n, graph)
+    assert panic_message(quarnel.assign_cluster, i64(centres), zeros, graph) == str(expected.value)
+
+
 @pytest.mark.parametrize("centres, graph, message", [
     ([-1], [[], [], []], oob(3, -1)),
     ([3], [[], [], [], []], oob(3, 3)),
@@ -811,6 +837,16 @@ THREAD_SCRIPT = textwrap.dedent("""
         digest.update(a.tobytes())
     digest.update(repr(out[3]).encode())
     print(digest.hexdigest(), quarnel.adaptive_trim_size(nn_dist, 0.5, 0.9, 0))
+    # The clustering stage on a real table: centres judged and points
+    # labelled by several threads at once.
+    x = rng.normal(size=(n, 2)) * rng.choice([0.3, 1.0], size=(n, 1))
+    dist, idx = quarnel.knn_query(x, 12)
+    nn_dist, nn_list = dist.reshape(n, 12), idx.reshape(n, 12)
+    rho = quarnel.epanechnikov_kde(nn_dist, 0.2, 2, n)
+    delta, nn_delta, centres, graph = quarnel.compute_delta(x, rho, nn_list, nn_dist)
+    out = quarnel.stability_loop(x, rho, centres, nn_delta, delta, nn_list, graph, 0.5, 6)
+    print(len(centres), len(out[0]), hashlib.sha256(repr([a.tolist() for a in out[:4]]).encode()
+                                                    + repr(out[4]).encode()).hexdigest())
 """)
 
 
