@@ -71,21 +71,22 @@ DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>&
     const std::size_t n = x.rows;
     const double diagonal = bounding_box_diagonal(x);
 
-    const std::vector<Record> records = parallel_map<Record>(
-        n, [&](std::size_t i) { return scan_point(i, rho, nn_list, nn_dist, diagonal); });
-
+    // Each point writes its own slots of the two outputs.
     DeltaResult out;
     out.delta.resize(n);
     out.nn_delta.resize(n);
+    parallel_for(n, [&](std::size_t i) {
+        const Record r = scan_point(i, rho, nn_list, nn_dist, diagonal);
+        out.delta[i] = r.delta;
+        out.nn_delta[i] = r.nn;
+    });
     // The lists are laid out in one buffer (a counting sort of the children
     // by parent): offsets[p] counts list p, then becomes its start, then the
     // place of its next child, and finally its end, which is where list
     // p + 1 starts. The bound check on the parent runs in index order.
     std::vector<std::size_t> offsets(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        out.delta[i] = records[i].delta;
-        out.nn_delta[i] = records[i].nn;
-        if (records[i].nn >= 0) ++offsets[checked(n, static_cast<std::uint64_t>(records[i].nn))];
+        if (out.nn_delta[i] >= 0) ++offsets[checked(n, static_cast<std::uint64_t>(out.nn_delta[i]))];
     }
     std::size_t edges = 0;
     for (std::size_t p = 0; p < n; ++p) {
@@ -97,8 +98,8 @@ DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>&
     // Visiting children in index order leaves every list ascending.
     std::vector<std::int64_t> entries(edges);
     for (std::size_t i = 0; i < n; ++i) {
-        if (records[i].nn >= 0) {
-            entries[offsets[static_cast<std::size_t>(records[i].nn)]++] =
+        if (out.nn_delta[i] >= 0) {
+            entries[offsets[static_cast<std::size_t>(out.nn_delta[i])]++] =
                 static_cast<std::int64_t>(i);
         }
     }
