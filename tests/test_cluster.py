@@ -740,12 +740,31 @@ def test_loop_equals_alternation_many_merges(seed):
     nn_dist = np.take_along_axis(dist, nn_list, 1)
     rho = rng.normal(size=n) * 0.3 - d * np.log(nn_dist[:, -1] + 1e-9)
     delta, nn_delta, centres, graph = quarnel.compute_delta(x, rho, nn_list, nn_dist)
+    if seed % 3 == 1:
+        # Centres hanging below other centres, and one centre listed twice:
+        # removals then reach points that other centres reach too.
+        centres = np.concatenate([centres, rng.choice(n, size=4, replace=False), centres[:1]])
     threshold = float(rng.choice([0.0, 0.3, 1.0, 3.0]))
     size = int(rng.integers(2, k + 1))
     expected = alternate(x, rho, centres, nn_delta, delta, nn_list, graph, threshold, size)
     out = quarnel.stability_loop(x, rho, centres, nn_delta, delta, nn_list, graph, threshold,
                                  size)
     assert loop_as_python(out) == loop_as_python(expected)
+
+
+def test_loop_kept_centre_below_removed_centre():
+    # C = 0 > A = 1 > K = 2 in density; K hangs below A and is listed after
+    # it, so K's subtree (2, 4) carries K's label. A is merged into C; K,
+    # whose neighbour 4 is its own, stays, and keeps its subtree.
+    kw = dict(x=f64(np.arange(12.0).reshape(6, 2)), rho=f64([10, 5, 1, 0, 0, 0]),
+              idx_centers_in=i64([0, 1, 2]), nn_delta_in=i64([-1, -1, 1, 1, 2, 0]),
+              delta_in=f64([9, 9, 1, 1, 1, 1]),
+              nn_list=i64([[0, 5], [1, 5], [2, 4], [3, 1], [4, 2], [5, 0]]),
+              density_graph_in=[[5], [3, 2], [4], [], [], []], threshold=0.0, search_size=2)
+    out = quarnel.stability_loop(**kw)
+    assert out[0].tolist() == [0, 2]
+    assert out[1].tolist() == [0, 0, 1, 0, 1, 0]
+    assert loop_as_python(out) == loop_as_python(alternate(*kw.values()))
 
 
 def test_loop_ends_on_cyclic_graph():
