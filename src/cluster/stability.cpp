@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
-#include <unordered_map>
 
 #include "cluster/assign.hpp"
 #include "cluster/neighbourhood.hpp"
@@ -105,146 +104,6 @@ void Judge::remove(std::uint64_t c, std::uint64_t target, ClusterGraph& graph) c
                                static_cast<std::int64_t>(c));
 }
 
-// The centre each point is labelled with, or -1.
-std::int64_t cluster_of(const std::vector<std::int64_t>& centres, std::int64_t label) {
-    return label >= 0 && static_cast<std::size_t>(label) < centres.size()
-               ? centres[static_cast<std::size_t>(label)]
-               : -1;
-}
-
-// Labels after a check that removed centres, recomputed only where the
-// removals can change them. A point's label is the highest position among
-// the centres that reach it. A point that no removed centre reaches (in the
-// graph with the new links) is reached by the same centres as before, all
-// kept, so its label is the new position of its old centre. The points that
-// removed centres reach (U, closed downward) are labelled afresh: by the
-// kept centres inside U, and through every link into U from a point outside
-// it, whose label is already final. Walking these seeds from the highest
-// label down, a point is expanded only when its label rises.
-//
-// Links into U are found through each point's parents: its list in the
-// graph as converted, plus the lists that removals appended it to. That
-// needs a graph in which every point is in at most one list, all entries are
-// points and every point has a list (every graph compute_delta makes);
-// otherwise the loop labels from scratch each time.
-class Relabeller {
-public:
-    explicit Relabeller(std::size_t n) : n_(n) {}
-
-    // Whether the labels can be carried over on this graph (decided once).
-    bool follows(const IndexLists& graph) {
-        if (!decided_) {
-            decided_ = true;
-            usable_ = graph.size() == n_ && find_parents(graph);
-        }
-        return usable_;
-    }
-
-    // A removal appended c to target's list.
-    void hung(std::uint64_t c, std::uint64_t target) {
-        extra_parents_[c].push_back(target);
-    }
-
-    // Turns `labels`, those of `old_centres`, into those of `centres` (the
-    // kept ones, in order; kept[p] says whether old position p was kept), and
-    // marks in `moved` the points whose centre changed (all others cleared).
-    void relabel(std::vector<std::int64_t>& labels, const std::vector<std::int64_t>& old_centres,
-                 const std::vector<std::uint8_t>& kept, const std::vector<std::int64_t>& centres,
-                 const IndexLists& graph, std::vector<std::uint8_t>& moved);
-
-private:
-    bool find_parents(const IndexLists& graph) {
-        parent_.assign(n_, -1);
-        for (std::size_t p = 0; p < n_; ++p) {
-            for (const std::int64_t e : graph.built(p)) {
-                if (e < 0 || static_cast<std::uint64_t>(e) >= n_) return false;
-                if (parent_[static_cast<std::size_t>(e)] != -1) return false;
-                parent_[static_cast<std::size_t>(e)] = static_cast<std::int64_t>(p);
-            }
-        }
-        in_u_.assign(n_, 0);
-        return true;
-    }
-
-    std::size_t n_;
-    bool decided_ = false;
-    bool usable_ = false;
-    std::vector<std::int64_t> parent_;  // the list each point was converted in, or -1
-    std::unordered_map<std::uint64_t, std::vector<std::uint64_t>> extra_parents_;
-    std::vector<std::uint8_t> in_u_;
-    std::vector<std::uint64_t> u_;
-    std::vector<std::int64_t> old_u_labels_;
-    std::vector<std::pair<std::int64_t, std::uint64_t>> seeds_;  // (label, point)
-    std::vector<std::uint64_t> stack_;
-};
-
-void Relabeller::relabel(std::vector<std::int64_t>& labels,
-                         const std::vector<std::int64_t>& old_centres,
-                         const std::vector<std::uint8_t>& kept,
-                         const std::vector<std::int64_t>& centres, const IndexLists& graph,
-                         std::vector<std::uint8_t>& moved) {
-    // U: everything the removed centres reach. Every point of it was reached
-    // by the last labelling, so no index here can be out of range.
-    u_.clear();
-    auto enter = [&](std::uint64_t v) {
-        if (!in_u_[v]) {
-            in_u_[v] = 1;
-            u_.push_back(v);
-        }
-    };
-    for (std::size_t p = 0; p < old_centres.size(); ++p) {
-        if (!kept[p]) enter(static_cast<std::uint64_t>(old_centres[p]));
-    }
-    for (std::size_t q = 0; q < u_.size(); ++q) {
-        graph.for_each(u_[q], [&](std::int64_t w) { enter(static_cast<std::uint64_t>(w)); });
-    }
-
-    old_u_labels_.clear();
-    for (const std::uint64_t v : u_) old_u_labels_.push_back(labels[v]);
-    std::vector<std::int64_t> new_position(old_centres.size(), -1);
-    for (std::size_t p = 0, k = 0; p < old_centres.size(); ++p) {
-        if (kept[p]) new_position[p] = static_cast<std::int64_t>(k++);
-    }
-    for (std::int64_t& label : labels) {
-        if (label >= 0) label = new_position[static_cast<std::size_t>(label)];
-    }
-    for (const std::uint64_t v : u_) labels[v] = -1;
-
-    seeds_.clear();
-    auto seed_from = [&](std::uint64_t parent, std::uint64_t w) {
-        if (!in_u_[parent] && labels[parent] >= 0) seeds_.emplace_back(labels[parent], w);
-    };
-    for (const std::uint64_t w : u_) {
-        if (parent_[w] >= 0) seed_from(static_cast<std::uint64_t>(parent_[w]), w);
-        const auto extra = extra_parents_.find(w);
-        if (extra != extra_parents_.end()) {
-            for (const std::uint64_t t : extra->second) seed_from(t, w);
-        }
-    }
-    for (std::size_t k = 0; k < centres.size(); ++k) {
-        const auto c = static_cast<std::uint64_t>(centres[k]);
-        if (in_u_[c]) seeds_.emplace_back(static_cast<std::int64_t>(k), c);
-    }
-    std::sort(seeds_.begin(), seeds_.end(), std::greater<>());
-    for (const auto& [walk, start] : seeds_) {
-        stack_.assign(1, start);
-        while (!stack_.empty()) {
-            const std::uint64_t v = stack_.back();
-            stack_.pop_back();
-            if (labels[v] >= walk) continue;
-            labels[v] = walk;
-            graph.for_each(v, [&](std::int64_t w) { stack_.push_back(static_cast<std::uint64_t>(w)); });
-        }
-    }
-
-    std::fill(moved.begin(), moved.end(), 0);
-    for (std::size_t j = 0; j < u_.size(); ++j) {
-        const std::uint64_t v = u_[j];
-        moved[v] = cluster_of(old_centres, old_u_labels_[j]) != cluster_of(centres, labels[v]);
-        in_u_[v] = 0;
-    }
-}
-
 // What the loop remembers about each kept centre: the points whose labels
 // decided that it stays. Should none of them change cluster before the next
 // check, that check would retrace the same search and keep it again.
@@ -265,6 +124,13 @@ private:
     std::vector<std::uint64_t> points_;
     std::vector<std::size_t> ends_;
 };
+
+// The centre each point is labelled with, or -1.
+std::int64_t cluster_of(const std::vector<std::int64_t>& centres, std::int64_t label) {
+    return label >= 0 && static_cast<std::size_t>(label) < centres.size()
+               ? centres[static_cast<std::size_t>(label)]
+               : -1;
+}
 
 // Judges many centres at once. A judgement reads only the centre, the
 // labels, the centre list and the read-only inputs, so the centres of one
@@ -349,11 +215,10 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
     const std::size_t n = in.rho.size();
     Bench bench(in, idx_centers.size());
     Judge& judge = bench.own();
-    Relabeller relabeller(n);
     std::vector<std::int64_t> centres(idx_centers.begin(), idx_centers.end());
     std::vector<std::int64_t> labels;
     std::vector<std::int64_t> last_centres;
-    std::vector<std::uint8_t> last_kept;  // per position of last_centres
+    std::vector<std::int64_t> last_labels;
     std::vector<std::uint8_t> moved(n, 0);  // point changed cluster since the last check
     KeptMemo memo;  // entry k: centre k of `centres`, from the last check
     KeptMemo next_memo;
@@ -363,25 +228,19 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
     std::vector<std::vector<std::uint64_t>> examined;
 
     for (;;) {
-        if (!remembered) {
-            labels = assign_cluster({centres.data(), centres.size()}, n, graph.density_graph);
-        } else if (relabeller.follows(graph.density_graph)) {
-            relabeller.relabel(labels, last_centres, last_kept, centres, graph.density_graph,
-                               moved);
-        } else {
-            const std::vector<std::int64_t> last_labels = std::move(labels);
-            labels = assign_cluster({centres.data(), centres.size()}, n, graph.density_graph);
-            // Clusters are compared by their centre point, since positions
-            // renumber when centres go. A carried label names one point (of a
-            // centre listed twice only the last position labels anything), so
-            // equal labels within one labelling mean equal centre points.
+        labels = assign_cluster({centres.data(), centres.size()}, n, graph.density_graph);
+        const Slice<std::int64_t> centre_run{centres.data(), centres.size()};
+        const Slice<std::int64_t> label_run{labels.data(), labels.size()};
+        // Clusters are compared by their centre point, since positions
+        // renumber when centres go. A carried label names one point (of a
+        // centre listed twice only the last position labels anything), so
+        // equal labels within one labelling mean equal centre points.
+        if (remembered) {
             for (std::size_t v = 0; v < n; ++v) {
                 moved[v] = cluster_of(last_centres, last_labels[v]) !=
                            cluster_of(centres, labels[v]);
             }
         }
-        const Slice<std::int64_t> centre_run{centres.data(), centres.size()};
-        const Slice<std::int64_t> label_run{labels.data(), labels.size()};
         todo.clear();
         for (std::size_t k = 0; k < centres.size(); ++k) {
             const auto points = remembered ? memo[k] : std::span<const std::uint64_t>{};
@@ -397,7 +256,6 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
         std::vector<std::int64_t> kept;
         std::uint64_t removed = 0;
         next_memo.clear();
-        last_kept.assign(centres.size(), 1);
         std::size_t next_todo = 0;
         for (std::size_t k = 0; k < centres.size(); ++k) {
             const auto c = static_cast<std::uint64_t>(centres[k]);
@@ -411,8 +269,6 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
                 judged ? targets[k] : judge.merge_target(c, centre_run, label_run);
             if (target != c) {
                 judge.remove(c, target, graph);
-                relabeller.hung(c, target);
-                last_kept[k] = 0;
                 ++removed;
             } else {
                 kept.push_back(centres[k]);
@@ -424,6 +280,7 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
         // graph, so these labels are already those of the final centres.
         if (removed == 0) break;
         last_centres = std::move(centres);
+        last_labels = std::move(labels);
         centres = std::move(kept);
         std::swap(memo, next_memo);
         remembered = true;
