@@ -52,6 +52,8 @@ Record scan_point(std::size_t i, const VectorView<double>& rho,
                 __builtin_prefetch(rho.base + static_cast<std::ptrdiff_t>(e) * rho.stride);
             }
         }
+        // The matched distance is read from the same place in the other table.
+        if (ahead < nn_dist.rows && nn_dist.cols > 1) __builtin_prefetch(nn_dist.row(ahead) + nn_dist.col_stride);
     }
     const double t = rho.at(i) + density_margin;
     const std::size_t k = nn_list.cols;
