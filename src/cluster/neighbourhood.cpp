@@ -29,6 +29,14 @@ void NhSearch::admit(std::uint64_t j, double eta, std::vector<std::uint64_t>& in
     word |= bit;
     if (rho_[j] > eta) {
         into.push_back(j);
+        // j is expanded in the next pass, should it carry the start label:
+        // its label and row are fetched from now on, a pass ahead.
+        if (j < label_.size()) __builtin_prefetch(label_.data + j);
+        if (j < nn_list_.rows) {
+            const std::int64_t* row = nn_list_.row(static_cast<std::size_t>(j));
+            __builtin_prefetch(row);
+            if (nn_list_.col_stride == 1 && s_ > 8) __builtin_prefetch(row + 8);
+        }
     } else {
         rejected_.push_back(j);
     }
