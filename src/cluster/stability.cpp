@@ -138,9 +138,9 @@ std::int64_t cluster_of(const std::vector<std::int64_t>& centres, std::int64_t l
 // only the removals, which write the graph, must follow in centre order.
 // Each lane of the pool owns a Judge and takes the next centre from a shared
 // counter, so costly centres (large dense regions) do not hold up a block.
-class Bench {
+class Judges {
 public:
-    explicit Bench(const StabilityInputs& in, std::size_t max_centres) : in_(in) {
+    Judges(const StabilityInputs& in, std::size_t max_centres) {
         const std::size_t lanes = pool_size();
         for (std::size_t l = 0; l < lanes; ++l) {
             judges_.push_back(std::make_unique<Judge>(in, max_centres));
@@ -180,7 +180,6 @@ public:
     }
 
 private:
-    const StabilityInputs& in_;
     std::vector<std::unique_ptr<Judge>> judges_;
 };
 
@@ -188,12 +187,12 @@ private:
 
 CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
                                     Slice<std::int64_t> cluster_label, ClusterGraph& graph) {
-    Bench bench(in, idx_centers.size());
-    Judge& judge = bench.own();
+    Judges judges(in, idx_centers.size());
+    Judge& judge = judges.own();
     std::vector<std::size_t> todo(idx_centers.size());
     for (std::size_t k = 0; k < todo.size(); ++k) todo[k] = k;
     std::vector<std::uint64_t> targets(idx_centers.size());
-    const bool judged = bench.judge(todo, idx_centers, cluster_label, targets, nullptr);
+    const bool judged = judges.judge(todo, idx_centers, cluster_label, targets, nullptr);
 
     CheckResult out;
     for (std::size_t k = 0; k < idx_centers.size(); ++k) {
@@ -213,8 +212,8 @@ CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_
 LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
                           ClusterGraph& graph) {
     const std::size_t n = in.rho.size();
-    Bench bench(in, idx_centers.size());
-    Judge& judge = bench.own();
+    Judges judges(in, idx_centers.size());
+    Judge& judge = judges.own();
     std::vector<std::int64_t> centres(idx_centers.begin(), idx_centers.end());
     std::vector<std::int64_t> labels;
     std::vector<std::int64_t> last_centres;
@@ -251,7 +250,7 @@ LoopResult stability_loop(const StabilityInputs& in, Slice<std::int64_t> idx_cen
         }
         targets.assign(centres.size(), 0);
         examined.resize(centres.size());
-        const bool judged = bench.judge(todo, centre_run, label_run, targets, &examined);
+        const bool judged = judges.judge(todo, centre_run, label_run, targets, &examined);
 
         std::vector<std::int64_t> kept;
         std::uint64_t removed = 0;
