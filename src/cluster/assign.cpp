@@ -15,6 +15,24 @@ namespace {
 constexpr std::size_t header_ahead = 16;
 constexpr std::size_t entries_ahead = 8;
 
+// Prefetches for the walk that is about to expand queue entry q; label has
+// an entry per point.
+template <class Label>
+inline void fetch_ahead(const std::vector<std::uint64_t>& queue, std::size_t q,
+                        const std::vector<Label>& label, const IndexLists& graph) {
+    if (q + header_ahead < queue.size()) {
+        const std::uint64_t ahead = queue[q + header_ahead];
+        if (ahead < label.size() && ahead < graph.size()) {
+            __builtin_prefetch(&label[ahead], 1);
+            __builtin_prefetch(graph.offset_slot(ahead));
+        }
+    }
+    if (q + entries_ahead < queue.size()) {
+        const std::uint64_t ahead = queue[q + entries_ahead];
+        if (ahead < graph.size()) __builtin_prefetch(graph.first_entry(ahead));
+    }
+}
+
 class Walker {
 public:
     Walker(std::size_t n, const IndexLists& graph) : label_(n, -1), graph_(graph) {}
@@ -44,17 +62,7 @@ private:
         queue_.clear();
         queue_.push_back(p);
         for (std::size_t q = 0; q < queue_.size(); ++q) {
-            if (q + header_ahead < queue_.size()) {
-                const std::uint64_t ahead = queue_[q + header_ahead];
-                if (ahead < n && ahead < lists) {
-                    __builtin_prefetch(&label_[ahead], 1);
-                    __builtin_prefetch(graph_.offset_slot(ahead));
-                }
-            }
-            if (q + entries_ahead < queue_.size()) {
-                const std::uint64_t ahead = queue_[q + entries_ahead];
-                if (ahead < lists) __builtin_prefetch(graph_.first_entry(ahead));
-            }
+            fetch_ahead(queue_, q, label_, graph_);
             const std::uint64_t v = queue_[q];
             if (v >= n || v >= lists) return false;
             if (label_[v] == walk) continue;
@@ -122,17 +130,7 @@ bool label_in_parallel(Slice<std::int64_t> idx_centers, const IndexLists& graph,
             queue.clear();
             queue.push_back(static_cast<std::uint64_t>(idx_centers[c]));
             for (std::size_t q = 0; q < queue.size(); ++q) {
-                if (q + header_ahead < queue.size()) {
-                    const std::uint64_t ahead = queue[q + header_ahead];
-                    if (ahead < n && ahead < lists) {
-                        __builtin_prefetch(&label[ahead], 1);
-                        __builtin_prefetch(graph.offset_slot(ahead));
-                    }
-                }
-                if (q + entries_ahead < queue.size()) {
-                    const std::uint64_t ahead = queue[q + entries_ahead];
-                    if (ahead < lists) __builtin_prefetch(graph.first_entry(ahead));
-                }
+                fetch_ahead(queue, q, label, graph);
                 const std::uint64_t v = queue[q];
                 if (v >= n || v >= lists) {
                     failed = true;

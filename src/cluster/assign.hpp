@@ -19,7 +19,9 @@ namespace quarnel::cluster {
 // several paths below one centre is expanded once and a graph with a cycle
 // still ends (a point then carries the last centre that reaches it); on a
 // graph without cycles the labels and the first failure are those of an
-// unmarked depth-first walk that pushes each list in order.
+// unmarked depth-first walk that pushes each list in order. With enough
+// points the walks are shared out between the pool's threads; the labels are
+// the same, and any bad index sends the labelling back to the ordered walks.
 std::vector<std::int64_t> assign_cluster(Slice<std::int64_t> idx_centers, std::size_t n,
                                          const IndexLists& density_graph);
 
