@@ -42,7 +42,10 @@ struct CheckResult {
 // its row of nn_list (plain neighbours, ndarray) or the search's own; the
 // labels of the neighbourhood (slice); the centres of the labels met, by
 // ascending label (slice, len n); for a removal, nn_delta (slice), the rows
-// of x (ndarray), delta (slice) and the target's list (slice).
+// of x (ndarray), delta (slice) and the target's list (slice). The centres
+// are judged on the pool's threads and the removals then made in order; if
+// any judgement stops, the pass is redone in order on the calling thread, so
+// the failure reported is always the first in that order.
 CheckResult check_cluster_stability(const StabilityInputs& in, Slice<std::int64_t> idx_centers,
                                     Slice<std::int64_t> cluster_label, ClusterGraph& graph);
 
