@@ -16,9 +16,10 @@ constexpr std::size_t header_ahead = 16;
 constexpr std::size_t entries_ahead = 8;
 
 // Prefetches for the walk that is about to expand queue entry q; label has
-// an entry per point.
+// an entry per point. Inlined by force: left a call, it would be dropped as
+// having no effect.
 template <class Label>
-inline void fetch_ahead(const std::vector<std::uint64_t>& queue, std::size_t q,
+[[gnu::always_inline]] inline void fetch_ahead(const std::vector<std::uint64_t>& queue, std::size_t q,
                         const std::vector<Label>& label, const IndexLists& graph) {
     if (q + header_ahead < queue.size()) {
         const std::uint64_t ahead = queue[q + header_ahead];
