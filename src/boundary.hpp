@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/stop.hpp"
 #include "core/index_lists.hpp"
+#include "core/stop.hpp"
 #include "core/views.hpp"
 
 namespace quarnel::py {

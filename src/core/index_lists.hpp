@@ -59,9 +59,7 @@ public:
     template <class F>
     void for_each(std::size_t p, F&& f) const {
         for (const std::int64_t v : built(p)) f(v);
-        if (!appended_mark_.empty()) {
-            for (const std::int64_t v : appended(p)) f(v);
-        }
+        for (const std::int64_t v : appended(p)) f(v);
     }
 
     // For prefetching list p's entries ahead of a walk.
