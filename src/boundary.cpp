@@ -27,7 +27,7 @@ std::string type_name(PyObject* obj) {
 // exception of exactly TypeError is replaced by one whose message names the
 // argument; every other exception passes through unchanged.
 [[noreturn]] void relabel_and_throw(const char* name) {
-    PyObject* exc = take_raised();
+    PyObject* exc = PyErr_GetRaisedException();
     if (exc && Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyObject* fresh = nullptr;
         if (PyObject* text = PyObject_Str(exc)) {
@@ -44,7 +44,7 @@ std::string type_name(PyObject* obj) {
             throw PyError{};  // the error from building the new exception is pending
         }
     }
-    if (exc) set_raised(exc);
+    if (exc) PyErr_SetRaisedException(exc);
     throw PyError{};
 }
 
@@ -281,6 +281,24 @@ IndexVector Args::index_vector(std::size_t i) const {
     return convert_vector<std::int64_t>(slots_[i], params_[i]);
 }
 
+// One entry of an index list as a signed 64-bit integer: an int or an object
+// with __index__ (a float is refused by the interpreter). Out of range raises
+// OverflowError in the interpreter's own words for a 64-bit integer, so the
+// message is the one a caller of this module has always seen.
+static_assert(sizeof(long long) == sizeof(std::int64_t));
+namespace {
+std::int64_t list_entry(PyObject* value, const char* name) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        relabel_and_throw(name);
+    }
+    if (v == -1 && PyErr_Occurred()) relabel_and_throw(name);
+    return v;
+}
+}  // namespace
+
 IndexLists Args::index_lists(std::size_t i) const {
     const char* name = params_[i];
     IndexLists lists;
@@ -291,9 +309,7 @@ IndexLists Args::index_lists(std::size_t i) const {
         if (!reserved) lists.reserve(hint, hint), reserved = true;
         std::size_t inner_hint = 0;
         for_each_item(inner, name, inner_hint, [&](PyObject* value) {
-            long v = PyLong_AsLong(value);
-            if (v == -1 && PyErr_Occurred()) relabel_and_throw(name);
-            lists.add_entry(static_cast<std::int64_t>(v));
+            lists.add_entry(list_entry(value, name));
         });
         lists.end_list();
     });
@@ -337,14 +353,14 @@ Ref result_lists(const IndexLists& lists) {
         PyObject* inner = made(PyList_New(static_cast<Py_ssize_t>(lists.length(p))));
         PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(p), inner);  // owned by outer from here
         Py_ssize_t j = 0;
-        lists.for_each(p, [&](std::int64_t v) { PyList_SET_ITEM(inner, j++, made(PyLong_FromLong(v))); });
+        lists.for_each(p, [&](std::int64_t v) { PyList_SET_ITEM(inner, j++, made(PyLong_FromLongLong(v))); });
     }
     return outer;
 }
 
 Ref result_float(double v) { return Ref(made(PyFloat_FromDouble(v))); }
 Ref result_uint(std::uint64_t v) { return Ref(made(PyLong_FromUnsignedLongLong(v))); }
-Ref result_int(std::int64_t v) { return Ref(made(PyLong_FromLong(v))); }
+Ref result_int(std::int64_t v) { return Ref(made(PyLong_FromLongLong(v))); }
 
 Ref result_tuple(std::initializer_list<Ref*> items) {
     Ref tuple(made(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));

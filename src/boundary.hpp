@@ -32,26 +32,6 @@ namespace quarnel::py {
 // Thrown when a Python exception has been set and the call must unwind.
 struct PyError {};
 
-// The pending exception as one object (NULL if none), and its inverse.
-// Python 3.12 has these built in; older interpreters get the equivalent.
-#if PY_VERSION_HEX >= 0x030C0000
-inline PyObject* take_raised() { return PyErr_GetRaisedException(); }
-inline void set_raised(PyObject* exc) { PyErr_SetRaisedException(exc); }
-#else
-inline PyObject* take_raised() {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (value && trace) PyException_SetTraceback(value, trace);
-    Py_XDECREF(type);
-    Py_XDECREF(trace);
-    return value;
-}
-inline void set_raised(PyObject* exc) {
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
-}
-#endif
-
 // Owning reference to a Python object.
 class Ref {
 public:

@@ -17,7 +17,7 @@ using quarnel::py::Ref;
 
 // "TypeName: message" of the pending exception, which is cleared.
 std::string pending_error_text() {
-    Ref error(take_raised());
+    Ref error(PyErr_GetRaisedException());
     std::string text = "unknown error";
     if (error) {
         Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), "__name__"));
@@ -31,14 +31,14 @@ std::string pending_error_text() {
 }
 
 // The NumPy major version, read as numpy.lib.NumpyVersion(numpy.__version__).major.
-long numpy_major() {
+long long numpy_major() {
     Ref np(PyImport_ImportModule("numpy"));
     Ref version(np ? PyObject_GetAttrString(np.get(), "__version__") : nullptr);
     Ref lib(version ? PyImport_ImportModule("numpy.lib") : nullptr);
     Ref parser(lib ? PyObject_GetAttrString(lib.get(), "NumpyVersion") : nullptr);
     Ref parsed(parser ? PyObject_CallOneArg(parser.get(), version.get()) : nullptr);
     Ref major(parsed ? PyObject_GetAttrString(parsed.get(), "major") : nullptr);
-    return major ? PyLong_AsLong(major.get()) : -1;
+    return major ? PyLong_AsLongLong(major.get()) : -1;
 }
 
 bool api_ready = false;
@@ -47,7 +47,7 @@ bool api_ready = false;
 // Runs with the interpreter lock held, which serialises it.
 void ensure_api() {
     if (api_ready) return;
-    long major = numpy_major();
+    long long major = numpy_major();
     Ref capsule;
     if (major >= 0 || !PyErr_Occurred()) {
         const char* module = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
