@@ -1,8 +1,7 @@
 #!/bin/sh
 # Prints the path of the newest CPython >= 3.12 on this machine, looking at
 # pyenv's versions, python3.13/python3.12 on PATH and Debian's python3.
-# If none is found it prints the newest CPython it can find (the module then
-# builds with small version guards), and says so on standard error.
+# quarnel needs 3.12 or later; without one it says so and fails.
 set -u
 best=""; best_ver=0
 consider() {
@@ -17,8 +16,8 @@ for n in python3.14 python3.13 python3.12 python3; do
     p=$(command -v "$n" 2>/dev/null) && consider "$p"
 done
 for p in /usr/bin/python3.13 /usr/bin/python3.12 /usr/local/bin/python3.13 /usr/local/bin/python3.12; do consider "$p"; done
-if [ -z "$best" ]; then echo "no usable CPython found" >&2; exit 1; fi
-if [ "$best_ver" -lt 312 ]; then
-    echo "warning: no CPython >= 3.12 found; building against $best (version guards in use)" >&2
+if [ -z "$best" ] || [ "$best_ver" -lt 312 ]; then
+    echo "no usable CPython >= 3.12 found (one with venv and its C headers)${best:+; the newest here is $best}" >&2
+    exit 1
 fi
 echo "$best"
