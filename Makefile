@@ -4,9 +4,11 @@
 # make test-asan     - the suite against an ASan+UBSan build of the extension
 # make test-versions - the suite on every CPython >= 3.12 here, NumPy 1.26 and 2.x
 # make demo   - set up, make a seeded 2-D data set, cluster it with the command line
+# make wheel      - sdist and manylinux wheel into dist/ (auditwheel shows the tag)
+# make test-wheel - that wheel in a fresh venv with no compiler: import, cluster, CLI
 PY := .venv/bin/python
 
-.PHONY: test setup bench dev demo clean test-asan test-versions
+.PHONY: test setup bench dev demo clean test-asan test-versions wheel test-wheel
 
 test: setup
 	$(PY) -m pytest tests -q
@@ -35,7 +37,23 @@ dev:
 	for so in build/dev/quarnel*.so; do cp $$so $$site/.tmp.$$(basename $$so) && mv $$site/.tmp.$$(basename $$so) $$site/$$(basename $$so); done
 
 clean:
-	rm -rf build
+	rm -rf build dist
+
+# The sdist first, then the wheel built from it (so a file missing from the
+# sdist fails here), with .venv's packages rather than an isolated
+# environment. auditwheel gives the wheel the manylinux tag that its symbol
+# versions allow (it needs patchelf on PATH) and prints what it links.
+WHEELHOUSE := build/wheelhouse
+wheel:
+	@[ -x $(PY) ] || sh tools/setup.sh
+	rm -rf dist $(WHEELHOUSE)
+	$(PY) -m build --no-isolation --outdir $(WHEELHOUSE) .
+	mkdir -p dist && mv $(WHEELHOUSE)/*.tar.gz dist/
+	PATH="$(abspath .venv/bin):$$PATH" .venv/bin/auditwheel repair --wheel-dir dist $(WHEELHOUSE)/*.whl
+	.venv/bin/auditwheel show dist/*.whl
+
+test-wheel: wheel
+	sh tools/test_wheel.sh
 
 # Sanitizer build in build/asan, run with .venv's interpreter (tools/test_asan.sh).
 test-asan:
