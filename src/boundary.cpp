@@ -220,7 +220,7 @@ PyObject* raise_current_exception() noexcept {
 
 Args::Args(const char* function, std::span<const char* const> params, PyObject* const* args,
            Py_ssize_t nargs, PyObject* kwnames)
-    : function_(function), params_(params) {
+    : params_(params) {
     const std::size_t n = params.size();
     const std::size_t given = static_cast<std::size_t>(nargs);
     if (given > n) {

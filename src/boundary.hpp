@@ -91,7 +91,6 @@ public:
     std::uint64_t size_scalar(std::size_t i) const;
 
 private:
-    const char* function_;
     std::span<const char* const> params_;
     PyObject* slots_[16] = {};
 };
