@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from . import pipeline, validation
+from . import controls, pipeline, validation
 from ._params import BASES
 from .progress import StageTimer
 
@@ -98,8 +98,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                  bandwidth: float | None = None, test_size: float = 0.2,
                  xtol: float = 1e-4, threshold: float | None = None,
                  threshold_scale: float = 2.5, alpha: float = 0.5,
-                 min_search: int = 10, random_state: int | None = 0,
-                 verbose: bool = False) -> None:
+                 min_search: int = 10, n_clusters: int | None = None,
+                 min_cluster_size: int | None = None, noise: bool = False,
+                 random_state: int | None = 0, verbose: bool = False) -> None:
         self.n_neighbors = n_neighbors
         self.delta_neighbors = delta_neighbors
         self.bandwidth = bandwidth
@@ -109,6 +110,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         self.threshold_scale = threshold_scale
         self.alpha = alpha
         self.min_search = min_search
+        self.n_clusters = n_clusters
+        self.min_cluster_size = min_cluster_size
+        self.noise = noise
         self.random_state = random_state
         self.verbose = verbose
 
@@ -125,6 +129,13 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         p["scale"] = validation.check_float("threshold_scale", self.threshold_scale)
         p["alpha"] = validation.check_float("alpha", self.alpha, positive=True)
         p["min_search"] = validation.check_int("min_search", self.min_search, 1)
+        p["n_clusters"] = (None if self.n_clusters is None else
+                           validation.check_int("n_clusters", self.n_clusters, 1))
+        p["min_size"] = (p["k"] if self.min_cluster_size is None else
+                         validation.check_int("min_cluster_size", self.min_cluster_size, 1))
+        if not isinstance(self.noise, (bool, np.bool_)):
+            raise ValueError(f"noise must be True or False, got {self.noise!r}")
+        p["noise"] = bool(self.noise)
         seed = self.random_state
         if seed is not None:
             seed = validation.check_int("random_state", seed, 0)
@@ -171,7 +182,12 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             else:
                 threshold = p["threshold"]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"], p["min_search"])
-            result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
+            if p["n_clusters"] is None:
+                result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
+            else:   # every peak found, ranked by prominence below
+                result = pipeline.unmerged(found)
+            result = controls.refine(result, x, rho, nn_list, search_size, p["min_size"],
+                                     p["n_clusters"], p["noise"])
 
         result = copies.expand(result)
         self.labels_ = result.labels

@@ -171,6 +171,12 @@ def merge(x: F64, rho: F64, found: Peaks, nn_list: I64, threshold: float,
     return Clusters(centers, labels, nn_delta, delta, graph)
 
 
+def unmerged(found: Peaks) -> Clusters:
+    """The clusters of all peaks found, none merged."""
+    labels = quarnel.assign_cluster(found.centers, found.nn_delta, found.graph)
+    return Clusters(found.centers, labels, found.nn_delta, found.delta, found.graph)
+
+
 @dataclass(frozen=True)
 class Duplicates:
     """Exact copies among the points: the distinct points are clustered and
