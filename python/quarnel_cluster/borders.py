@@ -30,12 +30,6 @@ class Borders:
     b: I64
     saddle: F64
 
-    def highest_per_cluster(self, n_clusters: int) -> F64:
-        """Per cluster, its highest saddle with any other; -inf if it touches none."""
-        level = np.full(n_clusters, -np.inf)
-        np.maximum.at(level, self.a, self.saddle)
-        np.maximum.at(level, self.b, self.saddle)
-        return level
 
 
 def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
@@ -69,3 +63,20 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
     last = np.flatnonzero(np.r_[key[1:] != key[:-1], True])
     key = key[last]
     return Borders(key // n_clusters, key % n_clusters, saddle[last])
+
+
+def border_density(labels: I64, rho: F64, nn_list: I64, width: int) -> F64:
+    """Per cluster, the highest log-density among its border points (those
+    with one of their first `width` neighbours in another cluster); -inf for
+    a cluster that touches none."""
+    n = len(labels)
+    width = max(1, min(width, nn_list.shape[1]))
+    level = np.full(int(labels.max()) + 1 if n else 0, -np.inf)
+    rows = max(1, BLOCK_ENTRIES // width)
+    for start in range(0, n, rows):
+        part = slice(start, min(n, start + rows))
+        mine = labels[part]
+        theirs = labels[nn_list[part, 1:width]]
+        on_border = ((theirs != mine[:, None]) & (theirs >= 0)).any(axis=1) & (mine >= 0)
+        np.maximum.at(level, mine[on_border], rho[part][on_border])
+    return level

@@ -12,9 +12,10 @@ All three work on the saddles between touching clusters (borders.py):
   a peak's prominence is its height above the saddle where it ends, and the
   K most prominent peaks are kept, every other cluster following the peak
   that ended it.
-- noise: a cluster's halo is the part below its highest saddle with any
-  other cluster, where its points are as likely to belong to the neighbour;
-  those points are labelled -1.
+- noise: a cluster's halo is the part less dense than the densest point on
+  its border with another cluster (a point with a neighbour over there):
+  points as likely to belong to the neighbour, or to neither. Those points
+  are labelled -1. A cluster that touches no other has no halo.
 
 Merged clusters are kept the density-peak way: the less dense of two centres
 hangs from the denser one (nn_delta, delta, density graph), and the merged
@@ -30,7 +31,7 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 
-from .borders import F64, I64, Borders, borders
+from .borders import F64, I64, Borders, border_density, borders
 from .pipeline import Clusters
 
 
@@ -191,9 +192,10 @@ def relabel(touching: Borders, new_label: I64) -> Borders:
     return Borders(lo[last], hi[last], s[last])
 
 
-def halo(labels: I64, rho: F64, touching: Borders, n_clusters: int) -> I64:
-    """Labels with -1 for every point below its cluster's highest saddle."""
-    level = touching.highest_per_cluster(n_clusters)
+def halo(labels: I64, rho: F64, nn_list: I64, width: int) -> I64:
+    """Labels with -1 for every point less dense than the densest point on
+    its cluster's border."""
+    level = border_density(labels, rho, nn_list, width)
     out = labels.copy()
     inside = labels >= 0
     out[inside & (rho < level[np.maximum(labels, 0)])] = -1
@@ -213,5 +215,5 @@ def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, min_size: in
         c = apply(c, x, joins)
         touching = relabel(touching, new_labels(joins)[0])
     if noise:
-        c = replace(c, labels=halo(c.labels, rho, touching, len(c.centers)))
+        c = replace(c, labels=halo(c.labels, rho, nn_list, width))
     return c
