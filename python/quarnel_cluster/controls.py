@@ -9,9 +9,9 @@ All three work on the saddles between touching clusters (borders.py):
   that touches no other joins the nearest cluster with a denser peak.
 - n_clusters: the clusters' peaks form a merge tree (walking down the
   saddles from the highest, each meeting of two groups ends the lower peak);
-  a peak's prominence is its height above the saddle where it ends, and the
-  K most prominent peaks are kept, every other cluster following the peak
-  that ended it.
+  a peak weighs its prominence, its height above the saddle where it ends,
+  times the points its group holds there, and the K heaviest peaks are kept,
+  every other cluster following the peak that ended it.
 - noise: a cluster's halo is the part less dense than the densest point on
   its border with another cluster (a point with a neighbour over there):
   points as likely to belong to the neighbour, or to neither. Those points
@@ -102,10 +102,18 @@ def merge_small(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
     return Joins(_follow(np.array(target, np.int64)), np.array(centre, np.int64), links)
 
 
-def keep_most_prominent(centers: I64, rho: F64, x: F64, touching: Borders,
+def keep_heaviest_peaks(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
                         n_clusters: int) -> Joins:
-    """Keeps the n_clusters clusters whose peaks are the most prominent; every
-    other cluster joins the one whose peak ended it in the merge tree."""
+    """Keeps the n_clusters clusters whose peaks weigh the most; every other
+    cluster joins the one whose peak ended it in the merge tree.
+
+    A peak's weight is its prominence (height above the saddle where it meets
+    a higher peak) times the points its group holds by then: a noise bump is
+    shallow and small, a sparse outlying group shallow in points, a real
+    cluster both high and full. Groups that never meet a higher one (the
+    highest peak of every part of the neighbour graph) weigh infinitely and
+    rank by height; each but the highest joins the nearest higher peak.
+    """
     count = len(centers)
     peak = rho[centers]
     parent = list(range(count))    # union-find; a group's root is its highest peak
@@ -118,6 +126,8 @@ def keep_most_prominent(centers: I64, rho: F64, x: F64, touching: Borders,
 
     ended_at = np.full(count, -math.inf)
     ended_by = np.full(count, -1, np.int64)
+    mass = np.bincount(labels[labels >= 0], minlength=count).astype(np.float64)
+    mass_at_end = np.zeros(count)
     order = np.lexsort((touching.b, touching.a, -touching.saddle))
     for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
                        touching.saddle[order].tolist()):
@@ -127,6 +137,8 @@ def keep_most_prominent(centers: I64, rho: F64, x: F64, touching: Borders,
         high, low = (ra, rb) if _denser(rho, int(centers[ra]), int(centers[rb])) else (rb, ra)
         parent[low] = high
         ended_at[low] = s
+        mass_at_end[low] = mass[low]
+        mass[high] += mass[low]
         ended_by[low] = high
     # Groups that never meet: each but the highest ends at the nearest higher peak.
     roots = sorted({find(c) for c in range(count)}, key=lambda r: (-peak[r], centers[r]))
@@ -135,7 +147,10 @@ def keep_most_prominent(centers: I64, rho: F64, x: F64, touching: Borders,
         ended_by[r] = roots[higher.index(_nearest_denser(x, rho, int(centers[r]), higher))]
     prominence = peak - ended_at
     prominence[roots[0]] = math.inf
-    rank = np.lexsort((centers, -peak, -prominence))
+    for r in roots:
+        mass_at_end[r] = math.inf
+    weight = np.minimum(prominence, np.finfo(np.float64).max) * mass_at_end
+    rank = np.lexsort((centers, -peak, -prominence, -weight))
     if count < n_clusters:
         warnings.warn(f"n_clusters={n_clusters} asked for, but the data have only {count} "
                       f"distinct density peaks: returning {count} clusters", stacklevel=4)
@@ -211,7 +226,7 @@ def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, min_size: in
         c = apply(c, x, joins)
         touching = relabel(touching, new_labels(joins)[0])
     if n_clusters is not None:
-        joins = keep_most_prominent(c.centers, rho, x, touching, n_clusters)
+        joins = keep_heaviest_peaks(c.labels, c.centers, rho, x, touching, n_clusters)
         c = apply(c, x, joins)
         touching = relabel(touching, new_labels(joins)[0])
     if noise:
