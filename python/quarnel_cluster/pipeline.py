@@ -124,12 +124,32 @@ def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float
     """Log-density drop that separates clusters, from the estimate's noise.
 
     A kernel estimate from m points has a relative error of about 1/sqrt(m),
-    so random bumps of the log-density are of that size; `scale` of them
-    make a real valley. m is the median number of neighbours within one
-    bandwidth. Returns (threshold, m).
+    so the log-density carries random bumps of that size, one per m points
+    or so: n / m independent bumps. The deepest of N such bumps grows like
+    sqrt(2 ln N) (the extreme-value law of Gaussian noise), so a valley is
+    real only when it is deeper than
+
+        scale * sqrt(2 ln(n / m)) / sqrt(m).
+
+    With n_neighbors fixed the bandwidth stops shrinking to its optimum as n
+    grows, m stays put, and without the logarithm the number of bumps that
+    pass a fixed threshold would grow with n. m is the median number of
+    neighbours within one bandwidth. Returns (threshold, m).
     """
     m = quarnel.adaptive_trim_size(nn_dist, bandwidth, 1.0, 1)
-    return scale / math.sqrt(m), m
+    bumps = max(len(nn_dist) / m, math.e)
+    return scale * math.sqrt(2.0 * math.log(bumps)) / math.sqrt(m), m
+
+
+def least_cluster_size(n: int, k: int) -> int:
+    """Default min_cluster_size: sqrt(n) points, and at least k.
+
+    A cluster smaller than the k neighbours its density is estimated from
+    has no peak of its own in that estimate; and at most about sqrt(n)
+    clusters of sqrt(n) points each are resolved, the resolution that
+    grows with n as the estimate's finer bumps multiply.
+    """
+    return max(k, int(round(math.sqrt(n))))
 
 
 def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> int:
