@@ -72,7 +72,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         A cluster of fewer points joins the cluster it meets at its highest
         saddle (the one it would join first as the threshold rises), or,
         touching none, the nearest cluster with a denser peak. None:
-        ``max(n_neighbors, round(sqrt(n)))`` for n distinct points.
+        ``max(n_neighbors, round(sqrt(n) / 2))`` for n distinct points.
     noise : bool, default=False
         Label -1 the halo of every cluster: its points less dense than the
         densest point on its border with another cluster (a point with one

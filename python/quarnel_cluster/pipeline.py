@@ -142,14 +142,16 @@ def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float
 
 
 def least_cluster_size(n: int, k: int) -> int:
-    """Default min_cluster_size: sqrt(n) points, and at least k.
+    """Default min_cluster_size: sqrt(n) / 2 points, and at least k.
 
     A cluster smaller than the k neighbours its density is estimated from
-    has no peak of its own in that estimate; and at most about sqrt(n)
-    clusters of sqrt(n) points each are resolved, the resolution that
-    grows with n as the estimate's finer bumps multiply.
+    has no peak of its own in that estimate. Beyond that, with k fixed the
+    estimate's bumps shrink in extent as n grows while the valleys they
+    leave stay as deep, so the pieces they cut off stay numerous; a least
+    size growing like sqrt(n) (room for up to 2 sqrt(n) clusters) absorbs
+    them while staying far below any cluster that holds a share of the data.
     """
-    return max(k, int(round(math.sqrt(n))))
+    return max(k, int(round(0.5 * math.sqrt(n))))
 
 
 def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> int:
