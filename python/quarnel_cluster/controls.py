@@ -153,7 +153,8 @@ def keep_heaviest_peaks(labels: I64, centers: I64, rho: F64, x: F64, touching: B
     rank = np.lexsort((centers, -peak, -prominence, -weight))
     if count < n_clusters:
         warnings.warn(f"n_clusters={n_clusters} asked for, but the data have only {count} "
-                      f"distinct density peaks: returning {count} clusters", stacklevel=4)
+                      f"distinct density peaks with at least min_cluster_size points: "
+                      f"returning {count} clusters", stacklevel=4)
     kept = np.zeros(count, bool)
     kept[rank[:n_clusters]] = True
     target = np.where(kept, np.arange(count), ended_by)
