@@ -137,7 +137,7 @@ def table(files: list[Path], methods: tuple[str, ...], given_k: bool,
     every = [r[0] for r in rows]
     common = [n for n in every if all(n in results[m] for m in methods)]
     lines.append(mean_row(f"mean, all {len(every)} sets", every))
-    if len(common) < len(every):
+    if 0 < len(common) < len(every):
         lines.append(mean_row(f"mean, the {len(common)} sets all {len(methods)} ran", common))
     return "\n".join(lines)
 
