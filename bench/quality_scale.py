@@ -93,7 +93,8 @@ def main() -> int:
             from sklearn.cluster import HDBSCAN
             x, y = sample(sizes[0], d, seed=sizes[0] + d)
             labels = HDBSCAN().fit_predict(x)
-            print(f"| {d} | {BLOBS[d]} | {sizes[0]} | HDBSCAN: {len(np.unique(labels[labels >= 0]))} "
+            found = len(np.unique(labels[labels >= 0]))
+            print(f"| {d} | {BLOBS[d]} | {sizes[0]} | HDBSCAN: {found} "
                   f"(+ noise {int((labels < 0).sum())}) | | "
                   f"{adjusted_rand_score(y, labels):.3f} | | |", flush=True)
     return 0

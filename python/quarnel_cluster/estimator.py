@@ -153,7 +153,8 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         p["min_search"] = validation.check_int("min_search", self.min_search, 1)
         p["n_clusters"] = (None if self.n_clusters is None else
                            validation.check_int("n_clusters", self.n_clusters, 1))
-        p["min_size"] = (pipeline.least_cluster_size(n, p["k"]) if self.min_cluster_size is None else
+        p["min_size"] = (pipeline.least_cluster_size(n, p["k"])
+                         if self.min_cluster_size is None else
                          validation.check_int("min_cluster_size", self.min_cluster_size, 1))
         if not isinstance(self.noise, (bool, np.bool_)):
             raise ValueError(f"noise must be True or False, got {self.noise!r}")
@@ -206,7 +207,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"], p["min_search"])
             if p["n_clusters"] is None:
                 result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
-            else:   # every peak found, ranked by prominence below
+            else:   # every peak found; refine keeps the K heaviest
                 result = pipeline.unmerged(found)
             result = controls.refine(result, x, rho, nn_list, search_size, p["min_size"],
                                      p["n_clusters"], p["noise"])
