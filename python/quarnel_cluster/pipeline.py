@@ -149,7 +149,8 @@ def least_cluster_size(n: int, k: int) -> int:
     estimate's bumps shrink in extent as n grows while the valleys they
     leave stay as deep, so the pieces they cut off stay numerous; a least
     size growing like sqrt(n) (room for up to 2 sqrt(n) clusters) absorbs
-    them while staying far below any cluster that holds a share of the data.
+    them while staying below any cluster that holds a fair share of the
+    data (1/(2 sqrt(n)) of it: 0.16% at 10^5 points, 0.05% at 10^6).
     """
     return max(k, int(round(0.5 * math.sqrt(n))))
 
