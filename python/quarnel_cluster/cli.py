@@ -38,13 +38,14 @@ def parser() -> argparse.ArgumentParser:
                    help="log-density drop separating clusters (default: from the noise level)")
     p.add_argument("--n-neighbors", type=int, default=30, help="neighbours per point (30)")
     p.add_argument("--n-clusters", type=int, metavar="K",
-                   help="return the K clusters with the most prominent density peaks")
+                   help="return the K clusters whose density peaks weigh the most "
+                        "(prominence times points)")
     p.add_argument("--min-cluster-size", type=int, metavar="M",
                    help="merge clusters of fewer points into a neighbour "
                         "(default: the estimator's rule)")
     p.add_argument("--noise", action="store_true",
-                   help="label -1 the points of every cluster's halo, below its "
-                        "highest saddle with another cluster")
+                   help="label -1 the points of every cluster's halo, less dense "
+                        "than its densest point on the border with another cluster")
     p.add_argument("--seed", type=int, default=0, help="seed of the bandwidth search split (0)")
     p.add_argument("--quiet", action="store_true", help="no progress lines on standard error")
     return p
