@@ -8,12 +8,21 @@ information (NMI) against the reference labels, leaving out the points whose
 reference label is 0 (noise). A peer's own noise label (-1) counts as one
 more cluster. Prints a Markdown table with wall times.
 
+A second table gives every method the reference number of clusters K:
+quarnel with n_clusters=K, Genie (genieclust), KMeans, GaussianMixture and
+Ward linkage (AgglomerativeClustering), all with their other defaults and
+seed 0 where they take one. Ward's linkage holds a condensed distance matrix
+(n^2 / 2 floats) and GaussianMixture's EM with K components is slow on the
+100 000-point sets with K = 100: both run only on sets of at most
+--slow-max-n points.
+
 MeanShift's default bandwidth estimate holds the 30% nearest neighbours of
 every point, which needs memory quadratic in n; it is run only on sets of at
 most --meanshift-max-n points (and is by far the slowest part of this run:
 about a quarter of an hour on two cores).
 
     python bench/quality.py [--out FILE.md] [--meanshift-max-n N] [--skip-meanshift]
+                            [--slow-max-n N] [--tables default,k]
 """
 
 from __future__ import annotations
@@ -34,6 +43,7 @@ from quarnel_cluster import DensityPeakClustering  # noqa: E402
 
 DATASETS = ROOT.parent / "shared" / "datasets"
 METHODS = ("quarnel", "HDBSCAN", "MeanShift")
+METHODS_K = ("quarnel", "Genie", "KMeans", "GaussianMixture", "Ward")
 
 
 def load(data: Path) -> tuple[np.ndarray, np.ndarray]:
@@ -56,54 +66,65 @@ def scores(y: np.ndarray, labels: np.ndarray) -> tuple[float, float]:
             normalized_mutual_info_score(y[keep], labels[keep]))
 
 
-def run(method: str, x: np.ndarray) -> tuple[np.ndarray, float, int]:
-    from sklearn.cluster import HDBSCAN, MeanShift
-    make = {"quarnel": DensityPeakClustering, "HDBSCAN": HDBSCAN, "MeanShift": MeanShift}
+def make(method: str, k: int | None) -> object:
+    """The method with its defaults; given k clusters when k is not None."""
+    from sklearn.cluster import HDBSCAN, AgglomerativeClustering, KMeans, MeanShift
+    from sklearn.mixture import GaussianMixture
+    if k is None:
+        return {"quarnel": DensityPeakClustering, "HDBSCAN": HDBSCAN,
+                "MeanShift": MeanShift}[method]()
+    if method == "quarnel":
+        return DensityPeakClustering(n_clusters=k)
+    if method == "Genie":
+        import genieclust
+        return genieclust.Genie(n_clusters=k)
+    if method == "KMeans":
+        return KMeans(n_clusters=k, random_state=0)
+    if method == "GaussianMixture":
+        return GaussianMixture(n_components=k, random_state=0)
+    return AgglomerativeClustering(n_clusters=k, linkage="ward")
+
+
+def run(method: str, x: np.ndarray, k: int | None = None) -> tuple[np.ndarray, float, int]:
+    model = make(method, k)
     start = time.perf_counter()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", FutureWarning)  # HDBSCAN's pending change of `copy`
-        labels = make[method]().fit_predict(x)
+        labels = np.asarray(model.fit_predict(x))  # type: ignore[attr-defined]
     elapsed = time.perf_counter() - start
     return labels, elapsed, len(np.unique(labels[labels >= 0]))
 
 
-def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--out", help="also write the Markdown table to this file")
-    ap.add_argument("--meanshift-max-n", type=int, default=10_000)
-    ap.add_argument("--skip-meanshift", action="store_true")
-    args = ap.parse_args()
-    files = sorted(DATASETS.glob("*/*.data.gz"))
-    if not files:
-        print(f"no data sets under {DATASETS}", file=sys.stderr)
-        return 1
-
+def table(files: list[Path], methods: tuple[str, ...], given_k: bool,
+          skip: "dict[str, int]") -> str:
+    """Runs every method on every set; skip maps a method to the largest n it
+    runs on. Returns the Markdown table with its mean rows."""
     rows = []
-    results: dict[str, dict[str, tuple[float, float, float]]] = {m: {} for m in METHODS}
+    results: dict[str, dict[str, tuple[float, float, float]]] = {m: {} for m in methods}
     for path in files:
         name = f"{path.parent.name}/{path.name[:-len('.data.gz')]}"
         x, y = load(path)
         x = standardise(x)
         k_true = len(np.unique(y[y != 0]))
         cells = [name, str(len(x)), str(x.shape[1]), str(k_true)]
-        for method in METHODS:
-            if method == "MeanShift" and (args.skip_meanshift or len(x) > args.meanshift_max_n):
+        for method in methods:
+            if len(x) > skip.get(method, len(x)):
                 cells.append("—")
                 continue
-            labels, seconds, k = run(method, x)
+            labels, seconds, k = run(method, x, k_true if given_k else None)
             ari, nmi = scores(y, labels)
             results[method][name] = (ari, nmi, seconds)
             cells.append(f"{ari:.2f} / {nmi:.2f} / {k} / {seconds:.2f}")
         rows.append(cells)
         print(" | ".join(cells), file=sys.stderr, flush=True)
 
-    head = ["set", "n", "d", "K", *(f"{m} ARI / NMI / k / s" for m in METHODS)]
+    head = ["set", "n", "d", "K", *(f"{m} ARI / NMI / k / s" for m in methods)]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
 
     def mean_row(label: str, names: list[str]) -> str:
         cells = [label, "", "", ""]
-        for m in METHODS:
+        for m in methods:
             got = [results[m][n] for n in names if n in results[m]]
             if len(got) != len(names) or not got:
                 cells.append("—")
@@ -114,13 +135,38 @@ def main() -> int:
         return "| " + " | ".join(cells) + " |"
 
     every = [r[0] for r in rows]
-    common = [n for n in every if all(n in results[m] for m in METHODS)]
+    common = [n for n in every if all(n in results[m] for m in methods)]
     lines.append(mean_row(f"mean, all {len(every)} sets", every))
-    lines.append(mean_row(f"mean, the {len(common)} sets all three ran", common))
-    table = "\n".join(lines)
-    print(table)
+    if 0 < len(common) < len(every):
+        lines.append(mean_row(f"mean, the {len(common)} sets all {len(methods)} ran", common))
+    return "\n".join(lines)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--out", help="also write the Markdown tables to this file")
+    ap.add_argument("--meanshift-max-n", type=int, default=10_000)
+    ap.add_argument("--skip-meanshift", action="store_true")
+    ap.add_argument("--slow-max-n", type=int, default=10_000,
+                    help="largest set given to Ward and GaussianMixture (10000)")
+    ap.add_argument("--tables", default="default,k",
+                    help="which tables: default (default parameters), k (K given)")
+    args = ap.parse_args()
+    files = sorted(DATASETS.glob("*/*.data.gz"))
+    if not files:
+        print(f"no data sets under {DATASETS}", file=sys.stderr)
+        return 1
+    tables = []
+    if "default" in args.tables:
+        tables.append(table(files, METHODS, False,
+                            {"MeanShift": -1 if args.skip_meanshift else args.meanshift_max_n}))
+    if "k" in args.tables:
+        tables.append(table(files, METHODS_K, True,
+                            {"Ward": args.slow_max_n, "GaussianMixture": args.slow_max_n}))
+    text = "\n\n".join(tables)
+    print(text)
     if args.out:
-        Path(args.out).write_text(table + "\n")
+        Path(args.out).write_text(text + "\n")
     return 0
 
 

@@ -99,3 +99,14 @@ def test_errors_exit_with_a_message(tmp_path, points, capsys, content, labels, m
     assert cli.main(argv) == 2
     err = capsys.readouterr().err
     assert err.startswith("quarnel_cluster: error:") and message in err
+
+
+def test_cluster_controls_are_passed_on(tmp_path, points, capsys):
+    src = write(tmp_path / "p.csv", points[0], "csv")
+    assert cli.main([str(src), "--quiet", "--n-clusters", "2", "--min-cluster-size", "5",
+                     "--noise", "--out", str(tmp_path / "o.txt")]) == 0
+    out = capsys.readouterr().out
+    labels = np.loadtxt(tmp_path / "o.txt", dtype=np.int64)
+    noise = int((labels < 0).sum())
+    assert "clusters             2" in out and f"noise points         {noise} (" in out
+    assert set(labels.tolist()) - {-1} == {0, 1}

@@ -128,6 +128,9 @@ def test_bad_points_are_rejected_before_the_module(monkeypatch, X, message):
     (dict(bandwidth=float("nan")), "bandwidth must be finite"),
     (dict(threshold=-1.0), "threshold must not be negative"),
     (dict(random_state=-3), "random_state must be >= 0"),
+    (dict(n_clusters=0), "n_clusters must be >= 1"),
+    (dict(min_cluster_size=2.5), "min_cluster_size must be an integer"),
+    (dict(noise="yes"), "noise must be True or False"),
 ])
 def test_bad_parameters_are_rejected(monkeypatch, params, message):
     monkeypatch.setattr(pipeline, "quarnel", Untouchable())

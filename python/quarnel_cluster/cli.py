@@ -37,6 +37,15 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--threshold", type=float,
                    help="log-density drop separating clusters (default: from the noise level)")
     p.add_argument("--n-neighbors", type=int, default=30, help="neighbours per point (30)")
+    p.add_argument("--n-clusters", type=int, metavar="K",
+                   help="return the K clusters whose density peaks weigh the most "
+                        "(prominence times points)")
+    p.add_argument("--min-cluster-size", type=int, metavar="M",
+                   help="merge clusters of fewer points into a neighbour "
+                        "(default: the estimator's rule)")
+    p.add_argument("--noise", action="store_true",
+                   help="label -1 the points of every cluster's halo, less dense "
+                        "than its densest point on the border with another cluster")
     p.add_argument("--seed", type=int, default=0, help="seed of the bandwidth search split (0)")
     p.add_argument("--quiet", action="store_true", help="no progress lines on standard error")
     return p
@@ -68,8 +77,9 @@ def run(args: argparse.Namespace) -> int:
         x = (x - x.mean(axis=0)) / np.where(x.std(axis=0) > 0, x.std(axis=0), 1.0)
 
     model = DensityPeakClustering(n_neighbors=args.n_neighbors, bandwidth=args.bandwidth,
-                                  threshold=args.threshold, random_state=args.seed,
-                                  verbose=not args.quiet)
+                                  threshold=args.threshold, n_clusters=args.n_clusters,
+                                  min_cluster_size=args.min_cluster_size, noise=args.noise,
+                                  random_state=args.seed, verbose=not args.quiet)
     model.fit(x)
     timer.timings.update(model.timings_)
 
@@ -89,6 +99,9 @@ def run(args: argparse.Namespace) -> int:
              _row("threshold", f"{model.threshold_:.4g} (log-density drop)"),
              _row("clusters", model.n_clusters_),
              _row("cluster sizes", _sizes(model.labels_, model.n_clusters_))]
+    if args.noise:
+        noise = int((model.labels_ < 0).sum())
+        lines.append(_row("noise points", f"{noise} ({100 * noise / len(x):.1f}%, label -1)"))
     if reference is not None:
         keep = np.ones(len(x), bool) if args.noise_label is None else reference != args.noise_label
         ari = adjusted_rand_index(reference[keep], model.labels_[keep])

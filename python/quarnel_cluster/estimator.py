@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from . import pipeline, validation
+from . import controls, pipeline, validation
 from ._params import BASES
 from .progress import StageTimer
 
@@ -20,7 +20,10 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     dropped, and its cluster joins a denser one, when the region around it
     above ``rho[centre] - threshold`` reaches into that denser cluster, that
     is, when no valley of depth ``threshold`` (in log-density) separates them.
-    Every point gets a cluster; there is no noise label.
+    Clusters of fewer than ``min_cluster_size`` points then join the
+    neighbouring cluster they meet at the highest saddle. ``n_clusters=K``
+    instead keeps the K heaviest peaks of the merge tree (prominence times
+    points), and ``noise=True`` labels -1 each cluster's halo.
 
     The defaults need no tuning for data whose clusters hold a few dozen
     points or more. Coordinates should be on comparable scales (standardise
@@ -47,17 +50,34 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     threshold : float or None, default=None
         Depth, in log-density, of the valley that must separate a cluster
         from any denser one. None sets it from the noise of the estimate,
-        ``threshold_scale / sqrt(m)`` with m the median number of
-        neighbours within one bandwidth.
-    threshold_scale : float, default=2.5
-        Multiple of the estimate's noise level used when threshold is None;
-        larger values merge more.
+        ``threshold_scale * sqrt(2 ln(n / m) / m)`` with m the median number
+        of neighbours within one bandwidth: the deepest of the n / m
+        independent noise bumps, which grows slowly with n.
+    threshold_scale : float, default=0.9
+        Multiple of that noise depth used when threshold is None; larger
+        values merge more.
     alpha : float, default=0.5
         Search width of the merging step: the median number of neighbours
         within ``alpha * bandwidth``, but at least min_search (and at most
         n_neighbors).
     min_search : int, default=10
         Smallest search width of the merging step.
+    n_clusters : int or None, default=None
+        Number of clusters to return. The peaks found are ranked by
+        prominence (height above the saddle where they meet a higher peak)
+        times the points they hold, and the K heaviest are kept; the
+        threshold is then not used. Fewer come back, with a warning, when
+        the data have fewer distinct peaks.
+    min_cluster_size : int or None, default=None
+        A cluster of fewer points joins the cluster it meets at its highest
+        saddle (the one it would join first as the threshold rises), or,
+        touching none, the nearest cluster with a denser peak. None:
+        ``max(n_neighbors, round(sqrt(n) / 2))`` for n distinct points.
+    noise : bool, default=False
+        Label -1 the halo of every cluster: its points less dense than the
+        densest point on its border with another cluster (a point with one
+        of its first search-width neighbours over there). A cluster that
+        touches no other has no halo.
     random_state : int or None, default=0
         Seed of the train/test split of the bandwidth search. None draws a
         fresh split on every fit.
@@ -67,7 +87,8 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     Attributes
     ----------
     labels_ : ndarray of int64, shape (n_points,)
-        Cluster of every point, 0 to n_clusters_ - 1.
+        Cluster of every point, 0 to n_clusters_ - 1; -1 for noise
+        (noise=True only).
     centers_ : ndarray of int64, shape (n_clusters_,)
         Row index in X of each cluster's centre (its density peak);
         ``labels_[centers_[j]] == j``.
@@ -86,7 +107,8 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     bandwidth_ : float
         Kernel bandwidth used.
     threshold_ : float
-        Log-density drop used by the merging step.
+        Log-density drop used by the merging step (not used when
+        n_clusters is given).
     search_size_ : int
         Search width used by the merging step.
     n_features_in_ : int
@@ -97,9 +119,10 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
                  bandwidth: float | None = None, test_size: float = 0.2,
                  xtol: float = 1e-4, threshold: float | None = None,
-                 threshold_scale: float = 2.5, alpha: float = 0.5,
-                 min_search: int = 10, random_state: int | None = 0,
-                 verbose: bool = False) -> None:
+                 threshold_scale: float = 0.9, alpha: float = 0.5,
+                 min_search: int = 10, n_clusters: int | None = None,
+                 min_cluster_size: int | None = None, noise: bool = False,
+                 random_state: int | None = 0, verbose: bool = False) -> None:
         self.n_neighbors = n_neighbors
         self.delta_neighbors = delta_neighbors
         self.bandwidth = bandwidth
@@ -109,6 +132,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         self.threshold_scale = threshold_scale
         self.alpha = alpha
         self.min_search = min_search
+        self.n_clusters = n_clusters
+        self.min_cluster_size = min_cluster_size
+        self.noise = noise
         self.random_state = random_state
         self.verbose = verbose
 
@@ -125,6 +151,14 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         p["scale"] = validation.check_float("threshold_scale", self.threshold_scale)
         p["alpha"] = validation.check_float("alpha", self.alpha, positive=True)
         p["min_search"] = validation.check_int("min_search", self.min_search, 1)
+        p["n_clusters"] = (None if self.n_clusters is None else
+                           validation.check_int("n_clusters", self.n_clusters, 1))
+        p["min_size"] = (pipeline.least_cluster_size(n, p["k"])
+                         if self.min_cluster_size is None else
+                         validation.check_int("min_cluster_size", self.min_cluster_size, 1))
+        if not isinstance(self.noise, (bool, np.bool_)):
+            raise ValueError(f"noise must be True or False, got {self.noise!r}")
+        p["noise"] = bool(self.noise)
         seed = self.random_state
         if seed is not None:
             seed = validation.check_int("random_state", seed, 0)
@@ -171,7 +205,12 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             else:
                 threshold = p["threshold"]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"], p["min_search"])
-            result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
+            if p["n_clusters"] is None:
+                result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
+            else:   # every peak found; refine keeps the K heaviest
+                result = pipeline.unmerged(found)
+            result = controls.refine(result, x, rho, nn_list, search_size, p["min_size"],
+                                     p["n_clusters"], p["noise"])
 
         result = copies.expand(result)
         self.labels_ = result.labels

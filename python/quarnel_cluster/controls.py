@@ -1,0 +1,235 @@
+"""What a user asks of the clusters after the density peaks are found:
+a least cluster size, a given number of clusters, and a noise label.
+
+All three work on the saddles between touching clusters (borders.py):
+
+- min_cluster_size: the smallest cluster below the size joins the cluster it
+  meets at its highest saddle (the one it would join first if the merge
+  threshold were raised), again and again until none is too small; a cluster
+  that touches no other joins the nearest cluster with a denser peak.
+- n_clusters: the clusters' peaks form a merge tree (walking down the
+  saddles from the highest, each meeting of two groups ends the lower peak);
+  a peak weighs its prominence, its height above the saddle where it ends,
+  times the points its group holds there, and the K heaviest peaks are kept,
+  every other cluster following the peak that ended it.
+- noise: a cluster's halo is the part less dense than the densest point on
+  its border with another cluster (a point with a neighbour over there):
+  points as likely to belong to the neighbour, or to neither. Those points
+  are labelled -1. A cluster that touches no other has no halo.
+
+Merged clusters are kept the density-peak way: the less dense of two centres
+hangs from the denser one (nn_delta, delta, density graph), and the merged
+cluster keeps the denser centre.
+"""
+
+from __future__ import annotations
+
+import heapq
+import math
+import warnings
+from dataclasses import dataclass, replace
+
+import numpy as np
+
+from .borders import F64, I64, Borders, border_density, borders
+from .pipeline import Clusters
+
+
+@dataclass(frozen=True)
+class Joins:
+    """The outcome of merging clusters labelled 0 .. C - 1."""
+    target: I64                  # per label, the label of the cluster it ends in
+    centre: I64                  # per label that is its own target, that cluster's centre
+    links: list[tuple[int, int]]  # (centre that stops being one, centre it hangs from)
+
+
+def _denser(rho: F64, p: int, q: int) -> bool:
+    """Whether point p ranks above point q as a peak: denser, ties by smaller index."""
+    return bool(rho[p] > rho[q] or (rho[p] == rho[q] and p < q))
+
+
+def _nearest_denser(x: F64, rho: F64, centre: int, others: list[int]) -> int:
+    """Of the centres `others`, the nearest denser than `centre`; the nearest
+    of all when none is denser. Ties by position in `others`."""
+    denser = [c for c in others if _denser(rho, c, centre)] or others
+    gaps = np.linalg.norm(x[denser] - x[centre], axis=1)
+    return denser[int(np.argmin(gaps))]
+
+
+def merge_small(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
+                min_size: int) -> Joins:
+    """Merges clusters of fewer than min_size points, smallest first (ties by
+    label), each into the cluster across its highest saddle."""
+    n_clusters = len(centers)
+    size = np.bincount(labels[labels >= 0], minlength=n_clusters).tolist()
+    target = list(range(n_clusters))
+    centre = centers.tolist()
+    links: list[tuple[int, int]] = []
+    saddles: list[dict[int, float]] = [{} for _ in range(n_clusters)]
+    for a, b, s in zip(touching.a.tolist(), touching.b.tolist(), touching.saddle.tolist()):
+        saddles[a][b] = s
+        saddles[b][a] = s
+    alive = set(range(n_clusters))
+    queue = [(size[c], c) for c in range(n_clusters) if size[c] < min_size]
+    heapq.heapify(queue)
+    while queue and len(alive) > 1:
+        s, a = heapq.heappop(queue)
+        if a not in alive or s != size[a]:
+            continue                   # merged away, or grown since queued
+        if saddles[a]:
+            b = max(saddles[a], key=lambda c: (saddles[a][c], rho[centre[c]], -c))
+        else:
+            others = sorted(alive - {a})
+            nearest = _nearest_denser(x, rho, centre[a], [centre[c] for c in others])
+            b = others[[centre[c] for c in others].index(nearest)]
+        # a joins b: b takes a's neighbours (the higher saddle where both touch one).
+        for c, v in saddles[a].items():
+            del saddles[c][a]
+            if c != b:
+                w = max(v, saddles[b].get(c, -math.inf))
+                saddles[b][c] = saddles[c][b] = w
+        saddles[a] = {}
+        alive.remove(a)
+        target[a] = b
+        size[b] += size[a]
+        if _denser(rho, centre[a], centre[b]):
+            links.append((centre[b], centre[a]))
+            centre[b] = centre[a]
+        else:
+            links.append((centre[a], centre[b]))
+        if size[b] < min_size:
+            heapq.heappush(queue, (size[b], b))
+    return Joins(_follow(np.array(target, np.int64)), np.array(centre, np.int64), links)
+
+
+def keep_heaviest_peaks(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
+                        n_clusters: int) -> Joins:
+    """Keeps the n_clusters clusters whose peaks weigh the most; every other
+    cluster joins the one whose peak ended it in the merge tree.
+
+    A peak's weight is its prominence (height above the saddle where it meets
+    a higher peak) times the points its group holds by then: a noise bump is
+    shallow and small, a sparse outlying group shallow in points, a real
+    cluster both high and full. Groups that never meet a higher one (the
+    highest peak of every part of the neighbour graph) weigh infinitely and
+    rank by height; each but the highest joins the nearest higher peak.
+    """
+    count = len(centers)
+    peak = rho[centers]
+    parent = list(range(count))    # union-find; a group's root is its highest peak
+
+    def find(c: int) -> int:
+        while parent[c] != c:
+            parent[c] = parent[parent[c]]
+            c = parent[c]
+        return c
+
+    ended_at = np.full(count, -math.inf)
+    ended_by = np.full(count, -1, np.int64)
+    mass = np.bincount(labels[labels >= 0], minlength=count).astype(np.float64)
+    mass_at_end = np.zeros(count)
+    order = np.lexsort((touching.b, touching.a, -touching.saddle))
+    for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
+                       touching.saddle[order].tolist()):
+        ra, rb = find(a), find(b)
+        if ra == rb:
+            continue
+        high, low = (ra, rb) if _denser(rho, int(centers[ra]), int(centers[rb])) else (rb, ra)
+        parent[low] = high
+        ended_at[low] = s
+        mass_at_end[low] = mass[low]
+        mass[high] += mass[low]
+        ended_by[low] = high
+    # Groups that never meet: each but the highest ends at the nearest higher peak.
+    roots = sorted({find(c) for c in range(count)}, key=lambda r: (-peak[r], centers[r]))
+    for i, r in enumerate(roots[1:], start=1):
+        higher = [int(centers[q]) for q in roots[:i]]
+        ended_by[r] = roots[higher.index(_nearest_denser(x, rho, int(centers[r]), higher))]
+    prominence = peak - ended_at
+    prominence[roots[0]] = math.inf
+    for r in roots:
+        mass_at_end[r] = math.inf
+    weight = np.minimum(prominence, np.finfo(np.float64).max) * mass_at_end
+    rank = np.lexsort((centers, -peak, -prominence, -weight))
+    if count < n_clusters:
+        warnings.warn(f"n_clusters={n_clusters} asked for, but the data have only {count} "
+                      f"distinct density peaks with at least min_cluster_size points: "
+                      f"returning {count} clusters", stacklevel=4)
+    kept = np.zeros(count, bool)
+    kept[rank[:n_clusters]] = True
+    target = np.where(kept, np.arange(count), ended_by)
+    links = [(int(centers[c]), int(centers[ended_by[c]])) for c in np.flatnonzero(~kept)]
+    return Joins(_follow(target), centers.copy(), links)
+
+
+def _follow(target: I64) -> I64:
+    """Follows target to its end: every label to the label of its final cluster."""
+    while True:
+        nxt = target[target]
+        if np.array_equal(nxt, target):
+            return target
+        target = nxt
+
+
+def new_labels(joins: Joins) -> tuple[I64, I64]:
+    """(per old label its new one, the new centres): the clusters that remain
+    are numbered by ascending centre index."""
+    roots = np.flatnonzero(joins.target == np.arange(len(joins.target)))
+    order = np.argsort(joins.centre[roots], kind="stable")
+    new_label = np.full(len(joins.target), -1, np.int64)
+    new_label[roots[order]] = np.arange(len(roots))
+    return new_label[joins.target], joins.centre[roots[order]]
+
+
+def apply(c: Clusters, x: F64, joins: Joins) -> Clusters:
+    """The clusters after the joins, every dropped centre hung from the
+    centre it joined."""
+    new_label, centres = new_labels(joins)
+    labels = np.where(c.labels >= 0, new_label[np.maximum(c.labels, 0)], -1)
+    nn_delta, delta, graph = c.nn_delta.copy(), c.delta.copy(), list(c.graph)
+    for child, parent in joins.links:
+        nn_delta[child] = parent
+        delta[child] = math.sqrt(float(np.sum((x[parent] - x[child]) ** 2)))
+        graph[parent] = [*graph[parent], child]
+    return Clusters(centres, labels, nn_delta, delta, graph)
+
+
+def relabel(touching: Borders, new_label: I64) -> Borders:
+    """The saddles between the clusters after relabelling: the highest of each
+    new pair, pairs inside one new cluster dropped."""
+    a, b = new_label[touching.a], new_label[touching.b]
+    keep = a != b
+    lo, hi, s = np.minimum(a, b)[keep], np.maximum(a, b)[keep], touching.saddle[keep]
+    if not len(s):
+        return Borders(lo, hi, s)
+    order = np.lexsort((s, hi, lo))
+    lo, hi, s = lo[order], hi[order], s[order]
+    last = np.flatnonzero(np.r_[(lo[1:] != lo[:-1]) | (hi[1:] != hi[:-1]), True])
+    return Borders(lo[last], hi[last], s[last])
+
+
+def halo(labels: I64, rho: F64, nn_list: I64, width: int) -> I64:
+    """Labels with -1 for every point less dense than the densest point on
+    its cluster's border."""
+    level = border_density(labels, rho, nn_list, width)
+    out = labels.copy()
+    inside = labels >= 0
+    out[inside & (rho < level[np.maximum(labels, 0)])] = -1
+    return out
+
+
+def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, min_size: int,
+           n_clusters: int | None, noise: bool) -> Clusters:
+    """The clusters after min_cluster_size, n_clusters and noise, in that order."""
+    touching = borders(c.labels, rho, nn_list, width)
+    if min_size > 1 and len(c.centers) > 1:
+        joins = merge_small(c.labels, c.centers, rho, x, touching, min_size)
+        c = apply(c, x, joins)
+        touching = relabel(touching, new_labels(joins)[0])
+    if n_clusters is not None:
+        joins = keep_heaviest_peaks(c.labels, c.centers, rho, x, touching, n_clusters)
+        c = apply(c, x, joins)
+        touching = relabel(touching, new_labels(joins)[0])
+    if noise:
+        c = replace(c, labels=halo(c.labels, rho, nn_list, width))
+    return c

@@ -1,0 +1,80 @@
+"""The user's controls over the clusters: n_clusters, min_cluster_size, noise."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+from quarnel_cluster import DensityPeakClustering, adjusted_rand_index
+
+
+def blobs(centres, sizes, spread, seed=0):
+    rng = np.random.default_rng(seed)
+    x = np.vstack([rng.normal(c, s, size=(m, 2)) for c, m, s in zip(centres, sizes, spread)])
+    return x, np.repeat(np.arange(len(sizes)), sizes)
+
+
+def assert_consistent(model):
+    """Every remaining centre is the density peak of its cluster, and every
+    merged-away centre hangs from a denser point."""
+    k = model.n_clusters_
+    np.testing.assert_array_equal(model.labels_[model.centers_], np.arange(k))
+    for j, c in enumerate(model.centers_):
+        assert model.rho_[c] == model.rho_[model.labels_ == j].max()
+    hanging = model.nn_delta_ >= 0
+    assert np.all(model.rho_[model.nn_delta_[hanging]] > model.rho_[hanging])
+
+
+def test_n_clusters_keeps_the_most_prominent_peaks():
+    # Four blobs; the two on the right touch, with a shallow valley between them.
+    x, y = blobs([(0, 0), (12, 0), (20, 0), (22.5, 0)], [150, 150, 150, 150], [1, 1, 0.6, 0.6])
+    for k in (4, 3, 2, 1):
+        model = DensityPeakClustering(n_clusters=k).fit(x)
+        assert model.n_clusters_ == k and len(np.unique(model.labels_)) == k
+        assert_consistent(model)
+    three = DensityPeakClustering(n_clusters=3).fit(x).labels_
+    assert adjusted_rand_index(np.minimum(y, 2), three) == 1.0   # the touching pair merged first
+    assert adjusted_rand_index(y, DensityPeakClustering(n_clusters=4).fit(x).labels_) > 0.95
+
+
+def test_n_clusters_beyond_the_peaks_warns():
+    x, _ = blobs([(0, 0), (10, 0)], [100, 100], [0.5, 0.5])
+    with pytest.warns(UserWarning, match="n_clusters=50 asked for, but the data have only"):
+        model = DensityPeakClustering(n_clusters=50).fit(x)
+    assert 2 <= model.n_clusters_ < 50
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        DensityPeakClustering(n_clusters=2).fit(x)
+
+
+def test_min_cluster_size_merges_a_planted_small_cluster():
+    # A tight 12-point clump on the flank of a large blob, far from the other blob.
+    x, y = blobs([(0, 0), (3.2, 0), (20, 0)], [300, 12, 300], [1.0, 0.08, 1.0])
+    alone = DensityPeakClustering(min_cluster_size=1).fit(x)
+    assert alone.n_clusters_ == 3 and adjusted_rand_index(y, alone.labels_) > 0.99
+    assert len(np.unique(alone.labels_[y == 1])) == 1
+    merged = DensityPeakClustering(min_cluster_size=20).fit(x)
+    assert merged.n_clusters_ == 2
+    assert adjusted_rand_index(np.where(y == 1, 0, y), merged.labels_) > 0.99
+    assert merged.labels_[300] == merged.labels_[0]
+    assert_consistent(merged)
+    # The clump's own peak now hangs from the peak of the cluster it joined.
+    clump_peak = alone.centers_[alone.labels_[300]]
+    assert merged.nn_delta_[clump_peak] == merged.centers_[merged.labels_[0]]
+    assert clump_peak in merged.density_graph_[merged.nn_delta_[clump_peak]]
+
+
+def test_noise_marks_the_background_between_clusters():
+    centres = [(0, 0), (9, 0), (4.5, 8)]
+    x, _ = blobs(centres, [300, 300, 300], [1, 1, 1])
+    background = np.random.default_rng(1).uniform((-6, -6), (15, 14), size=(300, 2))
+    far = np.min(np.linalg.norm(background[:, None] - np.array(centres), axis=2), axis=1) > 4.5
+    x = np.vstack([x, background[far]])
+    plain = DensityPeakClustering().fit(x)
+    model = DensityPeakClustering(noise=True).fit(x)
+    noise = model.labels_ == -1
+    assert noise[900:].mean() > 0.75           # most of the background is noise
+    assert noise[:900].mean() < 0.05           # the blobs keep nearly all their points
+    assert not noise[model.centers_].any()
+    np.testing.assert_array_equal(model.labels_[~noise], plain.labels_[~noise])
+    assert model.n_clusters_ == plain.n_clusters_
