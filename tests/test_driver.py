@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import quarnel_cluster
-from quarnel_cluster import DensityPeakClustering, adjusted_rand_index, pipeline, progress
+from quarnel_cluster import (DensityPeakClustering, adjusted_rand_index, neighbours, pipeline,
+                             progress)
 
 PYTHON_DIR = Path(quarnel_cluster.__file__).resolve().parents[1]
 
@@ -62,8 +63,6 @@ def test_given_bandwidth_and_threshold_are_used():
     model = DensityPeakClustering(bandwidth=0.8, threshold=1.5).fit(x)
     assert model.bandwidth_ == 0.8 and model.threshold_ == 1.5
     assert adjusted_rand_index(y, model.labels_) == 1.0
-    # No split is made, so fewer points suffice.
-    DensityPeakClustering(n_neighbors=10, bandwidth=0.8).fit(x[:10])
 
 
 def test_fit_predict_and_list_input():
@@ -80,23 +79,30 @@ class Untouchable:
 
 
 def bad_points():
+    sparse = pytest.importorskip("scipy.sparse")
     x, _ = blobs(2, 2)
     nan, inf = x.copy(), x.copy()
     nan[5, 1] = np.nan
     inf[7, 0] = -np.inf
     huge = x.copy()
     huge[3, 0] = 1e300
+    with_dict = x.astype(object)
+    with_dict[0, 0] = {"a": 1}
     return [
-        (x[:, 0], "2-D array"),
-        (x[None], "2-D array"),
-        (x[:, :1], "2 to 8 columns"),
-        (np.hstack([x] * 5)[:, :9], "2 to 8 columns"),
-        (nan, "NaN or infinite values .* first in row 5"),
-        (inf, "NaN or infinite values .* first in row 7"),
-        (x[:30], "n_neighbors=30 needs at least 37 points"),
-        (np.zeros((50, 2)), "all points of X coincide"),
-        (huge, "beyond"),
-        ([["a", "b"], ["c", "d"]], "numeric"),
+        (x[:, 0], ValueError, "Expected 2D array, got 1D array"),
+        (x[None], ValueError, "Found array with dim 3"),
+        (np.empty((0, 2)), ValueError, r"Found array with 0 sample\(s\) \(shape=\(0, 2\)\) "
+                                       "while a minimum of 2 is required"),
+        (x[:1], ValueError, r"1 sample\(s\)"),
+        (np.empty((5, 0)), ValueError, r"0 feature\(s\)"),
+        (nan, ValueError, "Input X contains NaN .* first in row 5"),
+        (inf, ValueError, "Input X contains infinity .* first in row 7"),
+        (np.zeros((50, 2)), ValueError, "all points of X coincide"),
+        (huge, ValueError, "beyond"),
+        ([["a", "b"], ["c", "d"]], ValueError, "X must hold numbers"),
+        (with_dict, TypeError, "real number"),
+        (x + 1j, ValueError, "Complex data not supported"),
+        (sparse.csr_matrix(x), TypeError, "Sparse data was passed"),
     ]
 
 
@@ -112,28 +118,34 @@ def test_many_duplicate_points_cluster():
     assert model.density_graph_[len(x)] == list(range(len(x) + 1, len(dup)))
 
 
-@pytest.mark.parametrize("X,message", bad_points())
-def test_bad_points_are_rejected_before_the_module(monkeypatch, X, message):
+@pytest.mark.parametrize("X,error,message", bad_points())
+def test_bad_points_are_rejected_before_the_module(monkeypatch, X, error, message):
     monkeypatch.setattr(pipeline, "quarnel", Untouchable())
-    with pytest.raises(ValueError, match=message):
+    monkeypatch.setattr(neighbours, "quarnel", Untouchable())
+    with pytest.raises(error, match=message):
         DensityPeakClustering().fit(X)
 
 
 @pytest.mark.parametrize("params,message", [
-    (dict(n_neighbors=1), "n_neighbors must be >= 2"),
-    (dict(n_neighbors=2.5), "n_neighbors must be an integer"),
-    (dict(delta_neighbors=40), "delta_neighbors must be between 2 and 30"),
-    (dict(test_size=1.0), "test_size must lie strictly between 0 and 1"),
-    (dict(bandwidth=0.0), "bandwidth must be positive"),
-    (dict(bandwidth=float("nan")), "bandwidth must be finite"),
-    (dict(threshold=-1.0), "threshold must not be negative"),
-    (dict(random_state=-3), "random_state must be >= 0"),
+    (dict(n_neighbors=1), r"The 'n_neighbors' parameter of DensityPeakClustering must be an int "
+                          r"in the range \[2, inf\)\. Got 1 instead\."),
+    (dict(n_neighbors=2.5), r"'n_neighbors' .* Got 2\.5 instead"),
+    (dict(delta_neighbors=40), "delta_neighbors=40 must not exceed n_neighbors=30"),
+    (dict(test_size=1.0), r"'test_size' .* a float in the range \(0\.0, 1\.0\)"),
+    (dict(bandwidth=0.0), r"'bandwidth' .* a float in the range \(0\.0, inf\) or None"),
+    (dict(bandwidth=float("nan")), "'bandwidth' .* Got nan instead"),
+    (dict(threshold=-1.0), r"'threshold' .* \[0\.0, inf\) or None"),
+    (dict(random_state=-3), r"'random_state' .* an int in the range \[0, 4294967295\], an "
+                            "instance of 'numpy.random.mtrand.RandomState' or None"),
+    (dict(verbose="yes"), "'verbose' .* an int in the range"),
 ])
 def test_bad_parameters_are_rejected(monkeypatch, params, message):
     monkeypatch.setattr(pipeline, "quarnel", Untouchable())
     x, _ = blobs(2, 2)
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=message) as raised:
         DensityPeakClustering(**params).fit(x)
+    # scikit-learn's InvalidParameterError is both a ValueError and a TypeError.
+    assert isinstance(raised.value, TypeError) or "delta_neighbors" in params
 
 
 def test_scikit_learn_conventions():
