@@ -207,3 +207,66 @@ def test_slow_stages_are_reported(monkeypatch, capsys):
     assert "quarnel_cluster: neighbours done in" in err and "merging done in" in err
     DensityPeakClustering().fit(x)
     assert "quarnel_cluster:" not in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("n", [2, 3, 36])
+def test_small_sets_fit_with_defaults(n):
+    x, _ = blobs(2, 2, per_blob=18)
+    model = DensityPeakClustering().fit(x[np.random.default_rng(n).permutation(36)[:n]])
+    assert model.labels_.shape == (n,) and 1 <= model.n_clusters_ <= n
+    assert model.n_neighbors_ == min(30, n) and np.isfinite(model.rho_).all()
+
+
+def test_one_and_fifty_columns():
+    x1, y1 = blobs(2, 1)
+    assert adjusted_rand_index(y1, DensityPeakClustering().fit_predict(x1)) == 1.0
+    x50, y50 = blobs(3, 50, per_blob=40)
+    model = DensityPeakClustering().fit(x50)
+    # The density is that of 50 dimensions, and finite.
+    assert np.isfinite(model.rho_).all() and model.rho_.max() > -600
+    assert adjusted_rand_index(y50, model.labels_) == 1.0
+
+
+def test_predict_gives_the_cluster_a_point_would_join():
+    x, y = blobs(3, 2, seed=5)
+    model = DensityPeakClustering().fit(x)
+    np.testing.assert_array_equal(model.predict(x), model.labels_)
+    # Off the training points (no copy to inherit from), away from borders.
+    np.testing.assert_array_equal(model.predict(x + 1e-9), model.labels_)
+    fresh, y_fresh = blobs(3, 2, seed=6)
+    assert adjusted_rand_index(y_fresh, model.predict(fresh)) == 1.0
+    assert model.points_.base is None and not np.shares_memory(model.points_, x)
+    with pytest.raises(ValueError, match="X has 3 features, but DensityPeakClustering "
+                                         "is expecting 2 features as input."):
+        model.predict(np.zeros((4, 3)))
+    with pytest.raises(ValueError, match="Expected 2D array"):
+        model.predict(x[0])
+    with pytest.raises(AttributeError, match="not fitted yet"):
+        DensityPeakClustering().predict(x)
+
+
+def test_a_run_too_large_for_memory_is_refused(monkeypatch):
+    from quarnel_cluster import memory
+    monkeypatch.setattr(memory, "available_bytes", lambda: 10_000)
+    monkeypatch.setattr(pipeline, "quarnel", Untouchable())
+    monkeypatch.setattr(neighbours, "quarnel", Untouchable())
+    monkeypatch.setattr(pipeline, "kernel_fits", lambda d, k: True)
+    with pytest.raises(MemoryError, match="needs about .* GiB, but 0.0 GiB are available: "
+                                          "cluster a sample, or use fewer n_neighbors"):
+        DensityPeakClustering().fit(blobs(2, 2)[0])
+
+
+def test_scikit_learn_check_estimator_passes():
+    checks = pytest.importorskip("sklearn.utils.estimator_checks")
+    results = checks.check_estimator(DensityPeakClustering(), on_fail=None)
+    failed = [(r["check_name"], str(r["exception"])[:300]) for r in results
+              if r["status"] == "failed"]
+    assert not failed
+    assert len(results) >= 40
+
+
+def test_docstring_example_runs():
+    import doctest
+    from quarnel_cluster import estimator
+    result = doctest.testmod(estimator)
+    assert result.attempted > 0 and result.failed == 0
