@@ -41,9 +41,11 @@ def neighbour_table(x: F64, k: int) -> tuple[F64, I64]:
     return neighbours.self_table(x, k)
 
 
-def split(n: int, test_size: float, seed: int | None) -> tuple[I64, I64]:
-    """Seeded random split of range(n) into sorted (train, test) indices."""
-    order = np.random.default_rng(seed).permutation(n)
+def split(n: int, test_size: float, seed: Any) -> tuple[I64, I64]:
+    """Seeded random split of range(n) into sorted (train, test) indices;
+    seed: an int, None or a numpy RandomState (which it advances)."""
+    rng = seed if isinstance(seed, np.random.RandomState) else np.random.default_rng(seed)
+    order = rng.permutation(n)
     n_test = max(1, int(test_size * n))
     return np.sort(order[n_test:]), np.sort(order[:n_test])
 
