@@ -225,6 +225,10 @@ def test_one_and_fifty_columns():
     # The density is that of 50 dimensions, and finite.
     assert np.isfinite(model.rho_).all() and model.rho_.max() > -600
     assert adjusted_rand_index(y50, model.labels_) == 1.0
+    # In large units h^50 overflows float64: the driver rescales lengths.
+    far = DensityPeakClustering().fit(x50 * 2.0**30)
+    np.testing.assert_array_equal(far.labels_, model.labels_)
+    np.testing.assert_allclose(far.rho_ + 50 * 30 * np.log(2.0), model.rho_, atol=1e-3)
 
 
 def test_predict_gives_the_cluster_a_point_would_join():
