@@ -3,8 +3,8 @@
     neighbours   the self neighbour table, n x k: knn_query, or for one
                  column or more than eight the searches of neighbours.py
     bandwidth    seeded train/test split; bandwidth_estimate and round_float
-                 bound the search, knn_query_cross gives the held-out points
-                 their training neighbours, find_optimal_bandwidth minimises
+                 bound the search, the cross search of neighbours.py gives the
+                 held-out points their training neighbours, find_optimal_bandwidth minimises
                  their negative log-likelihood
     density      epanechnikov_kde: log-density rho of every point
     peaks        compute_delta on the first columns of the table: nearest
@@ -12,6 +12,12 @@
     merging      adaptive_trim_size for the noise level and the search width;
                  stability_loop removes centres that are not separated from a
                  denser cluster by a drop in log-density of `threshold`
+
+Only the neighbour searches are limited to 2-8 columns. The other calls take
+the points of any column count as they are: bandwidth_estimate reads them
+for a length scale per dimension, compute_delta for the diagonal of their
+bounding box, stability_loop for the distance of a merged centre to its
+target; all three sum over however many columns there are.
 """
 
 from __future__ import annotations
