@@ -22,9 +22,33 @@ class ParamsMixin:
                       if p.name != "self" and p.kind != p.VAR_KEYWORD)
 
     def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """Get the parameters of this estimator.
+
+        Parameters
+        ----------
+        deep : bool, default=True
+            Ignored: no parameter is itself an estimator.
+
+        Returns
+        -------
+        params : dict
+            Parameter names mapped to their values.
+        """
         return {name: getattr(self, name) for name in self._param_names()}
 
     def set_params(self, **params: Any) -> Any:
+        """Set parameters of this estimator; they are checked by `fit`.
+
+        Parameters
+        ----------
+        **params : dict
+            Parameter names and their new values.
+
+        Returns
+        -------
+        self : estimator instance
+            The estimator.
+        """
         valid = self._param_names()
         for name, value in params.items():
             if name not in valid:
@@ -40,8 +64,6 @@ class ParamsMixin:
                    if defaults.get(k, inspect.Parameter.empty) != v]
         return f"{type(self).__name__}({', '.join(changed)})"
 
-    def fit_predict(self, X: Any, y: Any = None) -> Any:
-        return self.fit(X).labels_  # type: ignore[attr-defined]
 
 
 try:  # pragma: no cover - which branch runs depends on the environment
