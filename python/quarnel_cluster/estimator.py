@@ -191,6 +191,12 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         """
         p = self._checked_params()
         x_all = validation.check_points(X, type(self).__name__)
+        # Refused before any table is built (copies counted as points here).
+        n_all, d = x_all.shape
+        if not pipeline.kernel_fits(d, min(p["n_neighbors"], n_all)):
+            raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
+                             "that many dimensions; reduce them first (e.g. with PCA)")
+        memory.check_fits(n_all, min(p["n_neighbors"], n_all), d)
         # Exact copies of a point have equal densities, so none is denser than
         # another and each would become a centre of its own: the distinct
         # points are clustered, and every copy joins its first occurrence.
@@ -201,10 +207,6 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             raise ValueError("all points of X coincide; there is nothing to cluster")
         k = min(p["n_neighbors"], n)
         width = min(p["delta_neighbors"], k)
-        if not pipeline.kernel_fits(d, k):
-            raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
-                             "that many dimensions; reduce them first (e.g. with PCA)")
-        memory.check_fits(n, k, d)
         timer = StageTimer(bool(self.verbose), n)
 
         with timer.stage("neighbours"):
