@@ -142,3 +142,97 @@ def kernel_fits(dim: int, k: int) -> bool:
     log_constant = (math.log(dim + 2) - math.log(2.0) - half * math.log(math.pi)
                     + math.lgamma(half + 1))
     return gamma_power < 700.0 and math.log(k) + log_constant < 650.0
+
+
+def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float, int]:
+    """Log-density drop that separates clusters, from the estimate's noise.
+
+    A kernel estimate from m points has a relative error of about 1/sqrt(m),
+    so random bumps of the log-density are of that size; `scale` of them
+    make a real valley. m is the median number of neighbours within one
+    bandwidth. Returns (threshold, m).
+    """
+    m = quarnel.adaptive_trim_size(nn_dist, bandwidth, 1.0, 1)
+    return scale / math.sqrt(m), m
+
+
+def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> int:
+    """Columns of the neighbour table searched when testing a centre: the
+    median number of neighbours within alpha * bandwidth, at least min_nh."""
+    return int(quarnel.adaptive_trim_size(nn_dist, bandwidth, alpha, min_nh))
+
+
+@dataclass(frozen=True)
+class Peaks:
+    delta: F64
+    nn_delta: I64
+    centers: I64
+    graph: list[list[int]]
+
+
+def peaks(x: F64, rho: F64, nn_list: I64, nn_dist: F64, width: int) -> Peaks:
+    """Density peaks from the first `width` columns of the neighbour table."""
+    delta, nn_delta, centers, graph = quarnel.compute_delta(
+        x, rho, nn_list[:, :width], nn_dist[:, :width])
+    return Peaks(delta, nn_delta, centers, graph)
+
+
+@dataclass(frozen=True)
+class Clusters:
+    centers: I64
+    labels: I64
+    nn_delta: I64
+    delta: F64
+    graph: list[list[int]]
+
+
+def merge(x: F64, rho: F64, found: Peaks, nn_list: I64, threshold: float,
+          search_size: int) -> Clusters:
+    """Removes false centres until every remaining one stands on its own."""
+    centers, labels, nn_delta, delta, graph = quarnel.stability_loop(
+        x, rho, found.centers, found.nn_delta, found.delta, nn_list, found.graph,
+        threshold, search_size)
+    return Clusters(centers, labels, nn_delta, delta, graph)
+
+
+@dataclass(frozen=True)
+class Duplicates:
+    """Exact copies among the points: the distinct points are clustered and
+    each copy joins its first occurrence (its parent at distance 0)."""
+    first: I64 | None     # per distinct point, the index of its first occurrence
+    inverse: I64 | None   # per point, its distinct point
+
+    @staticmethod
+    def of(x: F64) -> "Duplicates":
+        _, first, inverse = np.unique(x, axis=0, return_index=True, return_inverse=True)
+        if len(first) == len(x):
+            return Duplicates(None, None)
+        order = np.argsort(first, kind="stable")    # distinct points in order of appearance
+        rank = np.empty_like(order)
+        rank[order] = np.arange(len(order))
+        return Duplicates(first[order].astype(np.int64), rank[inverse.ravel()].astype(np.int64))
+
+    def distinct(self, x: F64) -> F64:
+        return x if self.first is None else np.ascontiguousarray(x[self.first])
+
+    def spread(self, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        """Per-distinct-point values, repeated for every copy."""
+        return values if self.inverse is None else values[self.inverse]
+
+    def expand(self, c: Clusters) -> Clusters:
+        if self.first is None or self.inverse is None:
+            return c
+        first, inverse = self.first, self.inverse
+        n = len(inverse)
+        is_copy = np.ones(n, dtype=bool)
+        is_copy[first] = False
+        parent = np.where(c.nn_delta >= 0, first[np.maximum(c.nn_delta, 0)], -1)
+        nn_delta = np.where(is_copy, first[inverse], parent[inverse]).astype(np.int64)
+        delta = np.where(is_copy, 0.0, c.delta[inverse])
+        graph: list[list[int]] = [[] for _ in range(n)]
+        for u, children in enumerate(c.graph):
+            graph[int(first[u])] = [int(first[v]) for v in children]
+        for i in np.flatnonzero(is_copy).tolist():
+            graph[int(first[inverse[i]])].append(i)
+        return Clusters(centers=first[c.centers], labels=c.labels[inverse], nn_delta=nn_delta,
+                        delta=delta, graph=graph)
