@@ -176,6 +176,11 @@ except ValueError as e:
     assert 'colour' in str(e)
 x = np.random.default_rng(0).normal(size=(200, 2)) + np.repeat([[0, 0], [20, 0]], 100, axis=0)
 print(len(set(m.fit_predict(x).tolist())), repr(m))
+assert (m.predict(x[:5]) == m.labels_[:5]).all()
+try:
+    DensityPeakClustering(n_neighbors=1).fit(x)
+except ValueError as e:
+    assert isinstance(e, TypeError) and "must be an int in the range [2, inf)" in str(e)
 """
     env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
