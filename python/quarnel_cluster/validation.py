@@ -166,8 +166,11 @@ def check_points(X: Any, owner: str = "DensityPeakClustering",
         what = "NaN" if np.isnan(x).any() else "infinity"
         raise ValueError(f"Input X contains {what} ({int(bad.sum())} non-finite entries, "
                          f"first in row {row}); {owner} does not accept missing values.")
-    if np.abs(x).max() > MAX_COORDINATE:
-        raise ValueError(f"X holds coordinates beyond {MAX_COORDINATE:.3g} in magnitude, where "
+    # Squared distances sum d squares: with more columns, less room for each
+    # (and the brute-force search's sums of squared norms need a factor 4).
+    limit = MAX_COORDINATE if d <= 8 else MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
+    if np.abs(x).max() > limit:
+        raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
                          "squared distances overflow: rescale the data")
     return np.ascontiguousarray(x)
 
