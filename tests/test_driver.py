@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import quarnel_cluster
-from quarnel_cluster import DensityPeakClustering, adjusted_rand_index, pipeline, progress
+from quarnel_cluster import (DensityPeakClustering, adjusted_rand_index, neighbours, pipeline,
+                             progress)
 
 PYTHON_DIR = Path(quarnel_cluster.__file__).resolve().parents[1]
 
@@ -62,8 +63,6 @@ def test_given_bandwidth_and_threshold_are_used():
     model = DensityPeakClustering(bandwidth=0.8, threshold=1.5).fit(x)
     assert model.bandwidth_ == 0.8 and model.threshold_ == 1.5
     assert adjusted_rand_index(y, model.labels_) == 1.0
-    # No split is made, so fewer points suffice.
-    DensityPeakClustering(n_neighbors=10, bandwidth=0.8).fit(x[:10])
 
 
 def test_fit_predict_and_list_input():
@@ -80,23 +79,30 @@ class Untouchable:
 
 
 def bad_points():
+    sparse = pytest.importorskip("scipy.sparse")
     x, _ = blobs(2, 2)
     nan, inf = x.copy(), x.copy()
     nan[5, 1] = np.nan
     inf[7, 0] = -np.inf
     huge = x.copy()
     huge[3, 0] = 1e300
+    with_dict = x.astype(object)
+    with_dict[0, 0] = {"a": 1}
     return [
-        (x[:, 0], "2-D array"),
-        (x[None], "2-D array"),
-        (x[:, :1], "2 to 8 columns"),
-        (np.hstack([x] * 5)[:, :9], "2 to 8 columns"),
-        (nan, "NaN or infinite values .* first in row 5"),
-        (inf, "NaN or infinite values .* first in row 7"),
-        (x[:30], "n_neighbors=30 needs at least 37 points"),
-        (np.zeros((50, 2)), "all points of X coincide"),
-        (huge, "beyond"),
-        ([["a", "b"], ["c", "d"]], "numeric"),
+        (x[:, 0], ValueError, "Expected 2D array, got 1D array"),
+        (x[None], ValueError, "Found array with dim 3"),
+        (np.empty((0, 2)), ValueError, r"Found array with 0 sample\(s\) \(shape=\(0, 2\)\) "
+                                       "while a minimum of 2 is required"),
+        (x[:1], ValueError, r"1 sample\(s\)"),
+        (np.empty((5, 0)), ValueError, r"0 feature\(s\)"),
+        (nan, ValueError, "Input X contains NaN .* first in row 5"),
+        (inf, ValueError, "Input X contains infinity .* first in row 7"),
+        (np.zeros((50, 2)), ValueError, "all points of X coincide"),
+        (huge, ValueError, "beyond"),
+        ([["a", "b"], ["c", "d"]], ValueError, "X must hold numbers"),
+        (with_dict, TypeError, "real number"),
+        (x + 1j, ValueError, "Complex data not supported"),
+        (sparse.csr_matrix(x), TypeError, "Sparse data was passed"),
     ]
 
 
@@ -112,31 +118,37 @@ def test_many_duplicate_points_cluster():
     assert model.density_graph_[len(x)] == list(range(len(x) + 1, len(dup)))
 
 
-@pytest.mark.parametrize("X,message", bad_points())
-def test_bad_points_are_rejected_before_the_module(monkeypatch, X, message):
+@pytest.mark.parametrize("X,error,message", bad_points())
+def test_bad_points_are_rejected_before_the_module(monkeypatch, X, error, message):
     monkeypatch.setattr(pipeline, "quarnel", Untouchable())
-    with pytest.raises(ValueError, match=message):
+    monkeypatch.setattr(neighbours, "quarnel", Untouchable())
+    with pytest.raises(error, match=message):
         DensityPeakClustering().fit(X)
 
 
 @pytest.mark.parametrize("params,message", [
-    (dict(n_neighbors=1), "n_neighbors must be >= 2"),
-    (dict(n_neighbors=2.5), "n_neighbors must be an integer"),
-    (dict(delta_neighbors=40), "delta_neighbors must be between 2 and 30"),
-    (dict(test_size=1.0), "test_size must lie strictly between 0 and 1"),
-    (dict(bandwidth=0.0), "bandwidth must be positive"),
-    (dict(bandwidth=float("nan")), "bandwidth must be finite"),
-    (dict(threshold=-1.0), "threshold must not be negative"),
-    (dict(random_state=-3), "random_state must be >= 0"),
-    (dict(n_clusters=0), "n_clusters must be >= 1"),
-    (dict(min_cluster_size=2.5), "min_cluster_size must be an integer"),
-    (dict(noise="yes"), "noise must be True or False"),
+    (dict(n_neighbors=1), r"The 'n_neighbors' parameter of DensityPeakClustering must be an int "
+                          r"in the range \[2, inf\)\. Got 1 instead\."),
+    (dict(n_neighbors=2.5), r"'n_neighbors' .* Got 2\.5 instead"),
+    (dict(delta_neighbors=40), "delta_neighbors=40 must not exceed n_neighbors=30"),
+    (dict(test_size=1.0), r"'test_size' .* a float in the range \(0\.0, 1\.0\)"),
+    (dict(bandwidth=0.0), r"'bandwidth' .* a float in the range \(0\.0, inf\) or None"),
+    (dict(bandwidth=float("nan")), "'bandwidth' .* Got nan instead"),
+    (dict(threshold=-1.0), r"'threshold' .* \[0\.0, inf\) or None"),
+    (dict(random_state=-3), r"'random_state' .* an int in the range \[0, 4294967295\], an "
+                            "instance of 'numpy.random.mtrand.RandomState' or None"),
+    (dict(verbose="yes"), "'verbose' .* an int in the range"),
+    (dict(n_clusters=0), r"'n_clusters' .* an int in the range \[1, inf\) or None"),
+    (dict(min_cluster_size=2.5), "'min_cluster_size' .* Got 2.5 instead"),
+    (dict(noise="yes"), "'noise' .* an instance of 'bool'"),
 ])
 def test_bad_parameters_are_rejected(monkeypatch, params, message):
     monkeypatch.setattr(pipeline, "quarnel", Untouchable())
     x, _ = blobs(2, 2)
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=message) as raised:
         DensityPeakClustering(**params).fit(x)
+    # scikit-learn's InvalidParameterError is both a ValueError and a TypeError.
+    assert isinstance(raised.value, TypeError) or "delta_neighbors" in params
 
 
 def test_scikit_learn_conventions():
@@ -167,6 +179,11 @@ except ValueError as e:
     assert 'colour' in str(e)
 x = np.random.default_rng(0).normal(size=(200, 2)) + np.repeat([[0, 0], [20, 0]], 100, axis=0)
 print(len(set(m.fit_predict(x).tolist())), repr(m))
+assert (m.predict(x[:5]) == m.labels_[:5]).all()
+try:
+    DensityPeakClustering(n_neighbors=1).fit(x)
+except ValueError as e:
+    assert isinstance(e, TypeError) and "must be an int in the range [2, inf)" in str(e)
 """
     env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
@@ -198,3 +215,70 @@ def test_slow_stages_are_reported(monkeypatch, capsys):
     assert "quarnel_cluster: neighbours done in" in err and "merging done in" in err
     DensityPeakClustering().fit(x)
     assert "quarnel_cluster:" not in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("n", [2, 3, 36])
+def test_small_sets_fit_with_defaults(n):
+    x, _ = blobs(2, 2, per_blob=18)
+    model = DensityPeakClustering().fit(x[np.random.default_rng(n).permutation(36)[:n]])
+    assert model.labels_.shape == (n,) and 1 <= model.n_clusters_ <= n
+    assert model.n_neighbors_ == min(30, n) and np.isfinite(model.rho_).all()
+
+
+def test_one_and_fifty_columns():
+    x1, y1 = blobs(2, 1)
+    assert adjusted_rand_index(y1, DensityPeakClustering().fit_predict(x1)) == 1.0
+    x50, y50 = blobs(3, 50, per_blob=40)
+    model = DensityPeakClustering().fit(x50)
+    # The density is that of 50 dimensions, and finite.
+    assert np.isfinite(model.rho_).all() and model.rho_.max() > -600
+    assert adjusted_rand_index(y50, model.labels_) == 1.0
+    # In large units h^50 overflows float64: the driver rescales lengths.
+    far = DensityPeakClustering().fit(x50 * 2.0**30)
+    np.testing.assert_array_equal(far.labels_, model.labels_)
+    np.testing.assert_allclose(far.rho_ + 50 * 30 * np.log(2.0), model.rho_, atol=1e-3)
+
+
+def test_predict_gives_the_cluster_a_point_would_join():
+    x, y = blobs(3, 2, seed=5)
+    model = DensityPeakClustering().fit(x)
+    np.testing.assert_array_equal(model.predict(x), model.labels_)
+    # Off the training points (no copy to inherit from), away from borders.
+    np.testing.assert_array_equal(model.predict(x + 1e-9), model.labels_)
+    fresh, y_fresh = blobs(3, 2, seed=6)
+    assert adjusted_rand_index(y_fresh, model.predict(fresh)) == 1.0
+    assert model.points_.base is None and not np.shares_memory(model.points_, x)
+    with pytest.raises(ValueError, match="X has 3 features, but DensityPeakClustering "
+                                         "is expecting 2 features as input."):
+        model.predict(np.zeros((4, 3)))
+    with pytest.raises(ValueError, match="Expected 2D array"):
+        model.predict(x[0])
+    with pytest.raises(AttributeError, match="not fitted yet"):
+        DensityPeakClustering().predict(x)
+
+
+def test_a_run_too_large_for_memory_is_refused(monkeypatch):
+    from quarnel_cluster import memory
+    monkeypatch.setattr(memory, "available_bytes", lambda: 10_000)
+    monkeypatch.setattr(pipeline, "quarnel", Untouchable())
+    monkeypatch.setattr(neighbours, "quarnel", Untouchable())
+    monkeypatch.setattr(pipeline, "kernel_fits", lambda d, k: True)
+    with pytest.raises(MemoryError, match="needs about .* GiB, but 0.0 GiB are available: "
+                                          "cluster a sample, or use fewer n_neighbors"):
+        DensityPeakClustering().fit(blobs(2, 2)[0])
+
+
+def test_scikit_learn_check_estimator_passes():
+    checks = pytest.importorskip("sklearn.utils.estimator_checks")
+    results = checks.check_estimator(DensityPeakClustering(), on_fail=None)
+    failed = [(r["check_name"], str(r["exception"])[:300]) for r in results
+              if r["status"] == "failed"]
+    assert not failed
+    assert len(results) >= 40
+
+
+def test_docstring_example_runs():
+    import doctest
+    from quarnel_cluster import estimator
+    result = doctest.testmod(estimator)
+    assert result.attempted > 0 and result.failed == 0

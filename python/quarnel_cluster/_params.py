@@ -1,7 +1,9 @@
-"""get_params / set_params for when scikit-learn is not installed.
+"""get_params / set_params for when scikit-learn is not installed, and the
+driver's two exception classes.
 
 With scikit-learn present the estimator derives from its BaseEstimator and
-ClusterMixin instead, so that clone(), pipelines and grid searches work.
+ClusterMixin instead, so that clone(), pipelines and grid searches work, and
+the exceptions derive from scikit-learn's, so that its checks recognise them.
 """
 
 from __future__ import annotations
@@ -20,9 +22,33 @@ class ParamsMixin:
                       if p.name != "self" and p.kind != p.VAR_KEYWORD)
 
     def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """Get the parameters of this estimator.
+
+        Parameters
+        ----------
+        deep : bool, default=True
+            Ignored: no parameter is itself an estimator.
+
+        Returns
+        -------
+        params : dict
+            Parameter names mapped to their values.
+        """
         return {name: getattr(self, name) for name in self._param_names()}
 
     def set_params(self, **params: Any) -> Any:
+        """Set parameters of this estimator; they are checked by `fit`.
+
+        Parameters
+        ----------
+        **params : dict
+            Parameter names and their new values.
+
+        Returns
+        -------
+        self : estimator instance
+            The estimator.
+        """
         valid = self._param_names()
         for name, value in params.items():
             if name not in valid:
@@ -38,13 +64,33 @@ class ParamsMixin:
                    if defaults.get(k, inspect.Parameter.empty) != v]
         return f"{type(self).__name__}({', '.join(changed)})"
 
-    def fit_predict(self, X: Any, y: Any = None) -> Any:
-        return self.fit(X).labels_  # type: ignore[attr-defined]
 
 
 try:  # pragma: no cover - which branch runs depends on the environment
     from sklearn.base import BaseEstimator, ClusterMixin  # type: ignore[import-untyped]
+    from sklearn.exceptions import NotFittedError as _SklearnNotFitted  # type: ignore[import-untyped]
 
     BASES: tuple[type, ...] = (ClusterMixin, BaseEstimator)
+    NOT_FITTED_BASES: tuple[type, ...] = (_SklearnNotFitted,)
 except ImportError:  # pragma: no cover
     BASES = (ParamsMixin,)
+    NOT_FITTED_BASES = (ValueError, AttributeError)
+
+try:  # pragma: no cover - a private module: used when there, never needed
+    from sklearn.utils._param_validation import (  # type: ignore[import-untyped]
+        InvalidParameterError as _SklearnInvalidParameter)
+
+    INVALID_PARAMETER_BASES: tuple[type, ...] = (_SklearnInvalidParameter,)
+except ImportError:  # pragma: no cover
+    INVALID_PARAMETER_BASES = (ValueError, TypeError)
+
+
+class InvalidParameterError(*INVALID_PARAMETER_BASES):  # type: ignore[misc]
+    """A parameter of the wrong type or value: both a ValueError and a
+    TypeError, as scikit-learn's (of which it is a subclass where
+    scikit-learn is installed, so that its tools recognise it)."""
+
+
+class NotFittedError(*NOT_FITTED_BASES):  # type: ignore[misc]
+    """predict was called before fit: a ValueError and an AttributeError,
+    scikit-learn's NotFittedError where scikit-learn is installed."""

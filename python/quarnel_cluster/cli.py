@@ -16,8 +16,9 @@ from .progress import StageTimer
 
 DESCRIPTION = """\
 Density-peak clustering of the points in INPUT: CSV, whitespace-separated
-text or .npy, optionally gzipped; one point per row, 2 to 8 columns. Prints a
-summary; the defaults need no tuning."""
+text or .npy, optionally gzipped; one point per row, any number of columns
+(more than 8 take a brute-force search). Prints a summary; the defaults need
+no tuning."""
 
 
 def parser() -> argparse.ArgumentParser:

@@ -2,13 +2,19 @@
 
 from __future__ import annotations
 
+from numbers import Integral, Real
 from typing import Any
 
 import numpy as np
 
-from . import controls, pipeline, validation
-from ._params import BASES
+from . import controls, memory, neighbours, pipeline, validation
+from ._params import BASES, NotFittedError
 from .progress import StageTimer
+from .validation import Interval
+
+# A neighbour counts as denser than a point only above this margin, as in
+# the native search for density peaks.
+DENSITY_MARGIN = 1e-8
 
 
 class DensityPeakClustering(*BASES):  # type: ignore[misc]
@@ -23,11 +29,14 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     Clusters of fewer than ``min_cluster_size`` points then join the
     neighbouring cluster they meet at the highest saddle. ``n_clusters=K``
     instead keeps the K heaviest peaks of the merge tree (prominence times
-    points), and ``noise=True`` labels -1 each cluster's halo.
+    points), and ``noise=True`` labels -1 each cluster's halo. `predict`
+    gives new points the cluster they would join.
 
     The defaults need no tuning for data whose clusters hold a few dozen
     points or more. Coordinates should be on comparable scales (standardise
-    them if not): the kernel is round.
+    them if not): the kernel is round. X may have any number of columns up
+    to about 280 (where the kernel's normalisation overflows); from 9 columns
+    on the neighbour search is a brute-force one, O(n^2 d) in time.
 
     Parameters
     ----------
@@ -72,15 +81,16 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         A cluster of fewer points joins the cluster it meets at its highest
         saddle (the one it would join first as the threshold rises), or,
         touching none, the nearest cluster with a denser peak. None:
-        ``max(n_neighbors, round(sqrt(n) / 2))`` for n distinct points.
+        ``max(n_neighbors, round(sqrt(n) / 2))`` for n distinct points, but
+        with n_clusters given at most ``n // (2 * n_clusters)``.
     noise : bool, default=False
         Label -1 the halo of every cluster: its points less dense than the
         densest point on its border with another cluster (a point with one
         of its first search-width neighbours over there). A cluster that
         touches no other has no halo.
-    random_state : int or None, default=0
-        Seed of the train/test split of the bandwidth search. None draws a
-        fresh split on every fit.
+    random_state : int, numpy.random.RandomState or None, default=0
+        Seed of the train/test split of the bandwidth search. None (or a
+        RandomState) draws a fresh split on every fit.
     verbose : bool, default=False
         Report stages that take more than a second on standard error.
 
@@ -112,9 +122,57 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     search_size_ : int
         Search width used by the merging step.
     n_features_in_ : int
+        Number of columns of X.
+    n_neighbors_ : int
+        Neighbours per point used: n_neighbors, or fewer for small sets.
+    points_ : ndarray of float64, shape (n_distinct, n_features_in_)
+        The distinct training points, in order of first appearance: a copy,
+        never a view of X, kept for `predict`.
     timings_ : dict of str to float
         Seconds spent in each stage of the last fit.
+
+    Notes
+    -----
+    Small sets: a parameter never asks for more points than there are.
+    n_neighbors is lowered to the number of distinct points n (and
+    delta_neighbors with it); the bandwidth search holds out
+    ``max(1, int(test_size * n))`` points and gives each of them all the
+    training points when there are fewer than n_neighbors of them. So any
+    set of 2 or more distinct points can be clustered with the defaults.
+
+    Memory: a fit needs about ``n * (20 * n_neighbors + 300 + 48 * d)``
+    bytes besides X; a fit that cannot have them (MemAvailable, and the
+    cgroup limit where there is one) is refused up front with a MemoryError.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from quarnel_cluster import DensityPeakClustering
+    >>> rng = np.random.default_rng(0)
+    >>> X = np.vstack([rng.normal(0, 1, (100, 2)), rng.normal(10, 1, (100, 2))])
+    >>> model = DensityPeakClustering().fit(X)
+    >>> model.n_clusters_
+    2
+    >>> model.predict([[0.5, -0.2], [9.0, 10.5]]).tolist() == model.labels_[[0, 100]].tolist()
+    True
     """
+
+    _parameter_constraints: dict[str, list[Any]] = {
+        "n_neighbors": [Interval(Integral, 2, None, closed="left")],
+        "delta_neighbors": [Interval(Integral, 2, None, closed="left")],
+        "bandwidth": [Interval(Real, 0, None, closed="neither"), None],
+        "test_size": [Interval(Real, 0, 1, closed="neither")],
+        "xtol": [Interval(Real, 0, None, closed="neither")],
+        "threshold": [Interval(Real, 0, None, closed="left"), None],
+        "threshold_scale": [Interval(Real, 0, None, closed="left")],
+        "alpha": [Interval(Real, 0, None, closed="neither")],
+        "min_search": [Interval(Integral, 1, None, closed="left")],
+        "n_clusters": [Interval(Integral, 1, None, closed="left"), None],
+        "min_cluster_size": [Interval(Integral, 1, None, closed="left"), None],
+        "noise": ["boolean"],
+        "random_state": ["random_state"],
+        "verbose": ["verbose"],
+    }
 
     def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
                  bandwidth: float | None = None, test_size: float = 0.2,
@@ -122,7 +180,8 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                  threshold_scale: float = 0.9, alpha: float = 0.5,
                  min_search: int = 10, n_clusters: int | None = None,
                  min_cluster_size: int | None = None, noise: bool = False,
-                 random_state: int | None = 0, verbose: bool = False) -> None:
+                 random_state: int | None = 0,
+                 verbose: bool = False) -> None:
         self.n_neighbors = n_neighbors
         self.delta_neighbors = delta_neighbors
         self.bandwidth = bandwidth
@@ -138,96 +197,161 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         self.random_state = random_state
         self.verbose = verbose
 
-    def _checked_params(self, n: int) -> dict[str, Any]:
-        p: dict[str, Any] = {}
-        p["k"] = validation.check_int("n_neighbors", self.n_neighbors, 2)
-        p["width"] = validation.check_int("delta_neighbors", self.delta_neighbors, 2, p["k"])
-        p["bandwidth"] = (None if self.bandwidth is None else
-                          validation.check_float("bandwidth", self.bandwidth, positive=True))
-        p["test_size"] = validation.check_float("test_size", self.test_size, open_unit=True)
-        p["xtol"] = validation.check_float("xtol", self.xtol, positive=True)
-        p["threshold"] = (None if self.threshold is None else
-                          validation.check_float("threshold", self.threshold))
-        p["scale"] = validation.check_float("threshold_scale", self.threshold_scale)
-        p["alpha"] = validation.check_float("alpha", self.alpha, positive=True)
-        p["min_search"] = validation.check_int("min_search", self.min_search, 1)
-        p["n_clusters"] = (None if self.n_clusters is None else
-                           validation.check_int("n_clusters", self.n_clusters, 1))
-        p["min_size"] = (pipeline.least_cluster_size(n, p["k"])
-                         if self.min_cluster_size is None else
-                         validation.check_int("min_cluster_size", self.min_cluster_size, 1))
-        if not isinstance(self.noise, (bool, np.bool_)):
-            raise ValueError(f"noise must be True or False, got {self.noise!r}")
-        p["noise"] = bool(self.noise)
-        seed = self.random_state
-        if seed is not None:
-            seed = validation.check_int("random_state", seed, 0)
-        p["seed"] = seed
-        need = p["k"]
-        if p["bandwidth"] is None:
-            need = pipeline.points_needed(p["k"], p["test_size"])
-        if n < need:
-            why = ("" if p["bandwidth"] is not None else
-                   f" (the bandwidth search holds out test_size={p['test_size']} of them)")
-            raise ValueError(f"n_neighbors={p['k']} needs at least {need} points{why}, "
-                             f"got {n}")
-        return p
+    def _checked_params(self) -> dict[str, Any]:
+        params = self.get_params(deep=False)
+        validation.check_params(self._parameter_constraints, params, type(self).__name__)
+        if self.delta_neighbors > self.n_neighbors:
+            raise ValueError(f"delta_neighbors={self.delta_neighbors} must not exceed "
+                             f"n_neighbors={self.n_neighbors}")
+        return params
 
     def fit(self, X: Any, y: Any = None) -> "DensityPeakClustering":
-        """Clusters X, an array of shape (n_points, n_features) with 2 to 8
-        features. y is ignored. Returns self."""
-        x_all = validation.check_points(X)
+        """Cluster the points of X.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            At least 2 points with at least one coordinate each, all finite.
+        y : None
+            Ignored; present for the scikit-learn API.
+
+        Returns
+        -------
+        self : DensityPeakClustering
+            The fitted estimator.
+        """
+        p = self._checked_params()
+        x_all = validation.check_points(X, type(self).__name__)
+        # Refused before any table is built (copies counted as points here).
+        n_all, d = x_all.shape
+        if not pipeline.kernel_fits(d, min(p["n_neighbors"], n_all)):
+            raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
+                             "that many dimensions; reduce them first (e.g. with PCA)")
+        memory.check_fits(n_all, min(p["n_neighbors"], n_all), d)
         # Exact copies of a point have equal densities, so none is denser than
         # another and each would become a centre of its own: the distinct
         # points are clustered, and every copy joins its first occurrence.
         copies = pipeline.Duplicates.of(x_all)
         x = copies.distinct(x_all)
         n, d = x.shape
-        p = self._checked_params(n)
+        if n < 2:
+            raise ValueError("all points of X coincide; there is nothing to cluster")
+        k = min(p["n_neighbors"], n)
+        width = min(p["delta_neighbors"], k)
         timer = StageTimer(bool(self.verbose), n)
 
         with timer.stage("neighbours"):
-            nn_dist, nn_list = pipeline.neighbour_table(x, p["k"])
+            nn_dist, nn_list = pipeline.neighbour_table(x, k)
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
-                search = pipeline.optimal_bandwidth(x, nn_dist, p["test_size"], p["seed"],
-                                                    p["xtol"])
+                search = pipeline.optimal_bandwidth(x, nn_dist, p["test_size"],
+                                                    p["random_state"], p["xtol"])
                 bandwidth = search.bandwidth
             else:
-                bandwidth = p["bandwidth"]
+                bandwidth = float(p["bandwidth"])
         with timer.stage("density"):
             rho = pipeline.density(nn_dist, bandwidth, d)
         with timer.stage("peaks"):
-            found = pipeline.peaks(x, rho, nn_list, nn_dist, p["width"])
+            found = pipeline.peaks(x, rho, nn_list, nn_dist, width)
         with timer.stage("merging"):
             if p["threshold"] is None:
-                threshold, _ = pipeline.noise_threshold(nn_dist, bandwidth, p["scale"])
+                threshold, _ = pipeline.noise_threshold(nn_dist, bandwidth,
+                                                        p["threshold_scale"])
             else:
-                threshold = p["threshold"]
-            search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"], p["min_search"])
+                threshold = float(p["threshold"])
+            search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
+                                                p["min_search"])
             if p["n_clusters"] is None:
                 result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
             else:   # every peak found; refine keeps the K heaviest
                 result = pipeline.unmerged(found)
-            result = controls.refine(result, x, rho, nn_list, search_size, p["min_size"],
+            min_size = (pipeline.least_cluster_size(n, k, p["n_clusters"]) if p["min_cluster_size"] is None
+                        else p["min_cluster_size"])
+            result = controls.refine(result, x, rho, nn_list, search_size, min_size,
                                      p["n_clusters"], p["noise"])
 
-        result = copies.expand(result)
-        self.labels_ = result.labels
-        self.centers_ = result.centers
-        self.n_clusters_ = int(len(result.centers))
+        expanded = copies.expand(result)
+        self.labels_ = expanded.labels
+        self.centers_ = expanded.centers
+        self.n_clusters_ = int(len(expanded.centers))
         self.rho_ = copies.spread(rho)
-        self.delta_ = result.delta
-        self.nn_delta_ = result.nn_delta
-        self.density_graph_ = result.graph
+        self.delta_ = expanded.delta
+        self.nn_delta_ = expanded.nn_delta
+        self.density_graph_ = expanded.graph
         self.bandwidth_ = float(bandwidth)
         self.threshold_ = float(threshold)
-        self.search_size_ = int(min(search_size, p["k"]))
+        self.search_size_ = int(min(search_size, k))
         self.n_features_in_ = d
+        self.n_neighbors_ = k
+        user_array = isinstance(X, np.ndarray) and np.may_share_memory(x, X)
+        self.points_ = x.copy() if user_array else x
+        self._fit_rho = rho
+        self._fit_labels = result.labels
         self.timings_ = dict(timer.timings)
         return self
 
     def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> np.ndarray:
-        """Clusters X and returns labels_."""
+        """Cluster X and return the cluster of every point.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            As for `fit`.
+        y : None
+            Ignored.
+        **kwargs : dict
+            Ignored; accepted for the scikit-learn API.
+
+        Returns
+        -------
+        labels : ndarray of int64, shape (n_samples,)
+            ``labels_`` after the fit.
+        """
         return self.fit(X).labels_
 
+    def predict(self, X: Any) -> np.ndarray:
+        """The training cluster each new point would join.
+
+        A point that coincides with a training point gets that point's
+        cluster (as copies do in `fit`). Any other point gets its log-density
+        from its n_neighbors_ nearest training points, with the fitted
+        bandwidth, and joins the cluster of its nearest training neighbour
+        that is denser than it (ties by the smaller index); with none denser
+        among them, the cluster of its nearest training neighbour. The result
+        depends on nothing but X and the fit.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features_in_)
+            Points with the columns the model was fitted on.
+
+        Returns
+        -------
+        labels : ndarray of int64, shape (n_samples,)
+            A cluster of the fit (0 .. n_clusters_ - 1) for every point.
+        """
+        if not hasattr(self, "points_"):
+            raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. "
+                                 "Call 'fit' with appropriate arguments before using this "
+                                 "estimator.")
+        x = validation.check_points(X, type(self).__name__, min_samples=1)
+        validation.check_features(x, self.n_features_in_, type(self).__name__)
+        points, rho, labels = self.points_, self._fit_rho, self._fit_labels
+        dist, idx = neighbours.cross_table(points, x, self.n_neighbors_)
+        new_rho = pipeline.density(dist, self.bandwidth_, self.n_features_in_, len(points))
+        denser = rho[idx] > (new_rho + DENSITY_MARGIN)[:, None]
+        # The first denser column, or column 0 (the nearest neighbour) if none.
+        column = np.where(denser.any(axis=1), denser.argmax(axis=1), 0)
+        column[dist[:, 0] == 0.0] = 0
+        return labels[idx[np.arange(len(x)), column]]
+
+    def __sklearn_tags__(self) -> Any:
+        """Tags for scikit-learn's tools: dense 2-D input without NaN; the
+        result varies between fits only when the bandwidth search draws a
+        fresh split (random_state None or a RandomState)."""
+        tags = super().__sklearn_tags__()  # type: ignore[misc]
+        tags.input_tags.sparse = False
+        tags.input_tags.allow_nan = False
+        tags.non_deterministic = (self.bandwidth is None
+                                  and not isinstance(self.random_state, Integral))
+        return tags

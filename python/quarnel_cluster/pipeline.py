@@ -1,9 +1,10 @@
 """The stages of a clustering run, each a few calls into the native module.
 
-    neighbours   knn_query: the self neighbour table, n x k
+    neighbours   the self neighbour table, n x k: knn_query, or for one
+                 column or more than eight the searches of neighbours.py
     bandwidth    seeded train/test split; bandwidth_estimate and round_float
-                 bound the search, knn_query_cross gives the held-out points
-                 their training neighbours, find_optimal_bandwidth minimises
+                 bound the search, the cross search of neighbours.py gives the
+                 held-out points their training neighbours, find_optimal_bandwidth minimises
                  their negative log-likelihood
     density      epanechnikov_kde: log-density rho of every point
     peaks        compute_delta on the first columns of the table: nearest
@@ -11,6 +12,12 @@
     merging      adaptive_trim_size for the noise level and the search width;
                  stability_loop removes centres that are not separated from a
                  denser cluster by a drop in log-density of `threshold`
+
+Only the neighbour searches are limited to 2-8 columns. The other calls take
+the points of any column count as they are: bandwidth_estimate reads them
+for a length scale per dimension, compute_delta for the diagonal of their
+bounding box, stability_loop for the distance of a merged centre to its
+target; all three sum over however many columns there are.
 """
 
 from __future__ import annotations
@@ -24,42 +31,27 @@ import numpy.typing as npt
 
 import quarnel
 
+from . import neighbours
+
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
 
 
-def _panic_to_value_error(e: BaseException) -> ValueError:
-    return ValueError(f"the neighbour search refused these points: {e}")
-
-
 def is_internal_stop(e: BaseException) -> bool:
-    return type(e).__name__ == "PanicException"
+    return neighbours.is_internal_stop(e)
 
 
 def neighbour_table(x: F64, k: int) -> tuple[F64, I64]:
-    """The k nearest points of every point (itself first), as n x k arrays."""
-    n = len(x)
-    try:
-        dist, idx = quarnel.knn_query(x, k)
-    except BaseException as e:
-        # Inputs the checks let through but the search refuses end here.
-        if is_internal_stop(e):
-            raise _panic_to_value_error(e) from None
-        raise
-    return dist.reshape(n, k), idx.reshape(n, k)
+    """The min(k, n) nearest points of every point (itself first), as n-row
+    arrays; any number of columns (see neighbours.py)."""
+    return neighbours.self_table(x, k)
 
 
-def points_needed(k: int, test_size: float) -> int:
-    """Fewest points whose training part (see split) still holds k points."""
-    n = k + 1
-    while n - max(1, int(test_size * n)) < k:
-        n += 1
-    return n
-
-
-def split(n: int, test_size: float, seed: int | None) -> tuple[I64, I64]:
-    """Seeded random split of range(n) into sorted (train, test) indices."""
-    order = np.random.default_rng(seed).permutation(n)
+def split(n: int, test_size: float, seed: Any) -> tuple[I64, I64]:
+    """Seeded random split of range(n) into sorted (train, test) indices;
+    seed: an int, None or a numpy RandomState (which it advances)."""
+    rng = seed if isinstance(seed, np.random.RandomState) else np.random.default_rng(seed)
+    order = rng.permutation(n)
     n_test = max(1, int(test_size * n))
     return np.sort(order[n_test:]), np.sort(order[:n_test])
 
@@ -104,20 +96,52 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: int | None,
     train, test = split(n, test_size, seed)
     x_train, x_test = x[train], x[test]
     low, high = search_interval(nn_dist, x_train, x_test)
-    try:
-        cross, _ = quarnel.knn_query_cross(x_train, x_test, k)
-    except BaseException as e:
-        if is_internal_stop(e):
-            raise _panic_to_value_error(e) from None
-        raise
-    cross = cross.reshape(len(test), k)
+    # With fewer training points than k (tiny sets), the held-out points get
+    # all of them.
+    cross, _ = neighbours.cross_table(x_train, x_test, k)
+    # Units in which h^d stays a normal number (see unit_exponent).
+    m = unit_exponent(math.sqrt(low * high), d)
     # The search's upper end is one fifth of the value passed as h_max.
-    h, evaluations = quarnel.find_optimal_bandwidth(cross, low, 5 * high, d, len(train), xtol)
-    return BandwidthSearch(h, low, high, evaluations)
+    h, evaluations = quarnel.find_optimal_bandwidth(
+        np.ldexp(cross, -m), math.ldexp(low, -m), math.ldexp(5 * high, -m), d, len(train), xtol)
+    return BandwidthSearch(math.ldexp(h, m), low, high, evaluations)
 
 
-def density(nn_dist: F64, bandwidth: float, dim: int) -> F64:
-    return quarnel.epanechnikov_kde(nn_dist, bandwidth, dim, len(nn_dist))
+def unit_exponent(length: float, dim: int) -> int:
+    """Power of two m such that lengths divided by 2^m keep h^dim and the
+    kernel's normalisation within float64 range; 0 (no change at all) unless
+    |dim * log2(length)| exceeds 600, which takes many columns."""
+    if not length > 0 or abs(dim * math.log2(length)) <= 600:
+        return 0
+    return math.floor(math.log2(length))
+
+
+def density(nn_dist: F64, bandwidth: float, dim: int, n_total: int | None = None) -> F64:
+    """Log-density from neighbour distances; n_total defaults to the row count.
+
+    In many dimensions h^dim can overflow or underflow: then distances and
+    bandwidth are divided by a power of two (exactly: the kernel sees the
+    same ratios) and the log-density moved back by dim * m * ln 2.
+    """
+    n_total = len(nn_dist) if n_total is None else n_total
+    m = unit_exponent(bandwidth, dim)
+    if m == 0:
+        return quarnel.epanechnikov_kde(nn_dist, bandwidth, dim, n_total)
+    rho = quarnel.epanechnikov_kde(np.ldexp(nn_dist, -m), math.ldexp(bandwidth, -m), dim,
+                                   n_total)
+    return rho - dim * m * math.log(2.0)
+
+
+def kernel_fits(dim: int, k: int) -> bool:
+    """Whether the kernel's constant (d + 2) / (2 V_d) for `dim` dimensions,
+    summed over k neighbours, stays well inside float64 range, and so does
+    the power t^(d/2 + 1/2) inside the native gamma function (Lanczos,
+    t = d/2 + 7.5) that computes V_d: both overflow near 285 dimensions."""
+    half = dim / 2
+    gamma_power = (half + 0.5) * math.log(half + 7.5)
+    log_constant = (math.log(dim + 2) - math.log(2.0) - half * math.log(math.pi)
+                    + math.lgamma(half + 1))
+    return gamma_power < 700.0 and math.log(k) + log_constant < 650.0
 
 
 def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float, int]:
@@ -141,8 +165,10 @@ def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float
     return scale * math.sqrt(2.0 * math.log(bumps)) / math.sqrt(m), m
 
 
-def least_cluster_size(n: int, k: int) -> int:
-    """Default min_cluster_size: sqrt(n) / 2 points, and at least k.
+def least_cluster_size(n: int, k: int, n_clusters: int | None = None) -> int:
+    """Default min_cluster_size: sqrt(n) / 2 points, and at least k; with
+    n_clusters=K asked for, at most n / (2 K) (half the mean share of a
+    cluster: a larger least size would contradict the request on small sets).
 
     A cluster smaller than the k neighbours its density is estimated from
     has no peak of its own in that estimate. Beyond that, with k fixed the
@@ -152,7 +178,10 @@ def least_cluster_size(n: int, k: int) -> int:
     them while staying below any cluster that holds a fair share of the
     data (1/(2 sqrt(n)) of it: 0.16% at 10^5 points, 0.05% at 10^6).
     """
-    return max(k, int(round(0.5 * math.sqrt(n))))
+    size = max(k, int(round(0.5 * math.sqrt(n))))
+    if n_clusters is not None:
+        size = min(size, max(1, n // (2 * n_clusters)))
+    return size
 
 
 def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> int:

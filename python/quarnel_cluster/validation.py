@@ -1,5 +1,9 @@
 """Checks of points and parameters, made before the native module is called.
 
+The wording follows scikit-learn's (check_array, the parameter validation of
+its estimators), so that users and scikit-learn's own tools recognise the
+errors; nothing here imports scikit-learn.
+
 The module stops with an internal error (a BaseException) on some inputs a
 user can have, such as NaN or astronomically large coordinates; the driver
 turns those into ValueErrors with a message that says what to change.
@@ -8,64 +12,172 @@ turns those into ValueErrors with a message that says what to change.
 from __future__ import annotations
 
 import numbers
-from typing import Any
+from typing import Any, Iterable
 
 import numpy as np
 import numpy.typing as npt
 
-MIN_DIM = 2
-MAX_DIM = 8
+from ._params import InvalidParameterError
+
 # The neighbour search refuses coordinates beyond this magnitude, where
 # squared distances would overflow.
 MAX_COORDINATE = 2.0**508
 
 
-def check_points(X: Any) -> npt.NDArray[np.float64]:
-    """Returns X as a C-contiguous float64 matrix of 2 to 8 finite columns."""
+# --- parameter constraints -------------------------------------------------
+
+class Interval:
+    """Numbers of `kind` (numbers.Integral or numbers.Real) between two bounds.
+
+    closed: "left", "right", "both" or "neither"; None as a bound is infinite.
+    Prints as scikit-learn prints its intervals ("an int in the range [2, inf)").
+    """
+
+    def __init__(self, kind: type, left: float | None, right: float | None, *,
+                 closed: str) -> None:
+        self.kind, self.left, self.right, self.closed = kind, left, right, closed
+
+    def is_satisfied_by(self, value: Any) -> bool:
+        if not isinstance(value, self.kind) or isinstance(value, (bool, np.bool_)):
+            return False
+        if not isinstance(value, numbers.Integral) and np.isnan(value):
+            return False
+        low = -np.inf if self.left is None else self.left
+        high = np.inf if self.right is None else self.right
+        above = value >= low if self.closed in ("left", "both") else value > low
+        below = value <= high if self.closed in ("right", "both") else value < high
+        return bool(above and below)
+
+    def __str__(self) -> str:
+        integral = self.kind is numbers.Integral
+
+        def bound(b: float | None, infinite: str) -> str:
+            return infinite if b is None else str(b if integral else float(b))
+
+        return (f"{'an int' if integral else 'a float'} in the range "
+                f"{'[' if self.closed in ('left', 'both') else '('}"
+                f"{bound(self.left, '-inf')}, {bound(self.right, 'inf')}"
+                f"{']' if self.closed in ('right', 'both') else ')'}")
+
+
+class InstanceOf:
+    def __init__(self, kind: type, name: str) -> None:
+        self.kind, self.name = kind, name
+
+    def is_satisfied_by(self, value: Any) -> bool:
+        return isinstance(value, self.kind)
+
+    def __str__(self) -> str:
+        return f"an instance of {self.name!r}"
+
+
+class IsNone:
+    def is_satisfied_by(self, value: Any) -> bool:
+        return value is None
+
+    def __str__(self) -> str:
+        return "None"
+
+
+RANDOM_STATE = [Interval(numbers.Integral, 0, 2**32 - 1, closed="both"),
+                InstanceOf(np.random.RandomState, "numpy.random.mtrand.RandomState"), IsNone()]
+BOOLEAN = [InstanceOf(bool, "bool"), InstanceOf(np.bool_, "numpy.bool")]
+VERBOSE = [Interval(numbers.Integral, 0, None, closed="left"), *BOOLEAN]
+
+
+def _constraints(entry: Iterable[Any]) -> list[Any]:
+    out: list[Any] = []
+    for c in entry:
+        if c is None:
+            out.append(IsNone())
+        elif c == "random_state":
+            out += RANDOM_STATE
+        elif c == "verbose":
+            out += VERBOSE
+        elif c == "boolean":
+            out += BOOLEAN
+        else:
+            out.append(c)
+    return out
+
+
+def check_params(table: dict[str, list[Any]], params: dict[str, Any], owner: str) -> None:
+    """Raises InvalidParameterError for the first parameter that satisfies
+    none of its constraints in `table`, in scikit-learn's words."""
+    for name, value in params.items():
+        allowed = _constraints(table[name])
+        if any(c.is_satisfied_by(value) for c in allowed):
+            continue
+        texts = [str(c) for c in allowed]
+        text = texts[0] if len(texts) == 1 else f"{', '.join(texts[:-1])} or {texts[-1]}"
+        raise InvalidParameterError(f"The {name!r} parameter of {owner} must be {text}. "
+                                    f"Got {value!r} instead.")
+
+
+# --- points ------------------------------------------------------------------
+
+def _as_float_matrix(X: Any, owner: str) -> npt.NDArray[np.float64]:
+    if hasattr(X, "tocsr") or type(X).__module__.startswith("scipy.sparse"):
+        raise TypeError(f"Sparse data was passed for {owner}, but dense data is required. "
+                        "Use '.toarray()' to convert to a dense numpy array.")
     try:
-        x = np.asarray(X, dtype=np.float64)
-    except (TypeError, ValueError) as e:
-        raise ValueError(f"X must be a numeric array: {e}") from None
-    if x.ndim != 2:
-        raise ValueError(f"X must be a 2-D array of shape (n_points, n_features), "
-                         f"got {x.ndim}-D with shape {x.shape}")
+        dtype = getattr(X, "dtype", None)
+        if not isinstance(dtype, np.dtype):
+            X = np.asarray(X)
+            dtype = X.dtype
+        complex_input = np.issubdtype(dtype, np.complexfloating)
+        x = None if complex_input else np.asarray(X, dtype=np.float64)
+    except TypeError as e:
+        # e.g. "float() argument must be a string or a real number, not 'dict'"
+        raise TypeError(f"X must hold numbers: {e}") from None
+    except ValueError as e:
+        raise ValueError(f"X must hold numbers: {e}") from None
+    if x is None:
+        raise ValueError(f"Complex data not supported: X has dtype {dtype}")
+    if x.ndim == 0:
+        raise ValueError(f"Expected 2D array, got scalar array instead:\narray={X!r}.\n"
+                         "Reshape your data either using array.reshape(-1, 1) if your data "
+                         "has a single feature or array.reshape(1, -1) if it contains a "
+                         "single sample.")
+    if x.ndim == 1:
+        raise ValueError(f"Expected 2D array, got 1D array instead:\narray={x!r}.\n"
+                         "Reshape your data either using array.reshape(-1, 1) if your data "
+                         "has a single feature or array.reshape(1, -1) if it contains a "
+                         "single sample.")
+    if x.ndim > 2:
+        raise ValueError(f"Found array with dim {x.ndim}. {owner} expected <= 2.")
+    return x
+
+
+def check_points(X: Any, owner: str = "DensityPeakClustering",
+                 min_samples: int = 2) -> npt.NDArray[np.float64]:
+    """X as a C-contiguous float64 matrix of finite values, with at least
+    `min_samples` rows and one column (a fresh array only when X is not one
+    already)."""
+    x = _as_float_matrix(X, owner)
     n, d = x.shape
-    if not MIN_DIM <= d <= MAX_DIM:
-        raise ValueError(f"X must have {MIN_DIM} to {MAX_DIM} columns (features), got {d}")
+    if n < min_samples:
+        raise ValueError(f"Found array with {n} sample(s) (shape={x.shape}) while a minimum "
+                         f"of {min_samples} is required by {owner}.")
+    if d < 1:
+        raise ValueError(f"Found array with {d} feature(s) (shape={x.shape}) while a minimum "
+                         f"of 1 is required by {owner}.")
     bad = ~np.isfinite(x)
     if bad.any():
         row = int(np.argwhere(bad)[0][0])
-        raise ValueError(f"X contains NaN or infinite values ({int(bad.sum())} entries, "
-                         f"first in row {row})")
-    if n > 0 and np.abs(x).max() > MAX_COORDINATE:
-        raise ValueError(f"X holds coordinates beyond {MAX_COORDINATE:.3g} in magnitude, where "
+        what = "NaN" if np.isnan(x).any() else "infinity"
+        raise ValueError(f"Input X contains {what} ({int(bad.sum())} non-finite entries, "
+                         f"first in row {row}); {owner} does not accept missing values.")
+    # Squared distances sum d squares: with more columns, less room for each
+    # (and the brute-force search's sums of squared norms need a factor 4).
+    limit = MAX_COORDINATE if d <= 8 else MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
+    if np.abs(x).max() > limit:
+        raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
                          "squared distances overflow: rescale the data")
-    if n > 0 and not np.any(x.max(axis=0) > x.min(axis=0)):
-        raise ValueError("all points of X coincide; there is nothing to cluster")
     return np.ascontiguousarray(x)
 
 
-def check_int(name: str, value: Any, low: int, high: int | None = None) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise ValueError(f"{name} must be an integer, got {value!r}")
-    v = int(value)
-    if v < low or (high is not None and v > high):
-        span = f">= {low}" if high is None else f"between {low} and {high}"
-        raise ValueError(f"{name} must be {span}, got {v}")
-    return v
-
-
-def check_float(name: str, value: Any, *, positive: bool = False,
-                open_unit: bool = False) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{name} must be a number, got {value!r}")
-    v = float(value)
-    if not np.isfinite(v):
-        raise ValueError(f"{name} must be finite, got {v}")
-    if positive and not v > 0:
-        raise ValueError(f"{name} must be positive, got {v}")
-    if not positive and v < 0:
-        raise ValueError(f"{name} must not be negative, got {v}")
-    if open_unit and not 0 < v < 1:
-        raise ValueError(f"{name} must lie strictly between 0 and 1, got {v}")
-    return v
+def check_features(x: npt.NDArray[np.float64], expected: int, owner: str) -> None:
+    if x.shape[1] != expected:
+        raise ValueError(f"X has {x.shape[1]} features, but {owner} is expecting "
+                         f"{expected} features as input.")

@@ -1,0 +1,67 @@
+"""Exact neighbour tables for any number of columns.
+
+    1 column     the native k-d tree on the points with a zero second column:
+                 sqrt((a - b)^2 + 0) is |a - b|, so nothing changes
+    2-8 columns  the native k-d tree (knn_query, knn_query_cross)
+    9 and more   blocked brute force on matrix products (brute_force.py)
+
+Rows are ordered by (distance, index) on every road, and the distances are
+computed the same way (squares summed in column order, then the root).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
+import quarnel
+
+from . import brute_force
+
+F64 = npt.NDArray[np.float64]
+I64 = npt.NDArray[np.int64]
+
+NATIVE_MAX_DIM = 8
+
+
+def is_internal_stop(e: BaseException) -> bool:
+    return type(e).__name__ == "PanicException"
+
+
+def _native(search, *args):  # type: ignore[no-untyped-def]
+    try:
+        return search(*args)
+    except BaseException as e:
+        # Inputs the checks let through but the search refuses end here.
+        if is_internal_stop(e):
+            raise ValueError(f"the neighbour search refused these points: {e}") from None
+        raise
+
+
+def _with_zero_column(x: F64) -> F64:
+    return np.column_stack([x, np.zeros(len(x))])
+
+
+def self_table(x: F64, k: int) -> tuple[F64, I64]:
+    """The min(k, n) nearest points of every point, as (distances, indices)
+    arrays of n rows."""
+    n, d = x.shape
+    if d > NATIVE_MAX_DIM:
+        return brute_force.self_table(x, k)
+    if d == 1:
+        x = _with_zero_column(x)
+    dist, idx = _native(quarnel.knn_query, x, k)
+    r = min(k, n)
+    return dist.reshape(n, r), idx.reshape(n, r)
+
+
+def cross_table(x_train: F64, x_query: F64, k: int) -> tuple[F64, I64]:
+    """The min(k, n_train) nearest training points of every query point."""
+    d = x_train.shape[1]
+    if d > NATIVE_MAX_DIM:
+        return brute_force.cross_table(x_train, x_query, k)
+    if d == 1:
+        x_train, x_query = _with_zero_column(x_train), _with_zero_column(x_query)
+    dist, idx = _native(quarnel.knn_query_cross, x_train, x_query, k)
+    r = min(k, len(x_train))
+    return dist.reshape(len(x_query), r), idx.reshape(len(x_query), r)

@@ -1,0 +1,51 @@
+"""The driver's neighbour tables for column counts the k-d tree does not
+serve (1, and more than 8), against a brute-force reference."""
+
+import numpy as np
+import pytest
+
+from quarnel_cluster import brute_force, neighbours
+
+
+def reference(x_train, x_query, k):
+    """All distances the native way (squares summed in column order, then
+    the root), rows ordered by (distance, index)."""
+    sq = np.zeros((len(x_query), len(x_train)))
+    for j in range(x_train.shape[1]):
+        diff = x_query[:, j, None] - x_train[None, :, j]
+        sq += diff * diff
+    cols = np.arange(len(x_train))
+    order = np.array([np.lexsort((cols, row))[:k] for row in sq])
+    return np.sqrt(np.take_along_axis(sq, order, axis=1)), order
+
+
+def test_one_column_is_served_exactly():
+    rng = np.random.default_rng(0)
+    # Integer-valued points: many equal distances, ordered by index.
+    x = np.unique(rng.integers(0, 400, 300)).astype(np.float64)[:, None] * 0.1 + 1e4
+    dist, idx = neighbours.self_table(x, 12)
+    ref_dist, ref_idx = reference(x, x, 12)
+    np.testing.assert_array_equal(idx, ref_idx)
+    assert np.array_equal(dist, np.abs(x[:, 0, None] - x[idx, 0]))  # |a - b|, bit for bit
+    np.testing.assert_array_equal(dist, ref_dist)
+    q = rng.uniform(1e4, 1e4 + 40, (50, 1))
+    np.testing.assert_array_equal(neighbours.cross_table(x, q, 7)[1], reference(x, q, 7)[1])
+
+
+@pytest.mark.parametrize("d", [9, 23])
+def test_many_columns_match_the_reference_with_ties(d):
+    rng = np.random.default_rng(d)
+    # A small integer lattice far from the origin: ties everywhere, and
+    # |a|^2 + |b|^2 - 2ab cancels badly without centring and error bounds.
+    x = 1e6 + rng.integers(0, 3, (400, d)).astype(np.float64)
+    x = np.unique(x, axis=0)
+    for k in (1, 10, 40):
+        got = brute_force.self_table(x, k, block_bytes=1 << 16)   # many blocks
+        ref = reference(x, x, k)
+        np.testing.assert_array_equal(got[1], ref[1])
+        np.testing.assert_array_equal(got[0], ref[0])
+    q = 1e6 + rng.integers(0, 3, (30, d)) + rng.normal(0, 1e-7, (30, d))
+    got = neighbours.cross_table(x[:25], q, 40)      # fewer training points than k
+    assert got[0].shape == (30, 25)
+    np.testing.assert_array_equal(got[1], reference(x[:25], q, 40)[1])
+    np.testing.assert_array_equal(got[0], reference(x[:25], q, 40)[0])
