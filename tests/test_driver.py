@@ -112,6 +112,41 @@ def test_many_duplicate_points_cluster():
     assert model.density_graph_[len(x)] == list(range(len(x) + 1, len(dup)))
 
 
+def test_copies_from_the_neighbour_table_match_a_sort_of_all_rows():
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(400, 3))
+    x[rng.integers(0, 400, 60)] = x[rng.integers(0, 400, 60)]   # copies, some of copies
+    x[10:12] = [[1e-200, 0, 0], [2e-200, 0, 0]]   # distinct, yet at distance 0
+    x[300:340] = x[7]                             # more copies than n_neighbors
+    nn_dist, _ = pipeline.neighbour_table(x, 30)
+    found, full = pipeline.Duplicates.among_neighbours(x, nn_dist), pipeline.Duplicates.of(x)
+    assert 300 < len(full.first) < 360
+    np.testing.assert_array_equal(found.first, full.first)
+    np.testing.assert_array_equal(found.inverse, full.inverse)
+    distinct = full.distinct(x)
+    assert pipeline.Duplicates.among_neighbours(distinct, pipeline.neighbour_table(
+        distinct, 30)[0]).first is None
+
+
+def test_too_few_distinct_points_are_counted_as_distinct():
+    x, _ = blobs(1, 2, per_blob=30)
+    with pytest.raises(ValueError, match="needs at least 37 points .*, got 30"):
+        DensityPeakClustering().fit(np.vstack([x, x[:10]]))
+
+
+def test_held_out_points_are_bounded(monkeypatch):
+    monkeypatch.setattr(pipeline, "MAX_TEST_POINTS", 50)
+    for n, n_test in [(100, 20), (250, 50), (1000, 50)]:
+        train, test = pipeline.split(n, 0.2, 3)
+        assert len(test) == pipeline.test_points(n, 0.2) == n_test
+        assert np.all(np.diff(test) > 0) and np.all(np.diff(train) > 0)
+        np.testing.assert_array_equal(np.union1d(train, test), np.arange(n))
+    # below the bound the held-out points are the head of the seeded permutation
+    np.testing.assert_array_equal(pipeline.split(100, 0.2, 3)[1],
+                                  np.sort(np.random.default_rng(3).permutation(100)[:20]))
+    assert pipeline.points_needed(30, 0.2) == 37
+
+
 @pytest.mark.parametrize("X,message", bad_points())
 def test_bad_points_are_rejected_before_the_module(monkeypatch, X, message):
     monkeypatch.setattr(pipeline, "quarnel", Untouchable())

@@ -143,17 +143,33 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         """Clusters X, an array of shape (n_points, n_features) with 2 to 8
         features. y is ignored. Returns self."""
         x_all = validation.check_points(X)
+        try:
+            p = self._checked_params(len(x_all))
+        except ValueError:
+            # Too few points (or a bad parameter): the message counts the
+            # distinct points, as the run would.
+            self._checked_params(len(pipeline.Duplicates.of(x_all).distinct(x_all)))
+            raise
+        timer = StageTimer(bool(self.verbose), len(x_all))
+
         # Exact copies of a point have equal densities, so none is denser than
         # another and each would become a centre of its own: the distinct
         # points are clustered, and every copy joins its first occurrence.
-        copies = pipeline.Duplicates.of(x_all)
-        x = copies.distinct(x_all)
-        n, d = x.shape
-        p = self._checked_params(n)
-        timer = StageTimer(bool(self.verbose), n)
-
+        # Copies are rare, and the table of all points shows where they can
+        # be; only with copies is the table computed again, on distinct points.
         with timer.stage("neighbours"):
-            nn_dist, nn_list = pipeline.neighbour_table(x, p["k"])
+            try:
+                nn_dist, nn_list = pipeline.neighbour_table(x_all, p["k"])
+                copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
+                searched_all = copies.first is None
+            except ValueError:
+                copies, searched_all = pipeline.Duplicates.of(x_all), False
+            x = copies.distinct(x_all)
+            if not searched_all:
+                nn_dist = nn_list = None   # type: ignore[assignment]
+                p = self._checked_params(len(x))
+                nn_dist, nn_list = pipeline.neighbour_table(x, p["k"])
+        n, d = x.shape
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
                 search = pipeline.optimal_bandwidth(x, nn_dist, p["test_size"], p["seed"],
@@ -171,7 +187,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             else:
                 threshold = p["threshold"]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"], p["min_search"])
+            del nn_dist     # the largest array; merging needs only the indices
             result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
+            del found, nn_list
 
         result = copies.expand(result)
         self.labels_ = result.labels

@@ -32,15 +32,22 @@ def check_points(X: Any) -> npt.NDArray[np.float64]:
     n, d = x.shape
     if not MIN_DIM <= d <= MAX_DIM:
         raise ValueError(f"X must have {MIN_DIM} to {MAX_DIM} columns (features), got {d}")
-    bad = ~np.isfinite(x)
-    if bad.any():
+    if n == 0:
+        return np.ascontiguousarray(x)
+    # Whole-array reductions first: min and max carry any NaN, and infinities
+    # are their own extremes, so clean data costs two passes and no copy.
+    lo, hi = x.min(), x.max()
+    if not (np.isfinite(lo) and np.isfinite(hi)):
+        bad = ~np.isfinite(x)
         row = int(np.argwhere(bad)[0][0])
         raise ValueError(f"X contains NaN or infinite values ({int(bad.sum())} entries, "
                          f"first in row {row})")
-    if n > 0 and np.abs(x).max() > MAX_COORDINATE:
+    if max(-lo, hi) > MAX_COORDINATE:
         raise ValueError(f"X holds coordinates beyond {MAX_COORDINATE:.3g} in magnitude, where "
                          "squared distances overflow: rescale the data")
-    if n > 0 and not np.any(x.max(axis=0) > x.min(axis=0)):
+    # Almost always the first rows already differ; the whole array is
+    # compared only when they do not.
+    if not (np.any(x[:1024] != x[0]) or np.any(x != x[0])):
         raise ValueError("all points of X coincide; there is nothing to cluster")
     return np.ascontiguousarray(x)
 
