@@ -179,15 +179,22 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                 bandwidth = p["bandwidth"]
         with timer.stage("density"):
             rho = pipeline.density(nn_dist, bandwidth, d)
-        with timer.stage("peaks"):
-            found = pipeline.peaks(x, rho, nn_list, nn_dist, p["width"])
-        with timer.stage("merging"):
+            # The merging step's threshold and search width are the last
+            # readers of every column of the distances.
             if p["threshold"] is None:
                 threshold, _ = pipeline.noise_threshold(nn_dist, bandwidth, p["scale"])
             else:
                 threshold = p["threshold"]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"], p["min_search"])
-            del nn_dist     # the largest array; merging needs only the indices
+        with timer.stage("peaks"):
+            # From here on only leading columns are read: `width` of both
+            # tables by the peaks, `search_size` (at most k) of the indices
+            # by the merging. Narrow copies let the full tables go.
+            nn_dist = np.ascontiguousarray(nn_dist[:, :p["width"]])
+            nn_list = np.ascontiguousarray(nn_list[:, :max(p["width"], min(search_size, p["k"]))])
+            found = pipeline.peaks(x, rho, nn_list, nn_dist, p["width"])
+            del nn_dist
+        with timer.stage("merging"):
             result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
             del found, nn_list
 
