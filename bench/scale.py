@@ -23,6 +23,10 @@ import math
 import os
 import subprocess
 import sys
+from pathlib import Path
+
+# The driver of this checkout, ahead of any installed copy.
+DRIVER = str(Path(__file__).resolve().parents[1] / "python")
 
 SIZES = [10**5, 10**6, 10**7]
 K = 16
@@ -32,9 +36,11 @@ BLOBS = 300
 CHILD = r"""
 import json, resource, sys, time
 import numpy as np
+sys.path.insert(0, sys.argv[6])
 import quarnel
 
-n, d, k, blobs = (int(a) for a in sys.argv[1:5])
+mode = sys.argv[1]
+n, d, k, blobs = (int(a) for a in sys.argv[2:6])
 
 def peak_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -52,6 +58,24 @@ for start in range(0, n, 10**6):
 del which
 quarnel.round_float(1.0)  # nothing parallel: the pool starts inside the timings
 
+if mode == "estimator":
+    from quarnel_cluster import DensityPeakClustering
+    model = DensityPeakClustering()
+    base = peak_bytes()
+    start = time.perf_counter()
+    table = quarnel.knn_query(x, model.n_neighbors)
+    t_knn = time.perf_counter() - start
+    del table
+    start = time.perf_counter()
+    model.fit(x)
+    t_fit = time.perf_counter() - start
+    print(json.dumps({"knn": t_knn, "fit": t_fit, "stages": model.timings_, "base": base,
+                      "peak": peak_bytes(), "bandwidth": model.bandwidth_,
+                      "clusters": model.n_clusters_}))
+    sys.exit(0)
+
+from quarnel_cluster.pipeline import MAX_TEST_POINTS
+
 stages = {}
 def stage(name, fn):
     t0 = time.perf_counter()
@@ -64,7 +88,9 @@ flat_dist, flat_idx = stage("knn_query", lambda: quarnel.knn_query(x, k))
 knn_peak = peak_bytes()
 nn_dist, nn_list = flat_dist.reshape(n, k), flat_idx.reshape(n, k)
 
-m = n - n // 10   # points are drawn independently: the tail is a random test set
+# Points are drawn independently: the tail is a random test set, of at most
+# the driver's number of held-out points.
+m = n - min(n // 10, MAX_TEST_POINTS)
 x_train, x_test = x[:m], x[m:]
 _, s, _ = stage("bandwidth_estimate", lambda: quarnel.bandwidth_estimate(nn_dist, x_train, x_test))
 h_min = quarnel.round_float(s)
@@ -87,9 +113,9 @@ print(json.dumps({
 """
 
 
-def run_size(n):
-    proc = subprocess.run([sys.executable, "-c", CHILD, str(n), str(D), str(K), str(BLOBS)],
-                          capture_output=True, text=True)
+def run_size(n, mode):
+    cmd = [sys.executable, "-c", CHILD, mode, str(n), str(D), str(K), str(BLOBS), DRIVER]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         reason = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
                   else f"exit status {proc.returncode}")
@@ -116,7 +142,7 @@ def main():
     first = None
     rows = []
     for n in sizes:
-        r = run_size(n)
+        r = run_size(n, "pipeline")
         t_knn = r["stages"]["knn_query"]
         t_all = sum(r["stages"].values())
         nlogn = n * math.log(n)
@@ -132,6 +158,21 @@ def main():
     for n, r in rows:
         print(f"{n:9d} " + " ".join(f"{r['stages'][name]:>{max(len(name), 8)}.2f}"
                                     for name in names))
+    print("\nDensityPeakClustering().fit (n_neighbors = 30), against knn_query with the same k "
+          "in the same process; per point: time / n, relative to 10^6 points (or the first size)")
+    print(f"{'n':>9} | {'knn_query s':>11} {'fit s':>7} {'fit/knn':>7} {'per point':>9} "
+          f"{'peak GiB':>8} | stages s")
+    fits = [(n, run_size(n, "estimator")) for n in sizes]
+    ref_n, ref = next(((n, r) for n, r in fits if n == 10**6), fits[0])
+    for n, r in fits:
+        outside = r["fit"] - sum(r["stages"].values())
+        stages = " ".join(f"{name} {t:.2f}" for name, t in r["stages"].items())
+        print(f"{n:9d} | {r['knn']:11.2f} {r['fit']:7.2f} {r['fit'] / r['knn']:7.2f} "
+              f"{r['fit'] / n / (ref['fit'] / ref_n):9.2f} {gib(r['peak']):8.2f} | "
+              f"{stages}, outside {outside:.2f}")
+    for n, r in fits:
+        print(f"{n:9d}  bandwidth {r['bandwidth']:.4g}, {r['clusters']} clusters")
+
     print("\nrun details:")
     for n, r in rows:
         c0, c1 = r["centres"]
