@@ -41,7 +41,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         Kernel bandwidth in the units of X. None chooses it by minimising
         the negative log-likelihood of a held-out part of the points.
     test_size : float, default=0.2
-        Fraction of the points held out for the bandwidth search.
+        Fraction of the points held out for the bandwidth search, at most
+        20000 points (``pipeline.MAX_TEST_POINTS``): beyond that a larger
+        sample no longer changes the chosen bandwidth, only the time.
     xtol : float, default=1e-4
         Relative tolerance of the bandwidth search.
     threshold : float or None, default=None
