@@ -9,7 +9,7 @@ the imports (fast_hdbscan brings numba and LLVM), the input points and the
 fit. The time is that of the fit alone, after a warm-up fit on 2000 points in
 the same process, so that numba's compilation is not counted against
 fast_hdbscan. hdbscan gets --timeout seconds per run (default 300); past that
-its row shows "—" and the reason.
+its row shows "—" and the reason. The other two run to the end.
 
 The ratio columns divide DensityPeakClustering's time and peak by those of
 fast_hdbscan in the same run. Target: time <= 0.2x and peak <= 1x at 10^6.
@@ -81,7 +81,7 @@ def run(method, n, d, timeout):
             [DRIVER] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
-        return f"timed out after {timeout:.0f} s"
+        return f"stopped after {timeout:.0f} s"
     if proc.returncode != 0:
         last = (proc.stderr.strip().splitlines() or ["?"])[-1]
         return (f"killed by signal {-proc.returncode}" if proc.returncode < 0
@@ -94,7 +94,7 @@ def main():
     ap.add_argument("--sizes", default="100000,1000000")
     ap.add_argument("--dims", default="2,3")
     ap.add_argument("--timeout", type=float, default=300.0,
-                    help="seconds per run before it is stopped (hdbscan at 10^6 is slow)")
+                    help="seconds before an hdbscan run is stopped (at 10^6 it is slow)")
     ap.add_argument("--methods", default="quarnel,fast_hdbscan,hdbscan")
     args = ap.parse_args()
     methods = args.methods.split(",")
@@ -104,7 +104,8 @@ def main():
           f"{'noise':>8}   {'time/fast_hdbscan':>17} {'peak/fast_hdbscan':>17}")
     for d in (int(v) for v in args.dims.split(",")):
         for n in (int(float(v)) for v in args.sizes.split(",")):
-            results = {m: run(m, n, d, args.timeout) for m in methods}
+            results = {m: run(m, n, d, args.timeout if m == "hdbscan" else None)
+                       for m in methods}
             peer = results.get("fast_hdbscan")
             for m, r in results.items():
                 if isinstance(r, str):
