@@ -18,7 +18,7 @@ against knn_query with k = 30 on the same points in the same process, with
 the fit's own stages. Targets: fit <= 1.5x knn_query at 10^7 points, and
 time per point at 10^7 <= 1.3x that at 10^6.
 
-    python bench/scale.py [--sizes 100000,1000000,10000000]
+    python bench/scale.py [--sizes 100000,1000000,10000000] [--estimator-only]
 
 The 10^7 run peaks near 6 GiB; on two idle cores knn_query takes about 30 s
 there. Measured on the 2-core development machine while four other
@@ -148,6 +148,7 @@ def main():
     sizes = SIZES
     if "--sizes" in sys.argv:
         sizes = [int(float(s)) for s in sys.argv[sys.argv.index("--sizes") + 1].split(",")]
+    estimator_only = "--estimator-only" in sys.argv
     threads = os.environ.get("RAYON_NUM_THREADS") or len(os.sched_getaffinity(0))
     print(f"{D}-D, k = {K}, {BLOBS} Gaussian blobs; each size in a fresh interpreter; "
           f"pool threads {threads}; machine memory "
@@ -158,7 +159,7 @@ def main():
           f"{'pipeline s':>10} {'peak GiB':>8} {'growth':>6}")
     first = None
     rows = []
-    for n in sizes:
+    for n in [] if estimator_only else sizes:
         r = run_size(n, "pipeline")
         t_knn = r["stages"]["knn_query"]
         t_all = sum(r["stages"].values())
@@ -170,7 +171,7 @@ def main():
               f"{t_all / nlogn / first[1]:6.2f}", flush=True)
         rows.append((n, r))
     print("\nstages (s):")
-    names = list(rows[0][1]["stages"])
+    names = list(rows[0][1]["stages"]) if rows else []
     print(f"{'n':>9} " + " ".join(f"{name:>{max(len(name), 8)}}" for name in names))
     for n, r in rows:
         print(f"{n:9d} " + " ".join(f"{r['stages'][name]:>{max(len(name), 8)}.2f}"

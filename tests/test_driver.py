@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import quarnel
 import quarnel_cluster
 from quarnel_cluster import DensityPeakClustering, adjusted_rand_index, pipeline, progress
 
@@ -145,6 +146,26 @@ def test_held_out_points_are_bounded(monkeypatch):
     np.testing.assert_array_equal(pipeline.split(100, 0.2, 3)[1],
                                   np.sort(np.random.default_rng(3).permutation(100)[:20]))
     assert pipeline.points_needed(30, 0.2) == 37
+
+
+def test_held_out_neighbours_read_off_the_table_are_those_of_a_cross_query(monkeypatch):
+    monkeypatch.setattr(pipeline, "MAX_TEST_POINTS", 150)
+    x, y = blobs(4, 3, per_blob=5000, seed=6, spread=2.0)
+    x[:50] = np.round(x[:50], 1)   # some ties, no copies
+    assert len(np.unique(x, axis=0)) == len(x)
+    n, k = len(x), 30
+    assert pipeline.reads_held_out_from_table(n, k, 0.2)
+    wide_dist, wide_list = pipeline.neighbour_table(x, k + 1)
+    test = pipeline.held_out_in_table(wide_list, 150, 4)
+    held_out = np.zeros(n, dtype=bool)
+    held_out[test] = True
+    cross, _ = quarnel.knn_query_cross(x[~held_out], x[test], k)
+    found = pipeline.optimal_bandwidth(x, wide_dist[:, :k], 0.2, 4, 1e-4, (wide_dist, wide_list))
+    low, high = pipeline.search_interval(wide_dist[:, :k], x[~held_out], x[test])
+    h, _ = quarnel.find_optimal_bandwidth(cross.reshape(-1, k), low, 5 * high, 3, n - 150, 1e-4)
+    assert found.bandwidth == h
+    model = DensityPeakClustering(random_state=4).fit(x)
+    assert model.bandwidth_ == h and adjusted_rand_index(y, model.labels_) > 0.9
 
 
 @pytest.mark.parametrize("X,message", bad_points())

@@ -159,9 +159,14 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         # points are clustered, and every copy joins its first occurrence.
         # Copies are rare, and the table of all points shows where they can
         # be; only with copies is the table computed again, on distinct points.
+        # On large sets the bandwidth search reads its held-out points'
+        # neighbours off one more column of the table (see optimal_bandwidth).
+        k = p["k"]
+        k_table = k + int(p["bandwidth"] is None and
+                          pipeline.reads_held_out_from_table(len(x_all), k, p["test_size"]))
         with timer.stage("neighbours"):
             try:
-                nn_dist, nn_list = pipeline.neighbour_table(x_all, p["k"])
+                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table)
                 copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
                 searched_all = copies.first is None
             except ValueError:
@@ -170,12 +175,15 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             if not searched_all:
                 nn_dist = nn_list = None   # type: ignore[assignment]
                 p = self._checked_params(len(x))
-                nn_dist, nn_list = pipeline.neighbour_table(x, p["k"])
+                nn_dist, nn_list = pipeline.neighbour_table(x, k_table)
         n, d = x.shape
+        wide = (nn_dist, nn_list) if k_table > k else None
+        nn_dist, nn_list = nn_dist[:, :k], nn_list[:, :k]
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
                 search = pipeline.optimal_bandwidth(x, nn_dist, p["test_size"], p["seed"],
-                                                    p["xtol"])
+                                                    p["xtol"], wide)
+                del wide
                 bandwidth = search.bandwidth
             else:
                 bandwidth = p["bandwidth"]

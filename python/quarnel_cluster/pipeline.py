@@ -98,6 +98,46 @@ def split(n: int, test_size: float, seed: int | None) -> tuple[I64, I64]:
     return np.flatnonzero(~held_out).astype(np.int64), test.astype(np.int64)
 
 
+def reads_held_out_from_table(n: int, k: int, test_size: float) -> bool:
+    """Whether the bandwidth search takes the held-out points' training
+    neighbours from a self table of k + 1 columns (see held_out_in_table)
+    instead of a cross query: when MAX_TEST_POINTS bounds the held-out part
+    and held-out points are rare enough in the rows that few draws are
+    rejected (k + 1 columns times 2 * MAX_TEST_POINTS at most n)."""
+    return 2 * (k + 1) * test_points(n, test_size) <= n and \
+        test_points(n, test_size) < int(test_size * n)
+
+
+def held_out_in_table(nn_list: I64, n_test: int, seed: int | None) -> I64 | None:
+    """n_test held-out points, sorted, none of which lists another held-out
+    point in its row of the self table nn_list (k + 1 columns); None when
+    the draws run out first.
+
+    Points are drawn in seeded random order and a draw is kept unless its
+    row holds a kept point, or it lies in a kept point's row, or its row
+    lacks the point itself. A kept point's row minus the point itself is
+    then its k nearest points among all the others, none held out: exactly
+    its k nearest training points, as a cross query against the training
+    points would find them, without building a tree over them. A row holds
+    k + 1 points whatever the local density, so a draw is rejected about
+    equally often everywhere.
+    """
+    n = len(nn_list)
+    order = np.random.default_rng(seed).choice(n, size=min(n, 4 * n_test), replace=False)
+    held = np.zeros(n, dtype=bool)
+    near_held = np.zeros(n, dtype=bool)
+    kept: list[int] = []
+    for c, row in zip(order.tolist(), nn_list[order]):
+        if near_held[c] or held[row].any() or not (row == c).any():
+            continue
+        held[c] = True
+        near_held[row] = True
+        kept.append(c)
+        if len(kept) == n_test:
+            return np.sort(np.array(kept, dtype=np.int64))
+    return None
+
+
 @dataclass(frozen=True)
 class BandwidthSearch:
     bandwidth: float
@@ -131,28 +171,46 @@ def search_interval(nn_dist: F64, x_train: F64, x_test: F64) -> tuple[float, flo
 
 
 def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: int | None,
-                      xtol: float) -> BandwidthSearch:
+                      xtol: float, wide: tuple[F64, I64] | None = None) -> BandwidthSearch:
     """Bandwidth minimising the negative log-likelihood of held-out points.
 
     test_points(n, test_size) points are held out (see split), at most
-    MAX_TEST_POINTS; each gets its k nearest training points from a cross
-    query, and the density is that of a kernel estimate from all training
-    points.
+    MAX_TEST_POINTS; each gets its k nearest training points, and the
+    density is that of a kernel estimate from all training points. With
+    `wide`, the self table with k + 1 columns, and when
+    reads_held_out_from_table says so, those neighbours are read off the
+    table (held_out_in_table); otherwise a cross query finds them.
     """
     n, d = x.shape
     k = nn_dist.shape[1]
-    train, test = split(n, test_size, seed)
-    x_train, x_test = x[train], x[test]
-    low, high = search_interval(nn_dist, x_train, x_test)
-    try:
-        cross, _ = quarnel.knn_query_cross(x_train, x_test, k)
-    except BaseException as e:
-        if is_internal_stop(e):
-            raise _panic_to_value_error(e) from None
-        raise
-    cross = cross.reshape(len(test), k)
+    n_test = test_points(n, test_size)
+    test = None
+    if wide is not None and reads_held_out_from_table(n, k, test_size):
+        test = held_out_in_table(wide[1], n_test, seed)
+    if test is not None:
+        assert wide is not None
+        held_out = np.zeros(n, dtype=bool)
+        held_out[test] = True
+        # bandwidth_estimate reads at most 1000 rows of each
+        train_head = np.flatnonzero(~held_out)[:1000]
+        low, high = search_interval(nn_dist, x[train_head], x[test[:1000]])
+        rows_dist, rows_list = wide[0][test], wide[1][test]
+        cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
+        n_train = n - n_test
+    else:
+        train, test = split(n, test_size, seed)
+        x_train, x_test = x[train], x[test]
+        low, high = search_interval(nn_dist, x_train, x_test)
+        try:
+            cross, _ = quarnel.knn_query_cross(x_train, x_test, k)
+        except BaseException as e:
+            if is_internal_stop(e):
+                raise _panic_to_value_error(e) from None
+            raise
+        cross = cross.reshape(len(test), k)
+        n_train = len(train)
     # The search's upper end is one fifth of the value passed as h_max.
-    h, evaluations = quarnel.find_optimal_bandwidth(cross, low, 5 * high, d, len(train), xtol)
+    h, evaluations = quarnel.find_optimal_bandwidth(cross, low, 5 * high, d, n_train, xtol)
     return BandwidthSearch(h, low, high, evaluations)
 
 
