@@ -5,8 +5,9 @@
     bandwidth    seeded train/test split holding out at most
                  MAX_TEST_POINTS; bandwidth_estimate and round_float bound
                  the search, knn_query_cross gives the held-out points their
-                 training neighbours, find_optimal_bandwidth minimises their
-                 negative log-likelihood
+                 training neighbours (on large sets they are read off a self
+                 table one column wider instead), find_optimal_bandwidth
+                 minimises their negative log-likelihood
     density      epanechnikov_kde: log-density rho of every point;
                  adaptive_trim_size for the noise level and the search width
     peaks        compute_delta on the first columns of the table: nearest
@@ -56,10 +57,9 @@ def neighbour_table(x: F64, k: int) -> tuple[F64, I64]:
 # Measured on 10^6 points (3-D, 300 blobs, four seeds): holding out 20000
 # points chose bandwidths within 0.06% of each other and 0.1% below the
 # choice from all 200000 of the default test_size (5000: 0.3%; 50000: 0.05%),
-# a change of the log-densities far below the merging threshold; the cost of
-# the search is then the tree over the training points and no longer grows
-# with the held-out part. A run split over several machines holds out the
-# same number.
+# a change of the log-densities far below the merging threshold, and the
+# held-out part no longer grows with n. A run split over several machines
+# holds out the same number.
 MAX_TEST_POINTS = 20_000
 
 
