@@ -17,6 +17,7 @@ setup:
 	sh tools/setup.sh
 
 bench: setup
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
 	for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 DEMO := build/demo

@@ -1,28 +1,49 @@
-"""Time and peak memory of knn_query and of the whole pipeline as n grows.
+"""Time and peak memory of knn_query, the bare pipeline and the default fit as n grows.
 
-Points in 3-D from a mixture of 300 Gaussian blobs, k = 16, at 10^5, 10^6
-and 10^7 points. Each size runs in a fresh interpreter, so that its peak
-resident size (ru_maxrss) is its own; the input points are counted in it.
+Points in 3-D from a mixture of 300 Gaussian blobs at 10^5, 10^6 and 10^7
+points. Each size and each part runs in a fresh interpreter, so that its
+peak resident size (ru_maxrss) is its own; the input points are counted in it.
 
-The pipeline is what a clustering run does with the module:
-  knn_query -> bandwidth_estimate, round_float, knn_query_cross on a
-  90/10 split, find_optimal_bandwidth on [round_float(s), 2 s] ->
-  epanechnikov_kde -> compute_delta -> adaptive_trim_size -> stability_loop.
-Its peak is that of the whole run (knn_query included).
+The bare pipeline (k = 16) is what a clustering run does with the module:
+  knn_query -> bandwidth_estimate, round_float, knn_query_cross for the last
+  min(n / 10, MAX_TEST_POINTS) points against the rest, find_optimal_bandwidth
+  on [round_float(s), 2 s] -> epanechnikov_kde -> compute_delta ->
+  adaptive_trim_size -> stability_loop.
+Its peak is that of the whole run (knn_query included). The growth columns
+divide each time by n log n and by the same quotient at the smallest size,
+so that growth beyond n log n shows as a number above 1.
 
-The growth columns divide each time by n log n and by the same quotient at
-the smallest size, so that growth beyond n log n shows as a number above 1.
+The estimator part times DensityPeakClustering().fit (n_neighbors = 30)
+against knn_query with k = 30 on the same points in the same process, with
+the fit's own stages. Targets: fit <= 1.5x knn_query at 10^7 points, and
+time per point at 10^7 <= 1.3x that at 10^6.
 
-    python bench/scale.py [--sizes 100000,1000000,10000000]
+    python bench/scale.py [--sizes 100000,1000000,10000000] [--estimator-only]
 
-The 10^7 run peaks near 6 GiB and takes about a minute and a half on two
-idle cores (knn_query about 30 s, the pipeline about 80 s).
+The 10^7 run peaks near 6 GiB; on two idle cores knn_query takes about 30 s
+there. Measured on the 2-core development machine while other developers'
+jobs kept it loaded (load average 5-10), so the times are slower than an idle
+machine's and the two timings of one size drift apart with the load:
+
+         n | knn_query s   fit s fit/knn fit/nbrs per point peak GiB
+   1000000 |        5.18    8.24    1.59     1.46      1.00     0.69
+  10000000 |       63.27  140.36    2.22     1.42      1.70     5.91
+
+At 10^7 the fit's stages took: neighbours 99 s (k + 1 = 31 columns, see
+optimal_bandwidth), bandwidth 2 s, density 4 s, peaks 13 s, merging 23 s;
+nothing measurable outside them. Before the held-out neighbours were read
+off the table, the bandwidth stage took 50 s of a 329 s fit (fit/nbrs 1.69),
+nearly all of it the tree knn_query_cross built over the training points.
 """
 import json
 import math
 import os
 import subprocess
 import sys
+from pathlib import Path
+
+# The driver of this checkout, ahead of any installed copy.
+DRIVER = str(Path(__file__).resolve().parents[1] / "python")
 
 SIZES = [10**5, 10**6, 10**7]
 K = 16
@@ -32,9 +53,11 @@ BLOBS = 300
 CHILD = r"""
 import json, resource, sys, time
 import numpy as np
+sys.path.insert(0, sys.argv[6])
 import quarnel
 
-n, d, k, blobs = (int(a) for a in sys.argv[1:5])
+mode = sys.argv[1]
+n, d, k, blobs = (int(a) for a in sys.argv[2:6])
 
 def peak_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -52,6 +75,24 @@ for start in range(0, n, 10**6):
 del which
 quarnel.round_float(1.0)  # nothing parallel: the pool starts inside the timings
 
+if mode == "estimator":
+    from quarnel_cluster import DensityPeakClustering
+    model = DensityPeakClustering()
+    base = peak_bytes()
+    start = time.perf_counter()
+    table = quarnel.knn_query(x, model.n_neighbors)
+    t_knn = time.perf_counter() - start
+    del table
+    start = time.perf_counter()
+    model.fit(x)
+    t_fit = time.perf_counter() - start
+    print(json.dumps({"knn": t_knn, "fit": t_fit, "stages": model.timings_, "base": base,
+                      "peak": peak_bytes(), "bandwidth": model.bandwidth_,
+                      "clusters": model.n_clusters_}))
+    sys.exit(0)
+
+from quarnel_cluster.pipeline import MAX_TEST_POINTS
+
 stages = {}
 def stage(name, fn):
     t0 = time.perf_counter()
@@ -64,7 +105,9 @@ flat_dist, flat_idx = stage("knn_query", lambda: quarnel.knn_query(x, k))
 knn_peak = peak_bytes()
 nn_dist, nn_list = flat_dist.reshape(n, k), flat_idx.reshape(n, k)
 
-m = n - n // 10   # points are drawn independently: the tail is a random test set
+# Points are drawn independently: the tail is a random test set, of at most
+# the driver's number of held-out points.
+m = n - min(n // 10, MAX_TEST_POINTS)
 x_train, x_test = x[:m], x[m:]
 _, s, _ = stage("bandwidth_estimate", lambda: quarnel.bandwidth_estimate(nn_dist, x_train, x_test))
 h_min = quarnel.round_float(s)
@@ -87,9 +130,9 @@ print(json.dumps({
 """
 
 
-def run_size(n):
-    proc = subprocess.run([sys.executable, "-c", CHILD, str(n), str(D), str(K), str(BLOBS)],
-                          capture_output=True, text=True)
+def run_size(n, mode):
+    cmd = [sys.executable, "-c", CHILD, mode, str(n), str(D), str(K), str(BLOBS), DRIVER]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         reason = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
                   else f"exit status {proc.returncode}")
@@ -105,6 +148,7 @@ def main():
     sizes = SIZES
     if "--sizes" in sys.argv:
         sizes = [int(float(s)) for s in sys.argv[sys.argv.index("--sizes") + 1].split(",")]
+    estimator_only = "--estimator-only" in sys.argv
     threads = os.environ.get("RAYON_NUM_THREADS") or len(os.sched_getaffinity(0))
     print(f"{D}-D, k = {K}, {BLOBS} Gaussian blobs; each size in a fresh interpreter; "
           f"pool threads {threads}; machine memory "
@@ -115,8 +159,8 @@ def main():
           f"{'pipeline s':>10} {'peak GiB':>8} {'growth':>6}")
     first = None
     rows = []
-    for n in sizes:
-        r = run_size(n)
+    for n in [] if estimator_only else sizes:
+        r = run_size(n, "pipeline")
         t_knn = r["stages"]["knn_query"]
         t_all = sum(r["stages"].values())
         nlogn = n * math.log(n)
@@ -127,11 +171,29 @@ def main():
               f"{t_all / nlogn / first[1]:6.2f}", flush=True)
         rows.append((n, r))
     print("\nstages (s):")
-    names = list(rows[0][1]["stages"])
+    names = list(rows[0][1]["stages"]) if rows else []
     print(f"{'n':>9} " + " ".join(f"{name:>{max(len(name), 8)}}" for name in names))
     for n, r in rows:
         print(f"{n:9d} " + " ".join(f"{r['stages'][name]:>{max(len(name), 8)}.2f}"
                                     for name in names))
+    print("\nDensityPeakClustering().fit (n_neighbors = 30), against knn_query with the same k "
+          "in the same process; per point: time / n, relative to 10^6 points (or the first size)")
+    print("fit/nbrs: the fit's time over that of its own neighbours stage (the same knn_query "
+          "inside the fit), steadier than fit/knn when other jobs share the machine")
+    print(f"{'n':>9} | {'knn_query s':>11} {'fit s':>7} {'fit/knn':>7} {'fit/nbrs':>8} "
+          f"{'per point':>9} {'peak GiB':>8} | stages s")
+    fits = [(n, run_size(n, "estimator")) for n in sizes]
+    ref_n, ref = next(((n, r) for n, r in fits if n == 10**6), fits[0])
+    for n, r in fits:
+        outside = r["fit"] - sum(r["stages"].values())
+        stages = " ".join(f"{name} {t:.2f}" for name, t in r["stages"].items())
+        print(f"{n:9d} | {r['knn']:11.2f} {r['fit']:7.2f} {r['fit'] / r['knn']:7.2f} "
+              f"{r['fit'] / r['stages']['neighbours']:8.2f} "
+              f"{r['fit'] / n / (ref['fit'] / ref_n):9.2f} {gib(r['peak']):8.2f} | "
+              f"{stages}, outside {outside:.2f}")
+    for n, r in fits:
+        print(f"{n:9d}  bandwidth {r['bandwidth']:.4g}, {r['clusters']} clusters")
+
     print("\nrun details:")
     for n, r in rows:
         c0, c1 = r["centres"]

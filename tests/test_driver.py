@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import quarnel
 import quarnel_cluster
 from quarnel_cluster import (DensityPeakClustering, adjusted_rand_index, neighbours, pipeline,
                              progress)
@@ -116,6 +117,54 @@ def test_many_duplicate_points_cluster():
     # every copy hangs at distance 0 under the first occurrence
     assert np.all(model.nn_delta_[len(x) + 1:] == len(x))
     assert model.density_graph_[len(x)] == list(range(len(x) + 1, len(dup)))
+
+
+def test_copies_from_the_neighbour_table_match_a_sort_of_all_rows():
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(400, 3))
+    x[rng.integers(0, 400, 60)] = x[rng.integers(0, 400, 60)]   # copies, some of copies
+    x[10:12] = [[1e-200, 0, 0], [2e-200, 0, 0]]   # distinct, yet at distance 0
+    x[300:340] = x[7]                             # more copies than n_neighbors
+    nn_dist, _ = pipeline.neighbour_table(x, 30)
+    found, full = pipeline.Duplicates.among_neighbours(x, nn_dist), pipeline.Duplicates.of(x)
+    assert 300 < len(full.first) < 360
+    np.testing.assert_array_equal(found.first, full.first)
+    np.testing.assert_array_equal(found.inverse, full.inverse)
+    distinct = full.distinct(x)
+    assert pipeline.Duplicates.among_neighbours(distinct, pipeline.neighbour_table(
+        distinct, 30)[0]).first is None
+
+
+def test_held_out_points_are_bounded(monkeypatch):
+    monkeypatch.setattr(pipeline, "MAX_TEST_POINTS", 50)
+    for n, n_test in [(100, 20), (250, 50), (1000, 50)]:
+        train, test = pipeline.split(n, 0.2, 3)
+        assert len(test) == pipeline.test_points(n, 0.2) == n_test
+        assert np.all(np.diff(test) > 0) and np.all(np.diff(train) > 0)
+        np.testing.assert_array_equal(np.union1d(train, test), np.arange(n))
+    # below the bound the held-out points are the head of the seeded permutation
+    np.testing.assert_array_equal(pipeline.split(100, 0.2, 3)[1],
+                                  np.sort(np.random.default_rng(3).permutation(100)[:20]))
+
+
+def test_held_out_neighbours_read_off_the_table_are_those_of_a_cross_query(monkeypatch):
+    monkeypatch.setattr(pipeline, "MAX_TEST_POINTS", 150)
+    x, y = blobs(4, 3, per_blob=5000, seed=6, spread=2.0)
+    x[:50] = np.round(x[:50], 1)   # some ties, no copies
+    assert len(np.unique(x, axis=0)) == len(x)
+    n, k = len(x), 30
+    assert pipeline.reads_held_out_from_table(n, k, 0.2)
+    wide_dist, wide_list = pipeline.neighbour_table(x, k + 1)
+    test = pipeline.held_out_in_table(wide_list, 150, 4)
+    held_out = np.zeros(n, dtype=bool)
+    held_out[test] = True
+    cross, _ = quarnel.knn_query_cross(x[~held_out], x[test], k)
+    found = pipeline.optimal_bandwidth(x, wide_dist[:, :k], 0.2, 4, 1e-4, (wide_dist, wide_list))
+    low, high = pipeline.search_interval(wide_dist[:, :k], x[~held_out], x[test])
+    h, _ = quarnel.find_optimal_bandwidth(cross.reshape(-1, k), low, 5 * high, 3, n - 150, 1e-4)
+    assert found.bandwidth == h
+    model = DensityPeakClustering(random_state=4).fit(x)
+    assert model.bandwidth_ == h and adjusted_rand_index(y, model.labels_) > 0.9
 
 
 @pytest.mark.parametrize("X,error,message", bad_points())

@@ -53,7 +53,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         Kernel bandwidth in the units of X. None chooses it by minimising
         the negative log-likelihood of a held-out part of the points.
     test_size : float, default=0.2
-        Fraction of the points held out for the bandwidth search.
+        Fraction of the points held out for the bandwidth search, at most
+        20000 points (``pipeline.MAX_TEST_POINTS``): beyond that a larger
+        sample no longer changes the chosen bandwidth, only the time.
     xtol : float, default=1e-4
         Relative tolerance of the bandwidth search.
     threshold : float or None, default=None
@@ -222,38 +224,59 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         """
         p = self._checked_params()
         x_all = validation.check_points(X, type(self).__name__)
+        validation.check_not_all_equal(x_all)
         # Refused before any table is built (copies counted as points here).
         n_all, d = x_all.shape
         if not pipeline.kernel_fits(d, min(p["n_neighbors"], n_all)):
             raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
                              "that many dimensions; reduce them first (e.g. with PCA)")
         memory.check_fits(n_all, min(p["n_neighbors"], n_all), d)
+        timer = StageTimer(bool(self.verbose), n_all)
+
         # Exact copies of a point have equal densities, so none is denser than
         # another and each would become a centre of its own: the distinct
         # points are clustered, and every copy joins its first occurrence.
-        copies = pipeline.Duplicates.of(x_all)
-        x = copies.distinct(x_all)
-        n, d = x.shape
-        if n < 2:
-            raise ValueError("all points of X coincide; there is nothing to cluster")
-        k = min(p["n_neighbors"], n)
-        width = min(p["delta_neighbors"], k)
-        timer = StageTimer(bool(self.verbose), n)
+        # Copies are rare, and the table of all points shows where they can
+        # be; only with copies is the table computed again, on distinct points.
+        # On large sets the bandwidth search reads its held-out points'
+        # neighbours off one more column of the table (see optimal_bandwidth).
+        def table_columns(n: int) -> tuple[int, int]:
+            k = min(p["n_neighbors"], n)
+            wider = (p["bandwidth"] is None and k < n and
+                     pipeline.reads_held_out_from_table(n, k, p["test_size"]))
+            return k, k + int(wider)
 
+        k, k_table = table_columns(n_all)
         with timer.stage("neighbours"):
-            nn_dist, nn_list = pipeline.neighbour_table(x, k)
+            try:
+                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table)
+                copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
+                searched_all = copies.first is None
+            except ValueError:
+                copies, searched_all = pipeline.Duplicates.of(x_all), False
+            x = copies.distinct(x_all)
+            if len(x) < 2:
+                raise ValueError("all points of X coincide; there is nothing to cluster")
+            if not searched_all:
+                nn_dist = nn_list = None   # type: ignore[assignment]
+                k, k_table = table_columns(len(x))
+                nn_dist, nn_list = pipeline.neighbour_table(x, k_table)
+        n, d = x.shape
+        width = min(p["delta_neighbors"], k)
+        wide = (nn_dist, nn_list) if k_table > k else None
+        nn_dist, nn_list = nn_dist[:, :k], nn_list[:, :k]
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
                 search = pipeline.optimal_bandwidth(x, nn_dist, p["test_size"],
-                                                    p["random_state"], p["xtol"])
+                                                    p["random_state"], p["xtol"], wide)
+                del wide
                 bandwidth = search.bandwidth
             else:
                 bandwidth = float(p["bandwidth"])
         with timer.stage("density"):
             rho = pipeline.density(nn_dist, bandwidth, d)
-        with timer.stage("peaks"):
-            found = pipeline.peaks(x, rho, nn_list, nn_dist, width)
-        with timer.stage("merging"):
+            # The merging step's threshold and search width are the last
+            # readers of every column of the distances.
             if p["threshold"] is None:
                 threshold, _ = pipeline.noise_threshold(nn_dist, bandwidth,
                                                         p["threshold_scale"])
@@ -261,14 +284,26 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                 threshold = float(p["threshold"])
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
                                                 p["min_search"])
+        with timer.stage("peaks"):
+            # From here on only leading columns are read: `width` of both
+            # tables by the peaks, `search_size` (at most k) of the indices
+            # by the merging and the controls. Narrow copies let the full
+            # tables go.
+            nn_dist = np.ascontiguousarray(nn_dist[:, :width])
+            nn_list = np.ascontiguousarray(nn_list[:, :max(width, min(search_size, k))])
+            found = pipeline.peaks(x, rho, nn_list, nn_dist, width)
+            del nn_dist
+        with timer.stage("merging"):
             if p["n_clusters"] is None:
                 result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
             else:   # every peak found; refine keeps the K heaviest
                 result = pipeline.unmerged(found)
-            min_size = (pipeline.least_cluster_size(n, k, p["n_clusters"]) if p["min_cluster_size"] is None
-                        else p["min_cluster_size"])
+            del found
+            min_size = (pipeline.least_cluster_size(n, k, p["n_clusters"])
+                        if p["min_cluster_size"] is None else p["min_cluster_size"])
             result = controls.refine(result, x, rho, nn_list, search_size, min_size,
                                      p["n_clusters"], p["noise"])
+            del nn_list
 
         expanded = copies.expand(result)
         self.labels_ = expanded.labels

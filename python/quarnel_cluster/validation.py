@@ -162,8 +162,11 @@ def check_points(X: Any, owner: str = "DensityPeakClustering",
     if d < 1:
         raise ValueError(f"Found array with {d} feature(s) (shape={x.shape}) while a minimum "
                          f"of 1 is required by {owner}.")
-    bad = ~np.isfinite(x)
-    if bad.any():
+    # Whole-array reductions first: min and max carry any NaN, and infinities
+    # are their own extremes, so clean data costs two passes and no copy.
+    lo, hi = x.min(), x.max()
+    if not (np.isfinite(lo) and np.isfinite(hi)):
+        bad = ~np.isfinite(x)
         row = int(np.argwhere(bad)[0][0])
         what = "NaN" if np.isnan(x).any() else "infinity"
         raise ValueError(f"Input X contains {what} ({int(bad.sum())} non-finite entries, "
@@ -171,10 +174,18 @@ def check_points(X: Any, owner: str = "DensityPeakClustering",
     # Squared distances sum d squares: with more columns, less room for each
     # (and the brute-force search's sums of squared norms need a factor 4).
     limit = MAX_COORDINATE if d <= 8 else MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
-    if np.abs(x).max() > limit:
+    if max(-lo, hi) > limit:
         raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
                          "squared distances overflow: rescale the data")
     return np.ascontiguousarray(x)
+
+
+def check_not_all_equal(x: npt.NDArray[np.float64]) -> None:
+    """Clustering needs two distinct points."""
+    # Almost always the first rows already differ; the whole array is
+    # compared only when they do not.
+    if not (np.any(x[:1024] != x[0]) or np.any(x != x[0])):
+        raise ValueError("all points of X coincide; there is nothing to cluster")
 
 
 def check_features(x: npt.NDArray[np.float64], expected: int, owner: str) -> None:
