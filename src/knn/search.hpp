@@ -44,6 +44,11 @@ template <int D>
 typedef double Lanes __attribute__((vector_size(kernel_lanes * sizeof(double))));
 typedef std::int64_t LaneMask __attribute__((vector_size(kernel_lanes * sizeof(double))));
 
+// Vectors are handed around through memory, never as arguments or results:
+// the baseline build has no 256-bit registers to pass them in.
+[[gnu::always_inline]] inline void load(Lanes& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+
+
 // Offers the points of a leaf to row q of `rows`. Each lane sums its own
 // point's squares in coordinate order from +0.0, exactly as a scalar loop
 // would; lanes past the leaf's last point read padding and are never offered.
@@ -60,7 +65,7 @@ template <int D, class Position, class Rows>
         Lanes sum = {};
         for (int j = 0; j < D; ++j) {
             Lanes x;
-            std::memcpy(&x, x0 + j * stride + i, sizeof x);
+            load(x, x0 + j * stride + i);
             const Lanes diff = qv[j] - x;
             sum = sum + diff * diff;
         }
@@ -76,14 +81,6 @@ template <int D, class Position, class Rows>
 // q is at [j * leaf_size + q]. Unused query slots must hold finite values.
 inline constexpr std::size_t batch_size = leaf_size;
 
-[[gnu::always_inline]] inline Lanes load(const double* p) {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-[[gnu::always_inline]] inline Lanes lanes_max(Lanes a, Lanes b) { return a > b ? a : b; }
-
 // Scans a leaf for every query of the batch whose distance to the leaf's box
 // (computed four queries at a time, like box_gap) is within its worst row.
 template <int D, class Position, class Rows>
@@ -92,11 +89,17 @@ template <int D, class Position, class Rows>
     for (std::size_t q0 = 0; q0 < count; q0 += kernel_lanes) {
         Lanes sum = {};
         for (int j = 0; j < D; ++j) {
-            const Lanes x = load(queries + j * batch_size + q0);
-            const Lanes t = lanes_max(lanes_max((Lanes{} + leaf.box.lo[j]) - x, x - leaf.box.hi[j]), Lanes{});
+            Lanes x;
+            load(x, queries + j * batch_size + q0);
+            const Lanes below = (Lanes{} + leaf.box.lo[j]) - x;
+            const Lanes above = x - leaf.box.hi[j];
+            Lanes t = below > above ? below : above;
+            t = t > 0.0 ? t : Lanes{};
             sum = sum + t * t;
         }
-        const LaneMask near = sum <= load(rows.worsts() + q0);
+        Lanes worst;
+        load(worst, rows.worsts() + q0);
+        const LaneMask near = sum <= worst;
         if (!(near[0] | near[1] | near[2] | near[3])) continue;
         for (std::size_t l = 0; l < kernel_lanes; ++l) {
             if (!near[l]) continue;
@@ -111,7 +114,11 @@ template <int D, class Position, class Rows>
 template <class Rows>
 [[gnu::always_inline]] inline double batch_reach(std::size_t count, const Rows& rows) {
     Lanes m = Lanes{} - unbounded;
-    for (std::size_t q0 = 0; q0 < count; q0 += kernel_lanes) m = lanes_max(m, load(rows.worsts() + q0));
+    for (std::size_t q0 = 0; q0 < count; q0 += kernel_lanes) {
+        Lanes w;
+        load(w, rows.worsts() + q0);
+        m = m > w ? m : w;
+    }
     return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
 }
 
