@@ -126,9 +126,9 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, FlatTable& ou
         [&](std::size_t l) {
             const auto& leaf = tree.nodes()[tree.leaves()[l]];
             const std::size_t count = leaf.end - leaf.begin;
-            double queries[batch_size * D] = {};
+            double queries[batch_size<D> * D] = {};
             for (int j = 0; j < D; ++j)
-                std::copy_n(tree.leaf_axis(leaf, j), count, queries + static_cast<std::size_t>(j) * batch_size);
+                std::copy_n(tree.leaf_axis(leaf, j), count, queries + static_cast<std::size_t>(j) * batch_size<D>);
             Rows& rows = thread_rows<Rows>();
             rows.reset(count, r);
             search<D>(tree, queries, count, leaf.box, rows);
@@ -155,7 +155,7 @@ FlatTable self_query(const MatrixView<double>& x, std::uint64_t k) {
 }
 
 // Query rows grouped by the leaf they descend to, in runs of at most
-// leaf_size: `order` lists query rows, batch b is order[start[b], start[b + 1]).
+// batch_size<D>: `order` lists query rows, batch b is order[start[b], start[b + 1]).
 struct Batches {
     std::vector<std::size_t> order;
     std::vector<std::size_t> start;
@@ -176,7 +176,7 @@ Batches group_by_home_leaf(const Tree<D, Position>& tree, const std::vector<doub
     std::vector<std::size_t> fill(first.begin(), first.end() - 1);
     for (std::size_t i = 0; i < m; ++i) b.order[fill[home[i]]++] = i;
     for (std::size_t v = 0; v + 1 < first.size(); ++v)
-        for (std::size_t s = first[v]; s < first[v + 1]; s += batch_size) b.start.push_back(s);
+        for (std::size_t s = first[v]; s < first[v + 1]; s += batch_size<D>) b.start.push_back(s);
     b.start.push_back(m);
     return b;
 }
@@ -190,13 +190,13 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
         [&](std::size_t b) {
             const std::size_t begin = batches.start[b];
             const std::size_t count = batches.start[b + 1] - begin;
-            double points[batch_size * D] = {};
+            double points[batch_size<D> * D] = {};
             Box<D> box;
             for (int j = 0; j < D; ++j) box.lo[j] = box.hi[j] = queries[batches.order[begin] * D + j];
             for (std::size_t q = 0; q < count; ++q) {
                 for (int j = 0; j < D; ++j) {
                     const double v = queries[batches.order[begin + q] * D + j];
-                    points[static_cast<std::size_t>(j) * batch_size + q] = v;
+                    points[static_cast<std::size_t>(j) * batch_size<D> + q] = v;
                     box.lo[j] = std::min(box.lo[j], v);
                     box.hi[j] = std::max(box.hi[j], v);
                 }

@@ -77,9 +77,10 @@ template <int D, class Position, class Rows>
     }
 }
 
-// Batches hold up to leaf_size queries, axis by axis: coordinate j of query
-// q is at [j * leaf_size + q]. Unused query slots must hold finite values.
-inline constexpr std::size_t batch_size = leaf_size;
+// Batches hold up to batch_size<D> queries, axis by axis: coordinate j of
+// query q is at [j * batch_size<D> + q]. Unused slots must hold finite values.
+template <int D>
+inline constexpr std::size_t batch_size = leaf_size<D>;
 
 // Scans a leaf for every query of the batch whose distance to the leaf's box
 // (computed four queries at a time, like box_gap) is within its worst row.
@@ -90,7 +91,7 @@ template <int D, class Position, class Rows>
         Lanes sum = {};
         for (int j = 0; j < D; ++j) {
             Lanes x;
-            load(x, queries + j * batch_size + q0);
+            load(x, queries + j * batch_size<D> + q0);
             const Lanes below = (Lanes{} + leaf.box.lo[j]) - x;
             const Lanes above = x - leaf.box.hi[j];
             Lanes t = below > above ? below : above;
@@ -104,7 +105,7 @@ template <int D, class Position, class Rows>
         for (std::size_t l = 0; l < kernel_lanes; ++l) {
             if (!near[l]) continue;
             double point[D];
-            for (int j = 0; j < D; ++j) point[j] = queries[j * batch_size + q0 + l];
+            for (int j = 0; j < D; ++j) point[j] = queries[j * batch_size<D> + q0 + l];
             scan_leaf<D>(tree, point, leaf, q0 + l, rows);
         }
     }
