@@ -17,7 +17,8 @@ namespace quarnel::knn {
 namespace {
 
 constexpr std::size_t query_grain = 512;
-// Leaves (or batches of queries) handed to a pool thread at a time.
+// Batches (a leaf's points, or the queries that descend to one leaf) handed
+// to a pool thread at a time.
 constexpr std::size_t leaf_grain = 16;
 
 void check_dimension(std::size_t d) {
@@ -26,12 +27,10 @@ void check_dimension(std::size_t d) {
 }
 
 // Coordinates beyond this magnitude are refused. Below it, no squared
-// distance and no bound the tree derives from coordinates (a sum of at most
-// d + 1 squared differences, a midpoint of two coordinates) can overflow.
-// Above it, an infinite squared distance is never taken into a row (the tree
-// only takes distances below the current worst, which starts at infinity),
-// so rows came back short; and an infinite midpoint splits one point off per
-// tree level, so the recursive build went as deep as there are points.
+// distance and no bound the search derives from coordinates (a sum of at
+// most 8 squared differences of two coordinates) can overflow. Above it,
+// distances would overflow to infinity, where they no longer order the
+// points, and the pruning bounds with them.
 constexpr double coordinate_limit = 0x1p508;
 
 bool in_range(double v) { return std::fabs(v) <= coordinate_limit; }  // false for NaN
