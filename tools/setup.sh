@@ -5,9 +5,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-# Debian packages: the k-d tree headers and a C++ compiler.
+# Debian packages: a C++ compiler.
 need=""
-[ -f /usr/include/nanoflann.hpp ] || need="$need libnanoflann-dev"
 command -v g++ >/dev/null 2>&1 || need="$need g++"
 if [ -n "$need" ]; then
     echo "setup: installing Debian packages:$need"

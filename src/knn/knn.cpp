@@ -1,17 +1,25 @@
 #include "knn/knn.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
 #include "core/parallel.hpp"
 #include "core/stop.hpp"
+#include "knn/neighbours.hpp"
+#include "knn/search.hpp"
 #include "knn/tree.hpp"
 
 namespace quarnel::knn {
 namespace {
 
 constexpr std::size_t query_grain = 512;
+// Batches (a leaf's points, or the queries that descend to one leaf) handed
+// to a pool thread at a time.
+constexpr std::size_t leaf_grain = 16;
 
 void check_dimension(std::size_t d) {
     if (d < 2 || d > 8)
@@ -19,12 +27,10 @@ void check_dimension(std::size_t d) {
 }
 
 // Coordinates beyond this magnitude are refused. Below it, no squared
-// distance and no bound the tree derives from coordinates (a sum of at most
-// d + 1 squared differences, a midpoint of two coordinates) can overflow.
-// Above it, an infinite squared distance is never taken into a row (the tree
-// only takes distances below the current worst, which starts at infinity),
-// so rows came back short; and an infinite midpoint splits one point off per
-// tree level, so the recursive build went as deep as there are points.
+// distance and no bound the search derives from coordinates (a sum of at
+// most 8 squared differences of two coordinates) can overflow. Above it,
+// distances would overflow to infinity, where they no longer order the
+// points, and the pruning bounds with them.
 constexpr double coordinate_limit = 0x1p508;
 
 bool in_range(double v) { return std::fabs(v) <= coordinate_limit; }  // false for NaN
@@ -81,22 +87,128 @@ FlatTable allocate(std::size_t rows, std::size_t row_length) {
     return t;
 }
 
+// The AVX2 kernels run when the processor has AVX2, unless the environment
+// variable QUARNEL_KNN_KERNEL is "baseline" when the module is loaded (which
+// lets the tests check that both kernels give the same bits).
+const bool use_avx2 = [] {
+    const char* choice = std::getenv("QUARNEL_KNN_KERNEL");
+    if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+
+template <int D, class Position, class Rows>
+void search(const Tree<D, Position>& tree, const double* queries, std::size_t count, const Box<D>& box,
+            Rows& rows) {
+    if (use_avx2)
+        search_batch_avx2<D>(tree, queries, count, box, rows);
+    else
+        search_batch_baseline<D>(tree, queries, count, box, rows);
+}
+
+// One row store per thread, reused from batch to batch.
+template <class Rows>
+Rows& thread_rows() {
+    thread_local Rows rows;
+    return rows;
+}
+
+// Rows up to this long are kept sorted by insertion, longer ones in a heap.
+constexpr std::size_t sorted_row_limit = 32;
+
+template <int D, class Position, class Rows>
+void self_query_rows(const Tree<D, Position>& tree, std::size_t r, FlatTable& out) {
+    // One batch per leaf: its points are queries close together, so they
+    // share one walk of the tree.
+    parallel_for(
+        tree.leaves().size(),
+        [&](std::size_t l) {
+            const auto& leaf = tree.nodes()[tree.leaves()[l]];
+            const std::size_t count = leaf.end - leaf.begin;
+            double queries[batch_size<D> * D] = {};
+            for (int j = 0; j < D; ++j)
+                std::copy_n(tree.leaf_axis(leaf, j), count, queries + static_cast<std::size_t>(j) * batch_size<D>);
+            Rows& rows = thread_rows<Rows>();
+            rows.reset(count, r);
+            search<D>(tree, queries, count, leaf.box, rows);
+            for (std::size_t q = 0; q < count; ++q) {
+                const std::size_t row = tree.row_at(leaf.begin + q);
+                rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+            }
+        },
+        leaf_grain);
+}
+
 template <int D, class Position>
 FlatTable self_query(const MatrixView<double>& x, std::uint64_t k) {
     const Tree<D, Position> tree(x);
     const std::size_t n = tree.size();
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, n));
     FlatTable out = allocate(n, r);
-    // Queries run in the tree's point order: neighbouring queries then walk
-    // the same nodes, which keeps the tree in cache. Each writes its own row.
-    parallel_for(
-        n,
-        [&](std::size_t p) {
-            const std::size_t row = tree.row_at(p);
-            tree.query(tree.point_at(p), r, out.dist.data() + row * r, out.index.data() + row * r);
-        },
-        query_grain);
+    if (r == 0) return out;
+    if (r <= sorted_row_limit)
+        self_query_rows<D, Position, SortedRows>(tree, r, out);
+    else
+        self_query_rows<D, Position, HeapRows>(tree, r, out);
     return out;
+}
+
+// Query rows grouped by the leaf they descend to, in runs of at most
+// batch_size<D>: `order` lists query rows, batch b is order[start[b], start[b + 1]).
+struct Batches {
+    std::vector<std::size_t> order;
+    std::vector<std::size_t> start;
+};
+
+template <int D, class Position>
+Batches group_by_home_leaf(const Tree<D, Position>& tree, const std::vector<double>& queries) {
+    const std::size_t m = queries.size() / D;
+    std::vector<Position> home(m);
+    parallel_for(m, [&](std::size_t i) { home[i] = static_cast<Position>(tree.home_leaf(queries.data() + i * D)); },
+                 query_grain);
+    // Counting sort on the home leaf; query order is kept within a leaf.
+    std::vector<std::size_t> first(tree.nodes().size() + 1, 0);
+    for (std::size_t i = 0; i < m; ++i) ++first[home[i] + 1];
+    for (std::size_t v = 1; v < first.size(); ++v) first[v] += first[v - 1];
+    Batches b;
+    b.order.resize(m);
+    std::vector<std::size_t> fill(first.begin(), first.end() - 1);
+    for (std::size_t i = 0; i < m; ++i) b.order[fill[home[i]]++] = i;
+    for (std::size_t v = 0; v + 1 < first.size(); ++v)
+        for (std::size_t s = first[v]; s < first[v + 1]; s += batch_size<D>) b.start.push_back(s);
+    b.start.push_back(m);
+    return b;
+}
+
+template <int D, class Position, class Rows>
+void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& queries, std::size_t r,
+                      FlatTable& out) {
+    const Batches batches = group_by_home_leaf(tree, queries);
+    parallel_for(
+        batches.start.size() - 1,
+        [&](std::size_t b) {
+            const std::size_t begin = batches.start[b];
+            const std::size_t count = batches.start[b + 1] - begin;
+            double points[batch_size<D> * D] = {};
+            Box<D> box;
+            for (int j = 0; j < D; ++j) box.lo[j] = box.hi[j] = queries[batches.order[begin] * D + j];
+            for (std::size_t q = 0; q < count; ++q) {
+                for (int j = 0; j < D; ++j) {
+                    const double v = queries[batches.order[begin + q] * D + j];
+                    points[static_cast<std::size_t>(j) * batch_size<D> + q] = v;
+                    box.lo[j] = std::min(box.lo[j], v);
+                    box.hi[j] = std::max(box.hi[j], v);
+                }
+            }
+            Rows& rows = thread_rows<Rows>();
+            rows.reset(count, r);
+            search<D>(tree, points, count, box, rows);
+            for (std::size_t q = 0; q < count; ++q) {
+                const std::size_t row = batches.order[begin + q];
+                rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+            }
+        },
+        leaf_grain);
 }
 
 template <int D, class Position>
@@ -105,13 +217,18 @@ FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>&
     const Tree<D, Position> tree(train);
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, tree.size()));
     FlatTable out = allocate(query.rows, r);
-    parallel_for(
-        query.rows,
-        [&](std::size_t i) {
-            const auto q = read_query_row<D>(query, i, query_name);
-            tree.query(q.data(), r, out.dist.data() + i * r, out.index.data() + i * r);
-        },
-        query_grain);
+    // Every query row is read and checked, in row order, even when the rows
+    // are empty: the first bad row is the one reported.
+    std::vector<double> queries(query.rows * D);
+    for (std::size_t i = 0; i < query.rows; ++i) {
+        const auto q = read_query_row<D>(query, i, query_name);
+        std::copy(q.begin(), q.end(), queries.begin() + static_cast<std::ptrdiff_t>(i * D));
+    }
+    if (r == 0) return out;
+    if (r <= sorted_row_limit)
+        cross_query_rows<D, Position, SortedRows>(tree, queries, r, out);
+    else
+        cross_query_rows<D, Position, HeapRows>(tree, queries, r, out);
     return out;
 }
 

@@ -1,134 +1,140 @@
-// The result set of one k-NN query: the best r (squared distance, index)
-// pairs seen so far, ordered by (distance, index).
+// The result rows of a batch of queries: for each query the best r
+// (squared distance, row) pairs seen so far, ordered by (distance, row).
 //
 // Ordering on the pair makes every row equal to a stable brute-force sort,
-// whatever the tree's shape or visiting order. The tree asks for the current
-// worst distance to prune; we answer with a bound slightly above it so that
-// (a) a point at exactly the worst distance but with a smaller index is
-// still offered, and (b) rounding in the tree's incremental lower bounds can
-// never prune a node holding a point that belongs in the row.
+// whatever the tree's shape or visiting order. The search offers a point
+// only when its squared distance is at most `worst(q)`, the largest in a
+// full row (infinity before that): a point at exactly that distance but with
+// a smaller row index still belongs in the row.
+//
+// Both kinds keep their storage between batches (one object per thread).
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <utility>
 #include <vector>
 
 namespace quarnel::knn {
-
-inline double pruning_bound(double worst) {
-    // 2^-32 relative slack dwarfs the rounding of a sum of at most 8 squares
-    // accumulated along a tree path; the smallest subnormal keeps the bound
-    // strictly above the worst distance even when that is 0.
-    return worst + worst * 0x1p-32 + 0x1p-1074;
-}
 
 inline bool before(double da, std::uint64_t ia, double db, std::uint64_t ib) {
     return da < db || (da == db && ia < ib);
 }
 
-// Sorted insertion straight into the output row; best for small rows.
-// `original[p]` is the row of the point at tree position p.
-template <class Position>
-class SortedRow {
+inline constexpr double unbounded = std::numeric_limits<double>::infinity();
+
+// The worst distance of each row starts unbounded; the list is padded to a
+// whole number of four-query groups with -infinity, which no bound is at or
+// below, so the padding queries never search.
+inline void reset_worst(std::vector<double>& worst, std::size_t queries) {
+    worst.assign((queries + 3) / 4 * 4, -unbounded);
+    std::fill(worst.begin(), worst.begin() + static_cast<std::ptrdiff_t>(queries), unbounded);
+}
+
+// Sorted insertion into a small array: for rows up to 32 long it beats a
+// heap (the row is one or two cache lines and most offers end at the last
+// slot).
+class SortedRows {
 public:
-    using DistanceType = double;
-    using IndexType = std::size_t;
-    using CountType = std::size_t;
+    void reset(std::size_t queries, std::size_t row_length) {
+        r_ = row_length;
+        dist_.resize(queries * r_);
+        row_.resize(queries * r_);
+        count_.assign(queries, 0);
+        reset_worst(worst_, queries);
+    }
 
-    SortedRow(double* dist, std::int64_t* index, std::size_t capacity, const Position* original)
-        : dist_(dist), index_(index), capacity_(capacity), original_(original) {}
+    double worst(std::size_t q) const { return worst_[q]; }
+    const double* worsts() const { return worst_.data(); }
 
-    bool full() const { return count_ == capacity_; }
-    std::size_t size() const { return count_; }
-    double worstDist() const { return bound_; }
-
-    bool addPoint(double d, std::size_t position) {
-        const std::uint64_t id = original_[position];
-        if (full() && !before(d, id, dist_[capacity_ - 1], static_cast<std::uint64_t>(index_[capacity_ - 1])))
-            return true;
-        std::size_t i = full() ? capacity_ - 1 : count_++;
-        while (i > 0 && before(d, id, dist_[i - 1], static_cast<std::uint64_t>(index_[i - 1]))) {
-            dist_[i] = dist_[i - 1];
-            index_[i] = index_[i - 1];
+    // Takes (d, row) into row q if it beats the worst; d <= worst(q).
+    [[gnu::always_inline]] void offer(std::size_t q, double d, std::uint64_t row) {
+        double* dist = dist_.data() + q * r_;
+        std::uint64_t* rows = row_.data() + q * r_;
+        std::size_t i = count_[q];
+        if (i < r_) {
+            ++count_[q];
+        } else {
+            if (!before(d, row, dist[r_ - 1], rows[r_ - 1])) return;
+            i = r_ - 1;
+        }
+        while (i > 0 && before(d, row, dist[i - 1], rows[i - 1])) {
+            dist[i] = dist[i - 1];
+            rows[i] = rows[i - 1];
             --i;
         }
-        dist_[i] = d;
-        index_[i] = static_cast<std::int64_t>(id);
-        if (full()) bound_ = pruning_bound(dist_[capacity_ - 1]);
-        return true;
+        dist[i] = d;
+        rows[i] = row;
+        if (count_[q] == r_) worst_[q] = dist[r_ - 1];
     }
 
-    // Squared distances to distances.
-    void finish() {
-        for (std::size_t i = 0; i < count_; ++i) dist_[i] = std::sqrt(dist_[i]);
+    // Writes row q, nearest first, as distances (square roots) and indices.
+    void write(std::size_t q, double* dist, std::int64_t* index) {
+        for (std::size_t i = 0; i < count_[q]; ++i) {
+            dist[i] = std::sqrt(dist_[q * r_ + i]);
+            index[i] = static_cast<std::int64_t>(row_[q * r_ + i]);
+        }
     }
 
 private:
-    double* dist_;
-    std::int64_t* index_;
-    std::size_t capacity_;
-    const Position* original_;
-    std::size_t count_ = 0;
-    double bound_ = std::numeric_limits<double>::infinity();
+    std::size_t r_ = 0;
+    std::vector<double> dist_;
+    std::vector<std::uint64_t> row_;
+    std::vector<std::size_t> count_;
+    std::vector<double> worst_;
 };
 
-// A max-heap on (distance, index) for long rows, sorted into the output at
-// the end. The heap storage is reused across the queries of one thread.
-template <class Position>
-class HeapRow {
+// A max-heap on (distance, row) per query for long rows, sorted at the end.
+class HeapRows {
 public:
-    using DistanceType = double;
-    using IndexType = std::size_t;
-    using CountType = std::size_t;
-    using Entry = std::pair<double, std::uint64_t>;
-
-    HeapRow(double* dist, std::int64_t* index, std::size_t capacity, const Position* original,
-            std::vector<Entry>& heap)
-        : dist_(dist), index_(index), capacity_(capacity), original_(original), heap_(heap) {
-        heap_.clear();
-        heap_.reserve(capacity);
+    void reset(std::size_t queries, std::size_t row_length) {
+        r_ = row_length;
+        heap_.resize(queries * r_);
+        count_.assign(queries, 0);
+        reset_worst(worst_, queries);
     }
 
-    bool full() const { return heap_.size() == capacity_; }
-    std::size_t size() const { return heap_.size(); }
-    double worstDist() const { return bound_; }
+    double worst(std::size_t q) const { return worst_[q]; }
+    const double* worsts() const { return worst_.data(); }
 
-    bool addPoint(double d, std::size_t position) {
-        Entry e{d, original_[position]};
-        if (!full()) {
-            heap_.push_back(e);
-            std::push_heap(heap_.begin(), heap_.end(), less);
-        } else if (less(e, heap_.front())) {
-            std::pop_heap(heap_.begin(), heap_.end(), less);
-            heap_.back() = e;
-            std::push_heap(heap_.begin(), heap_.end(), less);
+    [[gnu::always_inline]] void offer(std::size_t q, double d, std::uint64_t row) {
+        Entry* heap = heap_.data() + q * r_;
+        const Entry e{d, row};
+        std::size_t& count = count_[q];
+        if (count < r_) {
+            heap[count++] = e;
+            std::push_heap(heap, heap + count, less);
+        } else if (less(e, heap[0])) {
+            std::pop_heap(heap, heap + r_, less);
+            heap[r_ - 1] = e;
+            std::push_heap(heap, heap + r_, less);
         } else {
-            return true;
+            return;
         }
-        if (full()) bound_ = pruning_bound(heap_.front().first);
-        return true;
+        if (count == r_) worst_[q] = heap[0].dist;
     }
 
-    void finish() {
-        std::sort_heap(heap_.begin(), heap_.end(), less);
-        for (std::size_t i = 0; i < heap_.size(); ++i) {
-            dist_[i] = std::sqrt(heap_[i].first);
-            index_[i] = static_cast<std::int64_t>(heap_[i].second);
+    void write(std::size_t q, double* dist, std::int64_t* index) {
+        Entry* heap = heap_.data() + q * r_;
+        std::sort_heap(heap, heap + count_[q], less);
+        for (std::size_t i = 0; i < count_[q]; ++i) {
+            dist[i] = std::sqrt(heap[i].dist);
+            index[i] = static_cast<std::int64_t>(heap[i].row);
         }
     }
 
 private:
-    static bool less(const Entry& a, const Entry& b) { return before(a.first, a.second, b.first, b.second); }
+    struct Entry {
+        double dist;
+        std::uint64_t row;
+    };
+    static bool less(const Entry& a, const Entry& b) { return before(a.dist, a.row, b.dist, b.row); }
 
-    double* dist_;
-    std::int64_t* index_;
-    std::size_t capacity_;
-    const Position* original_;
-    std::vector<Entry>& heap_;
-    double bound_ = std::numeric_limits<double>::infinity();
+    std::size_t r_ = 0;
+    std::vector<Entry> heap_;
+    std::vector<std::size_t> count_;
+    std::vector<double> worst_;
 };
 
 }  // namespace quarnel::knn
