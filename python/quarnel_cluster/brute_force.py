@@ -24,9 +24,9 @@ I64 = npt.NDArray[np.int64]
 # Large enough for efficient matrix products (hundreds of query rows against
 # 10^4 training points), small beside the neighbour table itself.
 BLOCK_BYTES = 64 << 20
-# Arrays of the block's shape alive at once: the shifted distances, their
-# partition, the candidate mask (counted as one).
-ARRAYS_PER_BLOCK = 3
+# Bytes per (query, training) pair of a block: the shifted distances (then
+# partitioned in place), their lower bounds, the candidate mask.
+BYTES_PER_ENTRY = 8 + 8 + 1
 
 
 def error_factor(d: int) -> float:
@@ -46,31 +46,64 @@ def squared_distances(x_query: F64, rows: I64, x_train: F64, cols: I64) -> F64:
     """Squared distance of query row rows[i] to training row cols[i], summed
     in coordinate order (the native search's arithmetic)."""
     total = np.zeros(len(rows))
+    diff = np.empty(len(rows))
     for j in range(x_query.shape[1]):
-        diff = x_query[rows, j] - x_train[cols, j]
-        total += diff * diff
+        np.subtract(x_query[rows, j], x_train[cols, j], out=diff)
+        diff *= diff
+        total += diff
     return total
 
 
-def _block_rows(x_query: F64, x_train: F64, k: int, centre: F64, train_m2: F64,
-                train_norms: F64, factor: float) -> tuple[F64, I64]:
-    # With s = factor * (|q|^2 + |t|^2) the error bound of a product-based
-    # distance a: the candidates are the t with a - s <= (k-th smallest a + s).
-    # Shifting every a by factor * |t|^2 (b = a + f|t|^2) leaves one
-    # per-column and one per-row term: b - 2f|t|^2 <= k-th smallest b + 2f|q|^2.
+def _true_entries(mask: npt.NDArray[np.bool_], n_cols: int) -> tuple[I64, I64]:
+    # np.nonzero walks every byte; the mask is sparse (about k true entries a
+    # row), so find the non-zero 8-byte words first and only look inside those.
+    flat = mask.reshape(-1)
+    words = np.flatnonzero(flat.view(np.uint64))
+    where = (words[:, None] * 8 + np.arange(8)).reshape(-1)
+    where = where[flat[where]]
+    return where // n_cols, where % n_cols
+
+
+class _Block:
+    """Buffers for one block of query rows, reused from block to block."""
+
+    def __init__(self, rows: int, n_train: int):
+        self.shifted = np.empty((rows, n_train))
+        self.lower = np.empty((rows, n_train))
+        # Padded to whole 8-byte words for _true_entries.
+        size = rows * n_train
+        self.mask = np.zeros(size + (-size) % 8, dtype=bool)
+
+
+def _block_rows(x_query: F64, x_train: F64, k: int, centre: F64, train_aug: F64,
+                train_norms: F64, factor: float, block: _Block) -> tuple[F64, I64]:
+    # a = |q|^2 + |t|^2 - 2 q.t errs from the native squared distance by at
+    # most s = factor * (|q|^2 + |t|^2). The per-row |q|^2 never changes a
+    # row's order, so the product computes b = a - |q|^2 + factor |t|^2 (the
+    # appended column of ones picks up (1 + factor) |t|^2): then every one of
+    # the k smallest b lies within b + factor |q|^2 of the native value, and a
+    # point can only be a neighbour when b - 2 factor |t|^2 does not exceed
+    # the k-th smallest b + 2 factor |q|^2.
+    m, n_train = len(x_query), len(x_train)
     q = x_query - centre
     q_norms = np.einsum("ij,ij->i", q, q)
-    b = q @ train_m2.T
-    b += q_norms[:, None]
-    b += (1.0 + factor) * train_norms
-    kth = np.partition(b, k - 1, axis=1)[:, k - 1]
-    b -= (2.0 * factor) * train_norms
-    rows, cols = np.nonzero(b <= (kth + (2.0 * factor) * q_norms)[:, None])
-    del b
+    q_aug = np.ones((m, q.shape[1] + 1))
+    q_aug[:, :-1] = q
+    shifted = block.shifted[:m]
+    lower = block.lower[:m]
+    np.matmul(q_aug, train_aug.T, out=shifted)
+    np.subtract(shifted, (2.0 * factor) * train_norms, out=lower)
+    shifted.partition(k - 1, axis=1)
+    threshold = shifted[:, k - 1] + (2.0 * factor) * q_norms
+    size = m * n_train
+    padded = size + (-size) % 8
+    block.mask[size:padded] = False
+    np.less_equal(lower, threshold[:, None], out=block.mask[:size].reshape(m, n_train))
+    rows, cols = _true_entries(block.mask[:padded], n_train)
     sq = squared_distances(x_query, rows, x_train, cols)
     order = np.lexsort((cols, sq, rows))
-    # Every row keeps at least k candidates (those below its k-th upper bound).
-    starts = np.searchsorted(rows[order], np.arange(len(x_query)))
+    # Every row keeps at least k candidates (its k smallest b).
+    starts = np.searchsorted(rows[order], np.arange(m))
     pick = order[starts[:, None] + np.arange(k)]
     return np.sqrt(sq[pick]), cols[pick].astype(np.int64)
 
@@ -89,13 +122,19 @@ def cross_table(x_train: F64, x_query: F64, k: int,
     centre = x_train.mean(axis=0)
     train_centred = x_train - centre
     train_norms = np.einsum("ij,ij->i", train_centred, train_centred)
-    train_m2 = -2.0 * train_centred
-    factor = error_factor(x_train.shape[1])
-    step = max(1, block_bytes // (8 * ARRAYS_PER_BLOCK * n_train))
+    # One more column than the points have: the product's error bound is
+    # that of a d + 1 term dot product.
+    factor = error_factor(x_train.shape[1] + 1)
+    train_aug = np.empty((n_train, x_train.shape[1] + 1))
+    train_aug[:, :-1] = train_centred
+    train_aug[:, :-1] *= -2.0
+    train_aug[:, -1] = (1.0 + factor) * train_norms
+    step = max(1, min(n_query, block_bytes // (BYTES_PER_ENTRY * n_train)))
+    block = _Block(step, n_train)
     for start in range(0, n_query, step):
         stop = min(start + step, n_query)
         dist[start:stop], index[start:stop] = _block_rows(
-            x_query[start:stop], x_train, k, centre, train_m2, train_norms, factor)
+            x_query[start:stop], x_train, k, centre, train_aug, train_norms, factor, block)
     return dist, index
 
 
