@@ -15,8 +15,12 @@ against all training rows at a time, about `block_bytes`.
 
 from __future__ import annotations
 
+import os
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 import numpy.typing as npt
+from threadpoolctl import threadpool_limits
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
@@ -45,12 +49,13 @@ def error_factor(d: int) -> float:
 def squared_distances(x_query: F64, rows: I64, x_train: F64, cols: I64) -> F64:
     """Squared distance of query row rows[i] to training row cols[i], summed
     in coordinate order (the native search's arithmetic)."""
+    # Gathered column-major, each coordinate's differences are contiguous.
+    diff = np.take(x_query.T, rows, axis=1)
+    diff -= np.take(x_train.T, cols, axis=1)
+    diff *= diff
     total = np.zeros(len(rows))
-    diff = np.empty(len(rows))
-    for j in range(x_query.shape[1]):
-        np.subtract(x_query[rows, j], x_train[cols, j], out=diff)
-        diff *= diff
-        total += diff
+    for square in diff:
+        total += square
     return total
 
 
@@ -129,13 +134,39 @@ def cross_table(x_train: F64, x_query: F64, k: int,
     train_aug[:, :-1] = train_centred
     train_aug[:, :-1] *= -2.0
     train_aug[:, -1] = (1.0 + factor) * train_norms
-    step = max(1, min(n_query, block_bytes // (BYTES_PER_ENTRY * n_train)))
-    block = _Block(step, n_train)
-    for start in range(0, n_query, step):
-        stop = min(start + step, n_query)
-        dist[start:stop], index[start:stop] = _block_rows(
-            x_query[start:stop], x_train, k, centre, train_aug, train_norms, factor, block)
+    # Partition, comparisons and gathers run one thread each, so blocks are
+    # shared out between workers (each block's rows depend on nothing else:
+    # the result is the same for any number of workers).
+    n_workers = _workers()
+    step = max(1, min(-(-n_query // n_workers),
+                      block_bytes // (n_workers * BYTES_PER_ENTRY * n_train)))
+    starts = range(0, n_query, step)
+    n_workers = min(n_workers, len(starts))
+    buffers = [_Block(step, n_train) for _ in range(n_workers)]
+
+    def work(worker: int) -> None:
+        for start in starts[worker::n_workers]:
+            stop = min(start + step, n_query)
+            dist[start:stop], index[start:stop] = _block_rows(
+                x_query[start:stop], x_train, k, centre, train_aug, train_norms, factor,
+                buffers[worker])
+
+    if n_workers == 1:
+        work(0)
+    else:
+        # The workers' products run side by side, one BLAS thread each
+        # (more would only compete for the same cores).
+        with threadpool_limits(1, user_api="blas"), ThreadPoolExecutor(n_workers) as pool:
+            for done in [pool.submit(work, w) for w in range(n_workers)]:
+                done.result()
     return dist, index
+
+
+def _workers() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
 
 
 def self_table(x: F64, k: int, block_bytes: int = BLOCK_BYTES) -> tuple[F64, I64]:
