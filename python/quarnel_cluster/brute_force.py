@@ -49,14 +49,11 @@ def error_factor(d: int) -> float:
 def squared_distances(x_query: F64, rows: I64, x_train: F64, cols: I64) -> F64:
     """Squared distance of query row rows[i] to training row cols[i], summed
     in coordinate order (the native search's arithmetic)."""
-    # Gathered column-major, each coordinate's differences are contiguous.
-    diff = np.take(x_query.T, rows, axis=1)
-    diff -= np.take(x_train.T, cols, axis=1)
+    diff = x_query[rows]
+    diff -= x_train[cols]
     diff *= diff
-    total = np.zeros(len(rows))
-    for square in diff:
-        total += square
-    return total
+    # Running sums are added strictly left to right (a plain sum may pair terms).
+    return np.cumsum(diff, axis=1)[:, -1]
 
 
 def _true_entries(mask: npt.NDArray[np.bool_], n_cols: int) -> tuple[I64, I64]:
