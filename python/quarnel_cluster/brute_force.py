@@ -10,7 +10,8 @@ with cancellation errors, so it only chooses candidates: every point whose
 product-based distance, minus a bound on its error, does not exceed the k-th
 smallest product-based distance plus that bound. The candidates' distances
 are then recomputed the native way and sorted. Memory: a block of query rows
-against all training rows at a time, about `block_bytes`.
+against all training rows at a time per worker (one per core), about
+`block_bytes` in all.
 """
 
 from __future__ import annotations
@@ -31,16 +32,22 @@ BLOCK_BYTES = 64 << 20
 # Bytes per (query, training) pair of a block: the shifted distances (then
 # partitioned in place), their lower bounds, the candidate mask.
 BYTES_PER_ENTRY = 8 + 8 + 1
+# Candidates whose coordinates are gathered at a time.
+CANDIDATE_CHUNK = 1 << 15
 
 
 def error_factor(d: int) -> float:
     """Bound on |product-based - native squared distance| per unit of
-    |a|^2 + |b|^2 (centred coordinates), with a factor of 2 to spare.
+    |a|^2 + |b|^2 (centred coordinates), for a product of d terms (one more
+    than the coordinates: the norm rides along as a last term), with room
+    to spare.
 
-    A dot product of d terms errs by at most d*u*|a||b| in any summation
-    order, the squared norms by d*u each, forming |a|^2 + |b|^2 - 2 a.b by a
-    few u of |a|^2 + |b|^2, centring the coordinates by 2u per square and the
-    native sum itself by d*u of the squared distance (at most 2(|a|^2 + |b|^2)).
+    A dot product of d terms errs by at most d*u times the sum of its terms'
+    magnitudes in any summation order (at most |a|^2 + 2|b|^2 here), the
+    squared norms by d*u each, centring the coordinates by 4u of
+    |a|^2 + |b|^2 and the native sum itself by (d + 1)*u of the squared
+    distance (at most 2(|a|^2 + |b|^2)): about 5d*u in all, against the 8d*u
+    allowed, which also covers rounding the bounds and the comparisons.
     """
     u = np.finfo(np.float64).eps / 2
     return 2.0 * (4 * d + 16) * u
@@ -49,11 +56,17 @@ def error_factor(d: int) -> float:
 def squared_distances(x_query: F64, rows: I64, x_train: F64, cols: I64) -> F64:
     """Squared distance of query row rows[i] to training row cols[i], summed
     in coordinate order (the native search's arithmetic)."""
-    diff = x_query[rows]
-    diff -= x_train[cols]
-    diff *= diff
-    # Running sums are added strictly left to right (a plain sum may pair terms).
-    return np.cumsum(diff, axis=1)[:, -1]
+    total = np.empty(len(rows))
+    # In chunks: with many equal distances a row can have far more than k
+    # candidates, and a gathered candidate takes d values.
+    for start in range(0, len(rows), CANDIDATE_CHUNK):
+        part = slice(start, start + CANDIDATE_CHUNK)
+        diff = x_query[rows[part]]
+        diff -= x_train[cols[part]]
+        diff *= diff
+        # Running sums add strictly left to right (a plain sum may pair terms).
+        total[part] = np.cumsum(diff, axis=1)[:, -1]
+    return total
 
 
 def _true_entries(mask: npt.NDArray[np.bool_], n_cols: int) -> tuple[I64, I64]:
