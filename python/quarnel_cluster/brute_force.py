@@ -116,7 +116,8 @@ def _block_rows(x_query: F64, x_train: F64, k: int, centre: F64, train_aug: F64,
     np.less_equal(lower, threshold[:, None], out=block.mask[:size].reshape(m, n_train))
     rows, cols = _true_entries(block.mask[:padded], n_train)
     sq = squared_distances(x_query, rows, x_train, cols)
-    order = np.lexsort((cols, sq, rows))
+    # Stable, and each row's candidates come in index order: ties stay by index.
+    order = np.lexsort((sq, rows))
     # Every row keeps at least k candidates (its k smallest b).
     starts = np.searchsorted(rows[order], np.arange(m))
     pick = order[starts[:, None] + np.arange(k)]
