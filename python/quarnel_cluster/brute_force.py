@@ -32,6 +32,10 @@ BLOCK_BYTES = 64 << 20
 # Bytes per (query, training) pair of a block: the shifted distances (then
 # partitioned in place), their lower bounds, the candidate mask.
 BYTES_PER_ENTRY = 8 + 8 + 1
+# Columns per group of the prefilter, and how many candidates per row
+# (in units of k) it may leave before whole rows are partitioned instead.
+PREFILTER_GROUP = 32
+PREFILTER_SPARE = 4
 # Candidates whose coordinates are gathered at a time.
 CANDIDATE_CHUNK = 1 << 15
 
@@ -105,16 +109,47 @@ def _block_rows(x_query: F64, x_train: F64, k: int, centre: F64, train_aug: F64,
     q_aug = np.ones((m, q.shape[1] + 1))
     q_aug[:, :-1] = q
     shifted = block.shifted[:m]
-    lower = block.lower[:m]
     np.matmul(q_aug, train_aug.T, out=shifted)
-    np.subtract(shifted, (2.0 * factor) * train_norms, out=lower)
-    shifted.partition(k - 1, axis=1)
-    threshold = shifted[:, k - 1] + (2.0 * factor) * q_norms
     size = m * n_train
     padded = size + (-size) % 8
     block.mask[size:padded] = False
-    np.less_equal(lower, threshold[:, None], out=block.mask[:size].reshape(m, n_train))
+    mask = block.mask[:size].reshape(m, n_train)
+    twice_factor_norms = (2.0 * factor) * train_norms
+    group = min(PREFILTER_GROUP, n_train // (4 * k))
+    if group >= 2:
+        # Cheaper than partitioning whole rows: the k-th smallest of the
+        # minima of groups of columns is at least the k-th smallest b, and
+        # only the few b below it (plus every error allowance) are looked at.
+        # When neighbours crowd into few groups (points sorted in space) or
+        # far outliers widen the allowance, the bound is loose; then whole
+        # rows are partitioned after all.
+        whole = n_train - n_train % group
+        minima = shifted[:, :whole].reshape(m, -1, group).min(axis=2)
+        bound = np.partition(minima, k - 1, axis=1)[:, k - 1]
+        bound += (4.0 * factor) * (q_norms + train_norms.max())
+        np.less_equal(shifted, bound[:, None], out=mask)
+        if np.count_nonzero(mask) <= PREFILTER_SPARE * k * m:
+            rows, cols = _true_entries(block.mask[:padded], n_train)
+            values = shifted[rows, cols]
+            order = np.lexsort((values, rows))
+            kth = values[order[np.searchsorted(rows, np.arange(m)) + k - 1]]
+            threshold = kth + (2.0 * factor) * q_norms
+            keep = values - twice_factor_norms[cols] <= threshold[rows]
+            rows, cols = rows[keep], cols[keep]
+            return _nearest_candidates(x_query, x_train, k, rows, cols)
+    lower = block.lower[:m]
+    np.subtract(shifted, twice_factor_norms, out=lower)
+    shifted.partition(k - 1, axis=1)
+    threshold = shifted[:, k - 1] + (2.0 * factor) * q_norms
+    np.less_equal(lower, threshold[:, None], out=mask)
     rows, cols = _true_entries(block.mask[:padded], n_train)
+    return _nearest_candidates(x_query, x_train, k, rows, cols)
+
+
+def _nearest_candidates(x_query: F64, x_train: F64, k: int, rows: I64,
+                        cols: I64) -> tuple[F64, I64]:
+    # rows ascending, each row's cols ascending, at least k per row.
+    m = len(x_query)
     sq = squared_distances(x_query, rows, x_train, cols)
     # Stable, and each row's candidates come in index order: ties stay by index.
     order = np.lexsort((sq, rows))
