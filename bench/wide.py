@@ -4,6 +4,13 @@ points, same run), and a whole DensityPeakClustering fit.
 
 Gaussian blobs (10 of them) in d dimensions, k = 30.
 
+Same-run figures (2-core machine shared with other developers' jobs, load
+2 to 4; best of 2 for n <= 3*10^4): table / scikit-learn seconds, ratio
+    10^4 x 16:  1.03 / 0.69, 1.48      10^4 x 50:  1.35 / 0.96, 1.41
+    3*10^4 x 16: 7.0 / 6.0, 1.18       3*10^4 x 50: 10.2 / 8.8, 1.16
+    10^5 x 50 (one run): 137 / 79, 1.73
+The ratios move by about 0.2 from run to run on the shared machine.
+
     python bench/wide.py [--sizes 10000,100000] [--dims 16,50] [--repeat 1]
 """
 import argparse
