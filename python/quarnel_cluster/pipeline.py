@@ -41,10 +41,6 @@ F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
 
 
-def is_internal_stop(e: BaseException) -> bool:
-    return neighbours.is_internal_stop(e)
-
-
 def neighbour_table(x: F64, k: int) -> tuple[F64, I64]:
     """The min(k, n) nearest points of every point (itself first), as n-row
     arrays; any number of columns (see neighbours.py)."""
