@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-from . import controls, memory, neighbours, pipeline, validation
+from . import clustering, memory, neighbours, pipeline, validation
 from ._params import BASES, NotFittedError
 from .progress import StageTimer
 from .validation import Interval
@@ -262,7 +262,6 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                 k, k_table = table_columns(len(x))
                 nn_dist, nn_list = pipeline.neighbour_table(x, k_table)
         n, d = x.shape
-        width = min(p["delta_neighbors"], k)
         wide = (nn_dist, nn_list) if k_table > k else None
         nn_dist, nn_list = nn_dist[:, :k], nn_list[:, :k]
         with timer.stage("bandwidth"):
@@ -284,26 +283,17 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                 threshold = float(p["threshold"])
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
                                                 p["min_search"])
-        with timer.stage("peaks"):
-            # From here on only leading columns are read: `width` of both
-            # tables by the peaks, `search_size` (at most k) of the indices
-            # by the merging and the controls. Narrow copies let the full
-            # tables go.
-            nn_dist = np.ascontiguousarray(nn_dist[:, :width])
-            nn_list = np.ascontiguousarray(nn_list[:, :max(width, min(search_size, k))])
-            found = pipeline.peaks(x, rho, nn_list, nn_dist, width)
-            del nn_dist
-        with timer.stage("merging"):
-            if p["n_clusters"] is None:
-                result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
-            else:   # every peak found; refine keeps the K heaviest
-                result = pipeline.unmerged(found)
-            del found
-            min_size = (pipeline.least_cluster_size(n, k, p["n_clusters"])
-                        if p["min_cluster_size"] is None else p["min_cluster_size"])
-            result = controls.refine(result, x, rho, nn_list, search_size, min_size,
-                                     p["n_clusters"], p["noise"])
-            del nn_list
+        # From here on only leading columns are read (narrow_widths); narrow
+        # copies let the full tables go.
+        width, list_width = clustering.narrow_widths(k, p["delta_neighbors"], search_size)
+        nn_list = clustering.narrow(nn_list, list_width)
+        narrow_dist = [clustering.narrow(nn_dist, width)]
+        del nn_dist
+        min_size = clustering.least_size(n, k, p["n_clusters"], p["min_cluster_size"])
+        result = clustering.clusters(x, rho, narrow_dist, nn_list, width, threshold,
+                                     search_size, min_size, p["n_clusters"], p["noise"],
+                                     timer.stage)
+        del nn_list
 
         expanded = copies.expand(result)
         self.labels_ = expanded.labels

@@ -102,6 +102,11 @@ def reads_held_out_from_table(n: int, k: int, test_size: float) -> bool:
         test_points(n, test_size) < int(test_size * n)
 
 
+def held_out_order(n: int, n_test: int, seed: Any) -> I64:
+    """The seeded order in which held_out_in_table draws its candidates."""
+    return generator(seed).choice(n, size=min(n, 4 * n_test), replace=False)
+
+
 def held_out_in_table(nn_list: I64, n_test: int, seed: Any) -> I64 | None:
     """n_test held-out points, sorted, none of which lists another held-out
     point in its row of the self table nn_list (k + 1 columns); None when
@@ -120,16 +125,22 @@ def held_out_in_table(nn_list: I64, n_test: int, seed: Any) -> I64 | None:
     means 0.5% apart: the rule costs some of the sample's precision, not its
     exactness.
     """
-    n = len(nn_list)
-    order = generator(seed).choice(n, size=min(n, 4 * n_test), replace=False)
-    held = np.zeros(n, dtype=bool)
-    near_held = np.zeros(n, dtype=bool)
+    order = held_out_order(len(nn_list), n_test, seed)
+    return held_out_from_rows(order, nn_list[order], n_test)
+
+
+def held_out_from_rows(order: I64, rows: I64, n_test: int) -> I64 | None:
+    """held_out_in_table's choice from the candidates `order` and their rows
+    of the table: all it reads, so a caller holding the table in pieces
+    (the distributed run) fetches just these rows."""
     kept: list[int] = []
-    for c, row in zip(order.tolist(), nn_list[order]):
-        if near_held[c] or held[row].any() or not (row == c).any():
+    held: set[int] = set()
+    near_held: set[int] = set()
+    for c, row in zip(order.tolist(), rows.tolist()):
+        if c in near_held or not held.isdisjoint(row) or c not in row:
             continue
-        held[c] = True
-        near_held[row] = True
+        held.add(c)
+        near_held.update(row)
         kept.append(c)
         if len(kept) == n_test:
             return np.sort(np.array(kept, dtype=np.int64))
@@ -145,7 +156,16 @@ class BandwidthSearch:
 
 
 def search_interval(nn_dist: F64, x_train: F64, x_test: F64) -> tuple[float, float]:
-    """Interval for the bandwidth search.
+    """Interval for the bandwidth search (see interval_from)."""
+    _, nn_scale, _ = quarnel.bandwidth_estimate(nn_dist, x_train, x_test)
+    kth = nn_dist[:, -1]
+    return interval_from(nn_scale, float(np.median(kth)), float(kth.max()))
+
+
+def interval_from(nn_scale: float, kth_median: float, kth_max: float) -> tuple[float, float]:
+    """Interval for the bandwidth search, from the root-mean-square distance
+    to the nearest other point and the median and largest distance to the
+    k-th neighbour.
 
     Low end: the nearest-neighbour length scale rounded down to a power of
     ten. High end: the median distance to the k-th neighbour. The density of
@@ -153,11 +173,9 @@ def search_interval(nn_dist: F64, x_train: F64, x_test: F64) -> tuple[float, flo
     distance no longer adds points to the kernel and merely flattens the
     density towards a constant.
     """
-    _, nn_scale, _ = quarnel.bandwidth_estimate(nn_dist, x_train, x_test)
-    kth = nn_dist[:, -1]
-    high = float(np.median(kth))
+    high = kth_median
     if not high > 0:
-        high = float(kth.max())
+        high = kth_max
     if not high > 0:
         raise ValueError("cannot choose a bandwidth: every point has all its "
                          "n_neighbors neighbours at distance 0; pass bandwidth= "
@@ -203,6 +221,13 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
         # get all of them.
         cross, _ = neighbours.cross_table(x_train, x_test, k)
         n_train = len(train)
+    return likeliest_bandwidth(cross, low, high, d, n_train, xtol)
+
+
+def likeliest_bandwidth(cross: F64, low: float, high: float, d: int, n_train: int,
+                        xtol: float) -> BandwidthSearch:
+    """The bandwidth in [low, high] minimising the negative log-likelihood of
+    the held-out points whose training-neighbour distances are `cross`."""
     # Units in which h^d stays a normal number (see unit_exponent).
     m = unit_exponent(math.sqrt(low * high), d)
     # The search's upper end is one fifth of the value passed as h_max.
@@ -265,8 +290,14 @@ def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float
     neighbours within one bandwidth. Returns (threshold, m).
     """
     m = quarnel.adaptive_trim_size(nn_dist, bandwidth, 1.0, 1)
-    bumps = max(len(nn_dist) / m, math.e)
-    return scale * math.sqrt(2.0 * math.log(bumps)) / math.sqrt(m), m
+    return threshold_from(len(nn_dist), m, scale), m
+
+
+def threshold_from(n: int, m: int, scale: float) -> float:
+    """noise_threshold's formula for n points and m neighbours within one
+    bandwidth."""
+    bumps = max(n / m, math.e)
+    return scale * math.sqrt(2.0 * math.log(bumps)) / math.sqrt(m)
 
 
 def least_cluster_size(n: int, k: int, n_clusters: int | None = None) -> int:
