@@ -3,7 +3,6 @@ results, bit for bit, for points no single machine holds."""
 
 from __future__ import annotations
 
-import sys
 from numbers import Integral
 from typing import Any
 
@@ -11,6 +10,7 @@ import numpy as np
 
 from .. import estimator as single
 from .. import validation
+from ..progress import StageTimer
 from ..validation import Interval
 from . import run
 
@@ -173,11 +173,9 @@ n_features_in_
         boxes = p["n_partitions"] or max(2 * workers, -(-n // POINTS_PER_BOX))
         settings = run.Settings(**{name: p[name] for name in run.Settings.__dataclass_fields__})
 
-        def say(stage: str) -> None:
-            if self.verbose:
-                print(f"quarnel_cluster: {stage} ...", file=sys.stderr, flush=True)
-
-        fitted = run.fit(client, x, settings, boxes, say)
+        timer = StageTimer(bool(self.verbose), n)
+        fitted = run.fit(client, x, settings, boxes, timer)
+        self.timings_ = dict(timer.timings)
         chunks = x.chunks[0]
         self.labels_ = run.output(client, fitted, "labels", chunks, np.int64)
         self.rho_ = run.output(client, fitted, "rho", chunks, np.float64)

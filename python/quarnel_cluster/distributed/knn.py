@@ -51,14 +51,32 @@ def copies(points: tuple[I64, F64]) -> tuple[I64, I64]:
     """Exact copies in one box (all copies of a point share its box): the
     indices of the copies and of the first occurrence each repeats."""
     ids, x = points
+    none = np.empty(0, np.int64), np.empty(0, np.int64)
     if len(ids) < 2:
-        return np.empty(0, np.int64), np.empty(0, np.int64)
-    _, first, inverse = np.unique(x, axis=0, return_index=True, return_inverse=True)
-    if len(first) == len(ids):
-        return np.empty(0, np.int64), np.empty(0, np.int64)
-    occurrence = first[inverse.ravel()]
-    copy = occurrence != np.arange(len(ids))
-    return ids[copy], ids[occurrence[copy]]
+        return none
+    # Rows are sorted by a hash of their bits (-0.0 counted as 0.0) rather
+    # than whole: only rows sharing a hash with another are then compared,
+    # by np.unique as the single-machine run compares them.
+    bits = (x + 0.0).view(np.uint64)
+    h = np.zeros(len(x), dtype=np.uint64)
+    for j in range(x.shape[1]):
+        h = (h ^ bits[:, j]) * np.uint64(0x9E3779B97F4A7C15)
+        h ^= h >> np.uint64(29)
+    order = np.argsort(h, kind="stable")
+    hs = h[order]
+    same = np.zeros(len(x), dtype=bool)
+    same[1:] = hs[1:] == hs[:-1]
+    same[:-1] |= same[1:]
+    candidates = np.sort(order[same])
+    if len(candidates) < 2:
+        return none
+    _, first, inverse = np.unique(x[candidates], axis=0, return_index=True,
+                                  return_inverse=True)
+    if len(first) == len(candidates):
+        return none
+    occurrence = candidates[first[inverse.ravel()]]
+    copy = occurrence != candidates
+    return ids[candidates[copy]], ids[occurrence[copy]]
 
 
 def all_copies(*found: tuple[I64, I64]) -> tuple[I64, I64]:

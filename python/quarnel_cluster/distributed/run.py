@@ -31,12 +31,14 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 from dask import delayed
+from distributed import wait
 
 from .. import clustering, pipeline
+from ..progress import StageTimer
 from . import knn, tasks
 from .boxes import Boxes, cut
 
@@ -106,77 +108,79 @@ class Fitted:
     n_distinct: int
 
 
-def fit(client: Any, X: Any, s: Settings, n_boxes: int,
-        say: Callable[[str], None] = lambda text: None) -> Fitted:
-    """Cluster the Dask array X (n x d, float64, one column chunk)."""
+def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer) -> Fitted:
+    """Cluster the Dask array X (n x d, float64, one column chunk); the
+    stages are timed by `timer`."""
     n, d = X.shape
     chunks = X.to_delayed().ravel().tolist()
     offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
 
-    say("boxes")
-    step = max(1, n // SAMPLE_POINTS)
-    sample = np.concatenate(_gather(client, [delayed(tasks.sample)(c, step) for c in chunks]))
-    boxes = cut(sample, n_boxes)
-    B = len(boxes)
-    parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
-    points = [delayed(knn.box_points)(*[delayed(knn.piece)(p, b) for p in parts])
-              for b in range(B)]
-    found = [delayed(knn.copies)(pts) for pts in points]
-    copies = delayed(knn.all_copies)(*found)
-    distinct = [delayed(knn.distinct_points)(pts, copies) for pts in points]
-    *distinct, copies = client.persist(distinct + [copies])
-    del points, found, parts
-    n_copies = int(_gather(client, delayed(knn.count)(copies)))
-    N = n - n_copies
-    if N < 2:
-        raise ValueError("all points of X coincide; there is nothing to cluster")
+    with timer.stage("boxes"):
+        step = max(1, n // SAMPLE_POINTS)
+        sample = np.concatenate(_gather(client, [delayed(tasks.sample)(c, step) for c in chunks]))
+        boxes = cut(sample, n_boxes)
+        B = len(boxes)
+        parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
+        points = [delayed(knn.box_points)(*[delayed(knn.piece)(p, b) for p in parts])
+                  for b in range(B)]
+        found = [delayed(knn.copies)(pts) for pts in points]
+        copies = delayed(knn.all_copies)(*found)
+        distinct = [delayed(knn.distinct_points)(pts, copies) for pts in points]
+        *distinct, copies = client.persist(distinct + [copies])
+        del points, found, parts
+        n_copies = int(_gather(client, delayed(knn.count)(copies)))
+        N = n - n_copies
+        if N < 2:
+            raise ValueError("all points of X coincide; there is nothing to cluster")
 
-    k = min(s.n_neighbors, N)
-    wider = (s.bandwidth is None and k < N and
-             pipeline.reads_held_out_from_table(N, k, s.test_size))
-    k_table = k + int(wider)
+        k = min(s.n_neighbors, N)
+        wider = (s.bandwidth is None and k < N and
+                 pipeline.reads_held_out_from_table(N, k, s.test_size))
+        k_table = k + int(wider)
 
-    say("neighbours")
-    own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b)
-                          for b, p in enumerate(distinct)])
-    asks = _gather(client, [delayed(knn.asks_of)(t) for t in own])
-    tables = []
-    for b in range(B):
-        answers = [(c, delayed(knn.answer)(delayed(knn.request)(own[b], c), own[c], k_table))
-                   for c in asks[b]]
-        tables.append(delayed(knn.merged)(own[b], k_table, *answers))
-    tables = client.persist(tables)
-    del own
+    with timer.stage("neighbours"):
+        own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b)
+                              for b, p in enumerate(distinct)])
+        asks = _gather(client, [delayed(knn.asks_of)(t) for t in own])
+        tables = []
+        for b in range(B):
+            answers = [(c, delayed(knn.answer)(delayed(knn.request)(own[b], c), own[c], k_table))
+                       for c in asks[b]]
+            tables.append(delayed(knn.merged)(own[b], k_table, *answers))
+        tables = client.persist(tables)
+        del own
+        wait(tables)
 
-    say("bandwidth")
-    if s.bandwidth is None:
-        bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s)
-    else:
-        bandwidth = float(s.bandwidth)
+    with timer.stage("bandwidth"):
+        if s.bandwidth is None:
+            bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s)
+        else:
+            bandwidth = float(s.bandwidth)
 
-    say("density")
-    rho = client.persist([delayed(tasks.density)(t, k, bandwidth, d, N) for t in tables])
-    if s.threshold is None:
-        counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * 1.0)
+    with timer.stage("density"):
+        rho = client.persist([delayed(tasks.density)(t, k, bandwidth, d, N) for t in tables])
+        wait(rho)
+        if s.threshold is None:
+            counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * 1.0)
+                                             for t in tables]), axis=0)
+            m = max(median_count(counts, N), 1)
+            threshold = pipeline.threshold_from(N, m, s.threshold_scale)
+        else:
+            threshold = float(s.threshold)
+        counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * s.alpha)
                                          for t in tables]), axis=0)
-        m = max(median_count(counts, N), 1)
-        threshold = pipeline.threshold_from(N, m, s.threshold_scale)
-    else:
-        threshold = float(s.threshold)
-    counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * s.alpha)
-                                     for t in tables]), axis=0)
-    search_size = max(median_count(counts, N), s.min_search)
+        search_size = max(median_count(counts, N), s.min_search)
 
-    say("clusters")
-    width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
-    min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-    narrow = [delayed(tasks.narrow_part)(p, t, r, width, list_width)
-              for p, t, r in zip(distinct, tables, rho)]
-    result = delayed(tasks.cluster)(n, copies, width, threshold, search_size, min_size,
-                                    s.n_clusters, s.noise, *narrow)
-    result = client.persist(result)
-    del tables, rho, distinct, narrow
-    centers = _gather(client, delayed(tasks.centers)(result))
+    with timer.stage("clusters"):
+        width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
+        min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
+        narrow = [delayed(tasks.narrow_part)(p, t, r, width, list_width)
+                  for p, t, r in zip(distinct, tables, rho)]
+        result = delayed(tasks.cluster)(n, copies, width, threshold, search_size, min_size,
+                                        s.n_clusters, s.noise, *narrow)
+        result = client.persist(result)
+        del tables, rho, distinct, narrow
+        centers = _gather(client, delayed(tasks.centers)(result))
     return Fitted(result, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
                   int(min(search_size, k)), k, N)
 
