@@ -159,28 +159,54 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
     neighbours). Only points of the flood's label are ever expanded, so a
     flood spreads within its cluster: each point records the floods that
     admitted it as bits (bit[f]: the flood's rank among the floods of its
-    label). Admitted points of another box go out as messages; the labels
-    of all admitted points are what the check reads (`met`).
+    label). Admitted points of another box go out as messages. What the
+    check reads is the labels of the admitted points: `own[f]` whether a
+    point of the flood's own label was admitted, `met` the (flood, label)
+    pairs of other labels.
     """
     ids, nbr, rho = box["ids"], box["nbr"], box["rho"]
     m = len(ids)
     eta, lab, bit = meta["eta"], meta["label"], meta["bit"]
     if state is None:
-        state = {"words": np.zeros(m, dtype=np.uint64), "met": np.empty((0, 2), np.int64)}
+        state = {"words": np.zeros(m, dtype=np.uint64), "met": np.empty((0, 2), np.int64),
+                 "own": np.zeros(len(eta), bool)}
     words = state["words"].copy()
+    own = state["own"].copy()
     met = [state["met"]]
+    claim = np.empty(m, dtype=np.int64)
     out_f: list[I64] = []
     out_q: list[I64] = []
     out_ring: list[np.ndarray] = []
 
-    def where(idx: I64) -> tuple[np.ndarray, np.ndarray]:
-        return find(ids, idx)
+    def fresh(f: I64, r: I64) -> tuple[I64, I64]:
+        """The (flood, row) pairs not yet admitted, each once; marks them."""
+        if not len(f):
+            return f, r
+        # One entry per row wins the claim; the rare losers of another flood
+        # than the winner's are sorted out exactly.
+        order = np.arange(len(r))
+        claim[r] = order
+        win = claim[r] == order
+        other = ~win & (f != f[claim[r]])
+        keep = win
+        if other.any():
+            key = np.unique(f[other] * m + r[other])
+            f = np.concatenate([f[keep], key // m])
+            r = np.concatenate([r[keep], key % m])
+            key = np.unique(f * m + r)
+            f, r = key // m, key % m
+        else:
+            f, r = f[keep], r[keep]
+        new = (words[r] & bit[f]) == 0
+        f, r = f[new], r[new]
+        np.bitwise_or.at(words, r, bit[f])
+        return f, r
 
     def admit(f: I64, q: I64, ring: np.ndarray) -> tuple[I64, I64]:
         """Offers global points q to floods f (ring: first-ring offers):
         records labels met, sends away other boxes' points, returns the new
         (flood, row) pairs to expand here."""
-        here, at = where(q)
+        here, at = find(ids, q)
         q_rho = np.where(here, rho[at], 0.0)
         q_lab = np.where(here, labels[at], 0)
         away = ~here
@@ -189,8 +215,11 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
             q_rho[away] = f_rho[fpos]
             q_lab[away] = f_labels[fpos]
         dense = q_rho > eta[f]
-        met.append(np.column_stack([f[dense], q_lab[dense]]))
         same = q_lab == lab[f]
+        own[f[dense & same]] = True
+        other = dense & ~same
+        if other.any():
+            met.append(np.column_stack([f[other], q_lab[other]]))
         # Points of the flood's label elsewhere: their box goes on.
         send = away & same & (dense | ring)
         out_f.append(f[send])
@@ -199,15 +228,9 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
         # Here: a dense point is new to the flood unless its bit is set;
         # a first-ring point below the level is expanded once, never admitted.
         go = here & same
-        new_f, new_r = f[go & dense], at[go & dense]
-        if len(new_f):
-            key = np.unique(new_f * m + new_r)
-            new_f, new_r = key // m, key % m
-            fresh = (words[new_r] & bit[new_f]) == 0
-            new_f, new_r = new_f[fresh], new_r[fresh]
-            np.bitwise_or.at(words, new_r, bit[new_f])
+        new_f, new_r = fresh(f[go & dense], at[go & dense])
         low = go & ~dense & ring
-        return (np.concatenate([new_f, f[low]]), np.concatenate([new_r, at[low]]))
+        return np.concatenate([new_f, f[low]]), np.concatenate([new_r, at[low]])
 
     exp_f = [np.empty(0, np.int64)]
     exp_r = [np.empty(0, np.int64)]
@@ -217,7 +240,7 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
             # A threshold below the floor: the plain neighbours, no flood.
             q = nbr[sr, 1:s].ravel()
             f = np.repeat(sf, max(s - 1, 0))
-            here, at = where(q)
+            here, at = find(ids, q)
             q_lab = np.where(here, labels[at], 0)
             if (~here).any():
                 q_lab[~here] = f_labels[np.searchsorted(box["foreign"], q[~here])]
@@ -234,11 +257,7 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
             # Dense offers are admitted here; first-ring points below the
             # level are only expanded.
             dense = rho[r] > eta[f]
-            key = np.unique(f[dense] * m + r[dense])
-            df, dr = key // m, key % m
-            fresh = (words[dr] & bit[df]) == 0
-            df, dr = df[fresh], dr[fresh]
-            np.bitwise_or.at(words, dr, bit[df])
+            df, dr = fresh(f[dense], r[dense])
             low = ring & ~dense
             exp_f.append(np.concatenate([df, f[low]]))
             exp_r.append(np.concatenate([dr, r[low]]))
@@ -250,11 +269,12 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
         frontier_f, frontier_r = admit(f, q, np.zeros(len(q), bool))
     met_all = np.concatenate(met)
     met_all = met_all[met_all[:, 1] >= 0]
-    met_all = np.unique(met_all, axis=0) if len(met_all) else met_all
+    if len(met_all) > 1:
+        met_all = np.unique(met_all, axis=0)
     of = np.concatenate(out_f) if out_f else np.empty(0, np.int64)
     oq = np.concatenate(out_q) if out_q else np.empty(0, np.int64)
     oring = np.concatenate(out_ring) if out_ring else np.empty(0, bool)
-    return {"words": words, "met": met_all, "out_flood": of, "out_point": oq,
+    return {"words": words, "met": met_all, "own": own, "out_flood": of, "out_point": oq,
             "out_ring": oring}
 
 
@@ -269,8 +289,11 @@ def outbox_size(state: dict[str, Any]) -> int:
     return len(state["out_point"])
 
 
-def met_of(state: dict[str, Any]) -> np.ndarray:
-    return state["met"]
+def met_of(state: dict[str, Any], labels_of_floods: I64) -> np.ndarray:
+    """(flood, label) pairs met, the floods' own labels included."""
+    f = np.flatnonzero(state["own"])
+    mine = np.column_stack([f, labels_of_floods[f]])
+    return np.concatenate([state["met"], mine])
 
 
 def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int) -> dict[str, Any]:

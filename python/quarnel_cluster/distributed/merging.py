@@ -203,7 +203,7 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
         raise TooManyFloods()
     meta = {"eta": eta, "label": c_label,
             "bit": np.left_shift(np.uint64(1), rank.astype(np.uint64))}
-    plain = not threshold >= THRESHOLD_FLOOR
+    plain = threshold < THRESHOLD_FLOOR
     starts = persist(client, [delayed(bw.start_rows)(b, c_arr) for b in boxes])
     state = persist(client, [delayed(bw.flood)(b, lab, fl, fr, None, st, [], meta, s, plain)
                             for b, lab, fl, fr, st in zip(boxes, labels, f_labels, f_rho,
@@ -220,7 +220,7 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
             nxt.append(delayed(bw.flood)(boxes[b], labels[b], f_labels[b], f_rho[b],
                                          state[b], empty, inbox, meta, s, plain))
         state = persist(client, nxt)
-    met = np.concatenate(_gather(client, [delayed(bw.met_of)(st) for st in state]))
+    met = np.concatenate(_gather(client, [delayed(bw.met_of)(st, c_label) for st in state]))
     met = np.unique(met, axis=0) if len(met) else met.reshape(0, 2)
     count = len(centres)
     removed: set[int] = set()
