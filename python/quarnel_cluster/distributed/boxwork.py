@@ -2,9 +2,10 @@
 the centres, the neighbourhood floods of the merging checks, and the
 borders between clusters. Each box holds its distinct points in index order
 (`ids`), their coordinates, densities and the leading columns of their
-neighbour rows (`nbr`, global indices; `dist`). Values at points of other
-boxes that a box reads ("foreign" points: neighbours listed in its rows)
-come as arrays aligned with the sorted array `foreign`.
+neighbour rows (`dist`; `code`: the neighbour's row here if >= 0, else
+-1 - its position in `foreign`). Values at points of other boxes that a box
+reads ("foreign" points: neighbours listed in its rows, sorted by index)
+come as arrays aligned with `foreign`.
 
 All functions take and return NumPy arrays and dicts of them.
 """
@@ -29,11 +30,25 @@ Box = dict[str, Any]
 def make_box(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, width: int,
              list_width: int) -> Box:
     ids, dist, nbr = table
-    nbr = np.ascontiguousarray(nbr[:, :list_width])
-    local = np.isin(nbr, ids)
+    nbr = nbr[:, :list_width]
+    here, at = find(ids, nbr)
+    foreign = np.unique(nbr[~here])
+    code = np.where(here, at, -1 - np.searchsorted(foreign, nbr))
     return {"ids": ids, "x": points[1], "rho": rho,
-            "dist": np.ascontiguousarray(dist[:, :width]), "nbr": nbr,
-            "foreign": np.unique(nbr[~local])}
+            "dist": np.ascontiguousarray(dist[:, :width]), "code": code, "foreign": foreign}
+
+
+def values(local: np.ndarray, foreign: np.ndarray, code: np.ndarray) -> np.ndarray:
+    """Values at the points that `code` names."""
+    here = code >= 0
+    out = np.empty(code.shape, dtype=local.dtype)
+    out[here] = local[code[here]]
+    out[~here] = foreign[-1 - code[~here]]
+    return out
+
+
+def global_ids(box: Box, code: np.ndarray) -> np.ndarray:
+    return values(box["ids"], box["foreign"], code)
 
 
 def foreign_of(box: Box) -> I64:
@@ -71,17 +86,6 @@ def column_of(box: Box, name: str) -> np.ndarray:
     return box[name]
 
 
-def _lookup(box: Box, local_values: np.ndarray, foreign_values: np.ndarray,
-            idx: I64) -> np.ndarray:
-    """Values at global indices idx, from this box's and the foreign arrays."""
-    here, at = find(box["ids"], idx)
-    out = np.empty(idx.shape, dtype=local_values.dtype)
-    out[here] = local_values[at[here]]
-    if (~here).any():
-        out[~here] = foreign_values[np.searchsorted(box["foreign"], idx[~here])]
-    return out
-
-
 def peaks(box: Box, f_rho: F64, width: int, diagonal: float) -> dict[str, np.ndarray]:
     """Nearest denser neighbour among the first `width` columns (the first
     qualifying column wins), its distance, and the centres: as the native
@@ -90,16 +94,18 @@ def peaks(box: Box, f_rho: F64, width: int, diagonal: float) -> dict[str, np.nda
     m = len(rho)
     delta = np.full(m, diagonal)
     nn_delta = np.full(m, -1, dtype=np.int64)
+    parent = np.zeros(m, dtype=np.int64)     # code of nn_delta where it is >= 0
     if width >= 2 and m:
-        nb = box["nbr"][:, 1:width]
-        denser = _lookup(box, rho, f_rho, nb) > (rho + DENSITY_MARGIN)[:, None]
+        nb = box["code"][:, 1:width]
+        denser = values(rho, f_rho, nb) > (rho + DENSITY_MARGIN)[:, None]
         has = denser.any(axis=1)
         col = np.argmax(denser, axis=1)
         rows = np.flatnonzero(has)
         delta[rows] = box["dist"][rows, 1 + col[rows]]
-        nn_delta[rows] = nb[rows, col[rows]]
+        parent[rows] = nb[rows, col[rows]]
+        nn_delta[rows] = global_ids(box, parent[rows])
     centre = delta > CENTRE_FACTOR * diagonal
-    return {"delta": delta, "nn_delta": nn_delta, "centre": centre}
+    return {"delta": delta, "nn_delta": nn_delta, "parent": parent, "centre": centre}
 
 
 def chain_start(box: Box, pk: dict[str, np.ndarray]) -> I64:
@@ -114,19 +120,18 @@ def chain_step(box: Box, pk: dict[str, np.ndarray], f_first: I64 | None) -> I64:
     all unknown)."""
     ids = box["ids"]
     m = len(ids)
-    parent = pk["nn_delta"]
+    code = pk["parent"]
     first = np.full(m, OPEN, dtype=np.int64)
     first[pk["centre"]] = ids[pk["centre"]]
     todo = ~pk["centre"]
-    first[todo & (parent < 0)] = NONE
+    first[todo & (pk["nn_delta"] < 0)] = NONE
     # Parents in this box point at rows; parents elsewhere take their answer.
-    follow = todo & (parent >= 0)
-    found, at = find(ids, parent)
-    local = follow & found
+    follow = todo & (pk["nn_delta"] >= 0)
+    local = follow & (code >= 0)
     remote = follow & ~local
     if f_first is not None and remote.any():
-        first[remote] = f_first[np.searchsorted(box["foreign"], parent[remote])]
-    ptr = np.where(local, at, np.arange(m))
+        first[remote] = f_first[-1 - code[remote]]
+    ptr = np.where(local, code, np.arange(m))
     pending = local.copy()
     # Pointer jumping: every round halves the distance to a resolved row.
     while pending.any():
@@ -164,7 +169,7 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
     point of the flood's own label was admitted, `met` the (flood, label)
     pairs of other labels.
     """
-    ids, nbr, rho = box["ids"], box["nbr"], box["rho"]
+    ids, code, rho, foreign = box["ids"], box["code"], box["rho"], box["foreign"]
     m = len(ids)
     eta, lab, bit = meta["eta"], meta["label"], meta["bit"]
     if state is None:
@@ -203,17 +208,14 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
         return f, r
 
     def admit(f: I64, q: I64, ring: np.ndarray) -> tuple[I64, I64]:
-        """Offers global points q to floods f (ring: first-ring offers):
-        records labels met, sends away other boxes' points, returns the new
-        (flood, row) pairs to expand here."""
-        here, at = find(ids, q)
-        q_rho = np.where(here, rho[at], 0.0)
-        q_lab = np.where(here, labels[at], 0)
+        """Offers the points with codes q to floods f (ring: first-ring
+        offers): records labels met, sends away other boxes' points, returns
+        the new (flood, row) pairs to expand here."""
+        here = q >= 0
         away = ~here
-        if away.any():
-            fpos = np.searchsorted(box["foreign"], q[away])
-            q_rho[away] = f_rho[fpos]
-            q_lab[away] = f_labels[fpos]
+        at = np.where(here, q, 0)
+        q_rho = values(rho, f_rho, q)
+        q_lab = values(labels, f_labels, q)
         dense = q_rho > eta[f]
         same = q_lab == lab[f]
         own[f[dense & same]] = True
@@ -223,7 +225,7 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
         # Points of the flood's label elsewhere: their box goes on.
         send = away & same & (dense | ring)
         out_f.append(f[send])
-        out_q.append(q[send])
+        out_q.append(foreign[-1 - q[send]])
         out_ring.append(ring[send] & ~dense[send])
         # Here: a dense point is new to the flood unless its bit is set;
         # a first-ring point below the level is expanded once, never admitted.
@@ -238,15 +240,11 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
     if len(sf):
         if plain:
             # A threshold below the floor: the plain neighbours, no flood.
-            q = nbr[sr, 1:s].ravel()
+            q = code[sr, 1:s].ravel()
             f = np.repeat(sf, max(s - 1, 0))
-            here, at = find(ids, q)
-            q_lab = np.where(here, labels[at], 0)
-            if (~here).any():
-                q_lab[~here] = f_labels[np.searchsorted(box["foreign"], q[~here])]
-            met.append(np.column_stack([f, q_lab]))
+            met.append(np.column_stack([f, values(labels, f_labels, q)]))
         else:
-            q = nbr[sr, :s].ravel()
+            q = code[sr, :s].ravel()
             f = np.repeat(sf, s)
             a, b = admit(f, q, np.ones(len(q), bool))
             exp_f.append(a)
@@ -264,7 +262,7 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
     frontier_f = np.concatenate(exp_f)
     frontier_r = np.concatenate(exp_r)
     while len(frontier_f):
-        q = nbr[frontier_r, :s].ravel()
+        q = code[frontier_r, :s].ravel()
         f = np.repeat(frontier_f, s)
         frontier_f, frontier_r = admit(f, q, np.zeros(len(q), bool))
     met_all = np.concatenate(met)
@@ -300,10 +298,10 @@ def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int) -> dic
     """This box's part of borders.borders and borders.border_density: the
     touching pairs' keys with their saddles, and the densest border point of
     each cluster."""
-    nbr = box["nbr"][:, 1:max(1, min(width, box["nbr"].shape[1]))]
+    nbr = box["code"][:, 1:max(1, min(width, box["code"].shape[1]))]
     rho = box["rho"]
-    theirs = _lookup(box, labels, f_labels, nbr)
-    their_rho = _lookup(box, rho, f_rho, nbr)
+    theirs = values(labels, f_labels, nbr)
+    their_rho = values(rho, f_rho, nbr)
     mine = labels[:, None]
     cross = (mine != theirs) & (mine >= 0) & (theirs >= 0)
     here = np.broadcast_to(mine, nbr.shape)[cross]
@@ -351,10 +349,9 @@ def centre_links(box: Box, pk: dict[str, np.ndarray], first: I64,
     """For the centres of this box: their parent's first centre (NONE for a
     root), which is the next centre up their chain."""
     c = np.flatnonzero(pk["centre"])
-    parent = pk["nn_delta"][c]
     up = np.full(len(c), NONE, dtype=np.int64)
-    has = parent >= 0
-    up[has] = _lookup(box, first, f_first, parent[has])
+    has = pk["nn_delta"][c] >= 0
+    up[has] = values(first, f_first, pk["parent"][c[has]])
     return {"id": box["ids"][c], "up": up}
 
 

@@ -45,6 +45,9 @@ from . import boxwork as bw
 # a 64-bit word per point, one bit per centre of the point's cluster.
 MAX_FLOODS_PER_LABEL = 64
 THRESHOLD_FLOOR = 0.001
+import os, time
+TRACE = bool(os.environ.get('QUARNEL_TRACE'))
+T0 = time.time()
 
 
 class TooManyFloods(Exception):
@@ -120,6 +123,8 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
 
     first = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
     while _open_chains(client, first):
+        if TRACE:
+            print("chain round", time.time() - T0, flush=True)
         f_first = bx.fetch(first, np.int64)
         first = persist(client, [delayed(bw.chain_step)(b, p, ff)
                                 for b, p, ff in zip(boxes, pk, f_first)])
@@ -209,8 +214,12 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
                             for b, lab, fl, fr, st in zip(boxes, labels, f_labels, f_rho,
                                                           starts)])
     empty = {"flood": np.empty(0, np.int64), "row": np.empty(0, np.int64)}
+    rounds = 0
     while True:
         sizes = _gather(client, [delayed(bw.outbox_size)(st) for st in state])
+        rounds += 1
+        if TRACE:
+            print("flood round", rounds, sizes, time.time() - T0, flush=True)
         if not any(sizes):
             break
         nxt = []

@@ -142,7 +142,8 @@ def centers(result: dict[str, Any]) -> I64:
 
 
 def box_part(box: dict[str, Any]) -> tuple[I64, F64, F64, F64, I64]:
-    return box["ids"], box["x"], box["rho"], box["dist"], box["nbr"]
+    from .boxwork import global_ids
+    return box["ids"], box["x"], box["rho"], box["dist"], global_ids(box, box["code"])
 
 
 def original(copies: tuple[I64, I64], idx: I64) -> I64:
