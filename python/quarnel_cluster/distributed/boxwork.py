@@ -108,16 +108,11 @@ def peaks(box: Box, f_rho: F64, width: int, diagonal: float) -> dict[str, np.nda
     return {"delta": delta, "nn_delta": nn_delta, "parent": parent, "centre": centre}
 
 
-def chain_start(box: Box, pk: dict[str, np.ndarray]) -> I64:
+def chain_start(box: Box, pk: dict[str, np.ndarray]) -> dict[str, I64]:
     """Per point, the first centre on its chain of nearest denser neighbours
-    (itself included) as far as this box can follow it: a centre's index,
-    NONE, or OPEN where the chain leaves the box unresolved."""
-    return chain_step(box, pk, None)
-
-
-def chain_step(box: Box, pk: dict[str, np.ndarray], f_first: I64 | None) -> I64:
-    """chain_start, with the foreign points' current answers f_first (None:
-    all unknown)."""
+    (itself included) as far as this box can follow it: `first` is a
+    centre's index, NONE, or OPEN where the chain leaves the box, and then
+    `exit` the point of another box it leaves for."""
     ids = box["ids"]
     m = len(ids)
     code = pk["parent"]
@@ -125,12 +120,11 @@ def chain_step(box: Box, pk: dict[str, np.ndarray], f_first: I64 | None) -> I64:
     first[pk["centre"]] = ids[pk["centre"]]
     todo = ~pk["centre"]
     first[todo & (pk["nn_delta"] < 0)] = NONE
-    # Parents in this box point at rows; parents elsewhere take their answer.
     follow = todo & (pk["nn_delta"] >= 0)
     local = follow & (code >= 0)
+    leave = np.full(m, -1, dtype=np.int64)
     remote = follow & ~local
-    if f_first is not None and remote.any():
-        first[remote] = f_first[-1 - code[remote]]
+    leave[remote] = box["foreign"][-1 - code[remote]]
     ptr = np.where(local, code, np.arange(m))
     pending = local.copy()
     # Pointer jumping: every round halves the distance to a resolved row.
@@ -138,8 +132,30 @@ def chain_step(box: Box, pk: dict[str, np.ndarray], f_first: I64 | None) -> I64:
         nxt = ptr[ptr]
         resolved = pending & ~pending[ptr]
         first[resolved] = first[ptr[resolved]]
+        leave[resolved] = leave[ptr[resolved]]
         pending &= ~resolved
         ptr = np.where(pending, nxt, ptr)
+    return {"first": first, "exit": leave}
+
+
+def exits_of(chain: dict[str, I64]) -> I64:
+    """The points of other boxes where this box's open chains go on."""
+    return np.unique(chain["exit"][chain["first"] == OPEN])
+
+
+def chain_answers(box: Box, chain: dict[str, I64], wanted: I64) -> dict[str, I64]:
+    """For the wanted points this box holds: their first centre, or where
+    their chain goes on."""
+    pos, rows = owned(box, wanted)
+    return {"id": wanted[pos], "first": chain["first"][rows], "exit": chain["exit"][rows]}
+
+
+def chain_end(chain: dict[str, I64], ends: tuple[I64, I64]) -> I64:
+    """first, with every open chain closed from the ends of the exits
+    (sorted exit points, their first centres)."""
+    first = chain["first"].copy()
+    open_ = first == OPEN
+    first[open_] = ends[1][np.searchsorted(ends[0], chain["exit"][open_])]
     return first
 
 
@@ -172,8 +188,9 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
     ids, code, rho, foreign = box["ids"], box["code"], box["rho"], box["foreign"]
     m = len(ids)
     eta, lab, bit = meta["eta"], meta["label"], meta["bit"]
+    n_floods = len(eta)     # labels are positions among the floods' centres
     if state is None:
-        state = {"words": np.zeros(m, dtype=np.uint64), "met": np.empty((0, 2), np.int64),
+        state = {"words": np.zeros(m, dtype=np.uint64), "met": np.empty(0, np.int64),
                  "own": np.zeros(len(eta), bool)}
     words = state["words"].copy()
     own = state["own"].copy()
@@ -219,9 +236,9 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
         dense = q_rho > eta[f]
         same = q_lab == lab[f]
         own[f[dense & same]] = True
-        other = dense & ~same
+        other = dense & ~same & (q_lab >= 0)
         if other.any():
-            met.append(np.column_stack([f[other], q_lab[other]]))
+            met.append(f[other] * n_floods + q_lab[other])
         # Points of the flood's label elsewhere: their box goes on.
         send = away & same & (dense | ring)
         out_f.append(f[send])
@@ -242,7 +259,8 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
             # A threshold below the floor: the plain neighbours, no flood.
             q = code[sr, 1:s].ravel()
             f = np.repeat(sf, max(s - 1, 0))
-            met.append(np.column_stack([f, values(labels, f_labels, q)]))
+            q_lab = values(labels, f_labels, q)
+            met.append((f * n_floods + q_lab)[q_lab >= 0])
         else:
             q = code[sr, :s].ravel()
             f = np.repeat(sf, s)
@@ -265,10 +283,7 @@ def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any
         q = code[frontier_r, :s].ravel()
         f = np.repeat(frontier_f, s)
         frontier_f, frontier_r = admit(f, q, np.zeros(len(q), bool))
-    met_all = np.concatenate(met)
-    met_all = met_all[met_all[:, 1] >= 0]
-    if len(met_all) > 1:
-        met_all = np.unique(met_all, axis=0)
+    met_all = np.unique(np.concatenate(met))
     of = np.concatenate(out_f) if out_f else np.empty(0, np.int64)
     oq = np.concatenate(out_q) if out_q else np.empty(0, np.int64)
     oring = np.concatenate(out_ring) if out_ring else np.empty(0, bool)
@@ -289,9 +304,10 @@ def outbox_size(state: dict[str, Any]) -> int:
 
 def met_of(state: dict[str, Any], labels_of_floods: I64) -> np.ndarray:
     """(flood, label) pairs met, the floods' own labels included."""
+    n = len(labels_of_floods)
     f = np.flatnonzero(state["own"])
-    mine = np.column_stack([f, labels_of_floods[f]])
-    return np.concatenate([state["met"], mine])
+    met = np.concatenate([state["met"], f * n + labels_of_floods[f]])
+    return np.column_stack([met // n, met % n])
 
 
 def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int) -> dict[str, Any]:

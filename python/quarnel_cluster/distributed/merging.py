@@ -106,9 +106,33 @@ class Boxes:
             for b in range(self.B)])
 
 
-def _open_chains(client: Any, first: list[Any]) -> int:
-    return int(sum(_gather(client, [delayed(np.count_nonzero)(delayed(np.equal)(f, bw.OPEN))
-                                    for f in first])))
+def _close_chains(client: Any, bx: Boxes, chains: list[Any]) -> tuple[np.ndarray, np.ndarray]:
+    """Where the chains leaving boxes end: (exit points, their first
+    centres), sorted. Only the few points where a chain enters a box travel,
+    and the client follows them from box to box."""
+    exits = np.unique(np.concatenate(_gather(client, [delayed(bw.exits_of)(c)
+                                                      for c in chains])))
+    if not len(exits):
+        return exits, exits.copy()
+    answers = _gather(client, [delayed(bw.chain_answers)(b, c, exits)
+                               for b, c in zip(bx.boxes, chains)])
+    ids = np.concatenate([a["id"] for a in answers])
+    first = np.concatenate([a["first"] for a in answers])
+    leave = np.concatenate([a["exit"] for a in answers])
+    step = dict(zip(ids.tolist(), zip(first.tolist(), leave.tolist())))
+    end: dict[int, int] = {}
+    for e in exits.tolist():
+        path = []
+        while e not in end:
+            f, nxt = step[e]
+            if f != bw.OPEN:
+                end[e] = f
+                break
+            path.append(e)
+            e = nxt
+        for p in path:
+            end[p] = end[e]
+    return exits, np.array([end[e] for e in exits.tolist()], dtype=np.int64)
 
 
 def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], width: int,
@@ -121,13 +145,10 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     pk = persist(client, [delayed(bw.peaks)(b, fr, width, diagonal)
                          for b, fr in zip(boxes, f_rho)])
 
-    first = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
-    while _open_chains(client, first):
-        if TRACE:
-            print("chain round", time.time() - T0, flush=True)
-        f_first = bx.fetch(first, np.int64)
-        first = persist(client, [delayed(bw.chain_step)(b, p, ff)
-                                for b, p, ff in zip(boxes, pk, f_first)])
+    chains = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
+    ends = _close_chains(client, bx, chains)
+    first = persist(client, [delayed(bw.chain_end)(c, ends) for c in chains])
+    del chains
     f_first = bx.fetch(first, np.int64)
 
     # The initial centres ("specials"): their rows, and the next centre up.
@@ -163,7 +184,9 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
 
     centres = [int(c) for c in specials]
     s = min(search_size, list_width)
+    if TRACE: print("specials", len(specials), time.time() - T0, flush=True)
     labels, up = labels_of(centres)
+    if TRACE: wait(labels); print("labels", time.time() - T0, flush=True)
     if n_clusters is None:
         while True:
             removed = _check(client, bx, labels, f_rho, centres, up, specials, s_rho, s_x,
@@ -195,7 +218,10 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
     if not centres:
         return set()
     boxes = bx.boxes
+    t0 = time.time()
     f_labels = bx.fetch(labels, np.int64)
+    if TRACE:
+        wait(f_labels); print("fetch labels", len(centres), time.time() - t0, flush=True)
     c_arr = np.array(centres, dtype=np.int64)
     c_label = up[np.searchsorted(specials, c_arr)]
     eta = s_rho[c_arr] - threshold
@@ -229,6 +255,7 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
             nxt.append(delayed(bw.flood)(boxes[b], labels[b], f_labels[b], f_rho[b],
                                          state[b], empty, inbox, meta, s, plain))
         state = persist(client, nxt)
+    if TRACE: print("floods done", time.time() - t0, flush=True)
     met = np.concatenate(_gather(client, [delayed(bw.met_of)(st, c_label) for st in state]))
     met = np.unique(met, axis=0) if len(met) else met.reshape(0, 2)
     count = len(centres)
@@ -246,6 +273,7 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
             removed.add(c)
             extra.setdefault(c, []).append(t)
             changed[c] = (t, _distance(s_x, t, c))
+    if TRACE: print("decided", len(removed), time.time() - t0, flush=True)
     return removed
 
 
