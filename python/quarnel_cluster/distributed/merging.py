@@ -45,9 +45,6 @@ from . import boxwork as bw
 # a 64-bit word per point, one bit per centre of the point's cluster.
 MAX_FLOODS_PER_LABEL = 64
 THRESHOLD_FLOOR = 0.001
-import os, time
-TRACE = bool(os.environ.get('QUARNEL_TRACE'))
-T0 = time.time()
 
 
 class TooManyFloods(Exception):
@@ -184,9 +181,7 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
 
     centres = [int(c) for c in specials]
     s = min(search_size, list_width)
-    if TRACE: print("specials", len(specials), time.time() - T0, flush=True)
     labels, up = labels_of(centres)
-    if TRACE: wait(labels); print("labels", time.time() - T0, flush=True)
     if n_clusters is None:
         while True:
             removed = _check(client, bx, labels, f_rho, centres, up, specials, s_rho, s_x,
@@ -218,10 +213,7 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
     if not centres:
         return set()
     boxes = bx.boxes
-    t0 = time.time()
     f_labels = bx.fetch(labels, np.int64)
-    if TRACE:
-        wait(f_labels); print("fetch labels", len(centres), time.time() - t0, flush=True)
     c_arr = np.array(centres, dtype=np.int64)
     c_label = up[np.searchsorted(specials, c_arr)]
     eta = s_rho[c_arr] - threshold
@@ -240,12 +232,8 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
                             for b, lab, fl, fr, st in zip(boxes, labels, f_labels, f_rho,
                                                           starts)])
     empty = {"flood": np.empty(0, np.int64), "row": np.empty(0, np.int64)}
-    rounds = 0
     while True:
         sizes = _gather(client, [delayed(bw.outbox_size)(st) for st in state])
-        rounds += 1
-        if TRACE:
-            print("flood round", rounds, sizes, time.time() - T0, flush=True)
         if not any(sizes):
             break
         nxt = []
@@ -255,7 +243,6 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
             nxt.append(delayed(bw.flood)(boxes[b], labels[b], f_labels[b], f_rho[b],
                                          state[b], empty, inbox, meta, s, plain))
         state = persist(client, nxt)
-    if TRACE: print("floods done", time.time() - t0, flush=True)
     met = np.concatenate(_gather(client, [delayed(bw.met_of)(st, c_label) for st in state]))
     met = np.unique(met, axis=0) if len(met) else met.reshape(0, 2)
     count = len(centres)
@@ -273,7 +260,6 @@ def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres:
             removed.add(c)
             extra.setdefault(c, []).append(t)
             changed[c] = (t, _distance(s_x, t, c))
-    if TRACE: print("decided", len(removed), time.time() - t0, flush=True)
     return removed
 
 

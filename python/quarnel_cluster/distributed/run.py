@@ -1,7 +1,7 @@
-"""The stages of a distributed run, as Dask graphs of the tasks in knn.py
-and tasks.py; each stage's intermediate results stay on the workers
-(persisted), and only counts, medians and the bandwidth search's held-out
-rows reach the client.
+"""The stages of a distributed run, as Dask graphs of the tasks in knn.py,
+tasks.py and boxwork.py; each stage's intermediate results stay on the
+workers (persisted), and only counts, medians, the bandwidth search's
+held-out rows and per-centre summaries reach the client.
 
     input      row chunks of the points (a Dask array: from NumPy, Zarr,
                Parquet, ...); checks as reductions: shape, finite values,
@@ -20,11 +20,14 @@ rows reach the client.
                by index; the search itself on the client, on 20 000 rows
     density    log-density per box; the neighbourhood sizes' medians from
                per-box counts
-    clusters   the distinct points' coordinates, densities and the leading
-               columns of their rows go to one task, which runs the same
-               stages as the single-machine estimator (clustering.py) and
-               spreads the result over the copies; per-point results come
-               back as Dask arrays chunked like the input
+    clusters   the boxes keep their rows' leading columns (merging.py):
+               peaks per row, chains to the centres, the merging checks as
+               floods passed between boxes, the user's controls from per-box
+               borders; the client sees centres and clusters only. Results
+               are mapped back over the copies and gathered into Dask arrays
+               chunked like the input. (If more than 64 centres ever share a
+               label, the same stages run in one task on all distinct
+               points instead.)
 """
 
 from __future__ import annotations
