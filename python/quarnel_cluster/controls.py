@@ -1,8 +1,14 @@
-"""What a user asks of the clusters after the density peaks are found:
-a least cluster size, a given number of clusters, and a noise label.
+"""What decides the clusters after the density peaks are found: the merge
+threshold, and what a user asks for: a least cluster size, a given number of
+clusters, a noise label.
 
-All three work on the saddles between touching clusters (borders.py):
+All four work on the saddles between touching clusters (borders.py):
 
+- threshold: walking down the saddles from the highest, where two groups of
+  peaks meet, the lower peak's group joins the higher one unless its peak
+  stands at least `threshold` above that saddle (a valley deeper than the
+  estimate's noise). Every peak is tested, and a peak that goes joins the
+  group across its highest saddle: the one it is least separated from.
 - min_cluster_size: the smallest cluster below the size joins the cluster it
   meets at its highest saddle (the one it would join first if the merge
   threshold were raised), again and again until none is too small; a cluster
@@ -54,6 +60,42 @@ def _nearest_denser(x: F64, rho: F64, centre: int, others: list[int]) -> int:
     denser = [c for c in others if _denser(rho, c, centre)] or others
     gaps = np.linalg.norm(x[denser] - x[centre], axis=1)
     return denser[int(np.argmin(gaps))]
+
+
+def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: float) -> Joins:
+    """Merges every cluster whose peak stands less than `threshold` (in
+    log-density) above the highest saddle to a group with a higher peak.
+
+    The saddles are taken from the highest down, groups joined by a
+    union-find whose root is the group's highest peak. A low peak's
+    prominence can only grow as the saddles go down, so a peak kept at its
+    first meeting is kept for good, and one that goes joins the group across
+    its highest saddle. Ties among saddles by ascending (a, b).
+    """
+    count = len(centers)
+    parent = list(range(count))
+    peak = rho[centers].tolist()
+    centre = centers.tolist()
+
+    def find(c: int) -> int:
+        while parent[c] != c:
+            parent[c] = parent[parent[c]]
+            c = parent[c]
+        return c
+
+    links: list[tuple[int, int]] = []
+    order = np.lexsort((touching.b, touching.a, -touching.saddle))
+    for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
+                       touching.saddle[order].tolist()):
+        ra, rb = find(a), find(b)
+        if ra == rb:
+            continue
+        high, low = (ra, rb) if _denser(rho, centre[ra], centre[rb]) else (rb, ra)
+        if peak[low] - s < threshold:
+            parent[low] = high
+            links.append((centre[low], centre[high]))
+    target = np.array([find(c) for c in range(count)], np.int64)
+    return Joins(target, centers.copy(), links)
 
 
 def merge_small(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
@@ -187,10 +229,15 @@ def apply(c: Clusters, x: F64, joins: Joins) -> Clusters:
     new_label, centres = new_labels(joins)
     labels = np.where(c.labels >= 0, new_label[np.maximum(c.labels, 0)], -1)
     nn_delta, delta, graph = c.nn_delta.copy(), c.delta.copy(), list(c.graph)
-    for child, parent in joins.links:
+    if joins.links:
+        child, parent = np.array(joins.links, np.int64).T
         nn_delta[child] = parent
-        delta[child] = math.sqrt(float(np.sum((x[parent] - x[child]) ** 2)))
-        graph[parent] = [*graph[parent], child]
+        delta[child] = np.sqrt(np.sum((x[parent] - x[child]) ** 2, axis=1))
+        adopted: dict[int, list[int]] = {}
+        for ch, pa in joins.links:
+            adopted.setdefault(pa, []).append(ch)
+        for pa, children in adopted.items():   # one copy per parent, however many joins
+            graph[pa] = [*graph[pa], *children]
     return Clusters(centres, labels, nn_delta, delta, graph)
 
 
@@ -218,10 +265,15 @@ def halo(labels: I64, rho: F64, nn_list: I64, width: int) -> I64:
     return out
 
 
-def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, min_size: int,
-           n_clusters: int | None, noise: bool) -> Clusters:
-    """The clusters after min_cluster_size, n_clusters and noise, in that order."""
+def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, threshold: float | None,
+           min_size: int, n_clusters: int | None, noise: bool) -> Clusters:
+    """The clusters after the threshold (unless None), min_cluster_size,
+    n_clusters and noise, in that order."""
     touching = borders(c.labels, rho, nn_list, width)
+    if threshold is not None and len(c.centers) > 1:
+        joins = merge_shallow_peaks(c.centers, rho, touching, threshold)
+        c = apply(c, x, joins)
+        touching = relabel(touching, new_labels(joins)[0])
     if min_size > 1 and len(c.centers) > 1:
         joins = merge_small(c.labels, c.centers, rho, x, touching, min_size)
         c = apply(c, x, joins)
