@@ -9,6 +9,9 @@ All four work on the saddles between touching clusters (borders.py):
   stands at least `threshold` above that saddle (a valley deeper than the
   estimate's noise). Every peak is tested, and a peak that goes joins the
   group across its highest saddle: the one it is least separated from.
+  (Joining whichever denser cluster a search from the centre meets first,
+  as the native stability_loop does, can cross a lower saddle and cut a
+  cluster between two neighbours: 0.02 lower mean ARI on the labelled sets.)
 - min_cluster_size: the smallest cluster below the size joins the cluster it
   meets at its highest saddle (the one it would join first if the merge
   threshold were raised), again and again until none is too small; a cluster
