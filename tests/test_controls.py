@@ -1,4 +1,5 @@
-"""The user's controls over the clusters: n_clusters, min_cluster_size, noise."""
+"""What decides the clusters after the peaks: the merge threshold, and the
+user's controls n_clusters, min_cluster_size, noise."""
 
 import warnings
 
@@ -6,6 +7,8 @@ import numpy as np
 import pytest
 
 from quarnel_cluster import DensityPeakClustering, adjusted_rand_index
+from quarnel_cluster.borders import Borders
+from quarnel_cluster.controls import merge_shallow_peaks
 
 
 def blobs(centres, sizes, spread, seed=0):
@@ -23,6 +26,19 @@ def assert_consistent(model):
         assert model.rho_[c] == model.rho_[model.labels_ == j].max()
     hanging = model.nn_delta_ >= 0
     assert np.all(model.rho_[model.nn_delta_[hanging]] > model.rho_[hanging])
+
+
+def test_shallow_peak_joins_across_its_highest_saddle():
+    # Peaks 5.0, 4.5, 3.0; the lowest meets the middle one at 2.9 and the
+    # highest only at 1.0: it joins the middle one, though the highest is denser.
+    centers = np.arange(3)
+    rho = np.array([5.0, 4.5, 3.0])
+    touching = Borders(np.array([0, 0, 1]), np.array([1, 2, 2]), np.array([2.0, 1.0, 2.9]))
+    joins = merge_shallow_peaks(centers, rho, touching, threshold=1.0)
+    assert joins.target.tolist() == [0, 1, 1] and joins.links == [(2, 1)]
+    # Raised above the middle peak's 2.5, both go, each across its own saddle.
+    joins = merge_shallow_peaks(centers, rho, touching, threshold=3.0)
+    assert joins.target.tolist() == [0, 0, 0] and joins.links == [(2, 1), (1, 0)]
 
 
 def test_n_clusters_keeps_the_most_prominent_peaks():

@@ -64,7 +64,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         ``threshold_scale * sqrt(2 ln(n / m) / m)`` with m the median number
         of neighbours within one bandwidth: the deepest of the n / m
         independent noise bumps, which grows slowly with n.
-    threshold_scale : float, default=0.9
+    threshold_scale : float, default=1.1
         Multiple of that noise depth used when threshold is None; larger
         values merge more.
     alpha : float, default=0.5
@@ -179,7 +179,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
                  bandwidth: float | None = None, test_size: float = 0.2,
                  xtol: float = 1e-4, threshold: float | None = None,
-                 threshold_scale: float = 0.9, alpha: float = 0.5,
+                 threshold_scale: float = 1.1, alpha: float = 0.5,
                  min_search: int = 10, n_clusters: int | None = None,
                  min_cluster_size: int | None = None, noise: bool = False,
                  random_state: int | None = 0,

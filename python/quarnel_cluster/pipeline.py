@@ -14,14 +14,14 @@
                  adaptive_trim_size for the noise level and the search width
     peaks        compute_delta on the first columns of the table: nearest
                  denser neighbour, delta, first centres, density graph
-    merging      stability_loop removes centres that are not separated from a
-                 denser cluster by a drop in log-density of `threshold`
+    merging      every peak whose group meets a higher peak's at a saddle
+                 less than `threshold` below it joins that group, across
+                 its highest saddle (controls.merge_shallow_peaks)
 
 Only the neighbour searches are limited to 2-8 columns. The other calls take
 the points of any column count as they are: bandwidth_estimate reads them
 for a length scale per dimension, compute_delta for the diagonal of their
-bounding box, stability_loop for the distance of a merged centre to its
-target; all three sum over however many columns there are.
+bounding box; both sum over however many columns there are.
 """
 
 from __future__ import annotations
@@ -348,15 +348,6 @@ class Clusters:
     nn_delta: I64
     delta: F64
     graph: list[list[int]]
-
-
-def merge(x: F64, rho: F64, found: Peaks, nn_list: I64, threshold: float,
-          search_size: int) -> Clusters:
-    """Removes false centres until every remaining one stands on its own."""
-    centers, labels, nn_delta, delta, graph = quarnel.stability_loop(
-        x, rho, found.centers, found.nn_delta, found.delta, nn_list, found.graph,
-        threshold, search_size)
-    return Clusters(centers, labels, nn_delta, delta, graph)
 
 
 def unmerged(found: Peaks) -> Clusters:

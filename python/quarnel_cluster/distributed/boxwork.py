@@ -1,6 +1,5 @@
 """Tasks of the clustering stages on one box: density peaks, the chains to
-the centres, the neighbourhood floods of the merging checks, and the
-borders between clusters. Each box holds its distinct points in index order
+the centres, and the borders between clusters. Each box holds its distinct points in index order
 (`ids`), their coordinates, densities and the leading columns of their
 neighbour rows (`dist`; `code`: the neighbour's row here if >= 0, else
 -1 - its position in `foreign`). Values at points of other boxes that a box
@@ -168,148 +167,6 @@ def labels_from(first: I64, special: I64, up: I64) -> I64:
     return out
 
 
-def flood(box: Box, labels: I64, f_labels: I64, f_rho: F64, state: dict[str, Any] | None,
-          starts: dict[str, np.ndarray], inbox: list[dict[str, np.ndarray]],
-          meta: dict[str, np.ndarray], s: int, plain: bool) -> dict[str, Any]:
-    """One round of all floods in this box.
-
-    A flood f starts at its centre with level eta[f] and label L[f]: its
-    first ring (the centre's first s neighbours) is expanded whatever their
-    density; after that a point is admitted when denser than eta[f], and an
-    admitted point of label L[f] is expanded in turn (its first s
-    neighbours). Only points of the flood's label are ever expanded, so a
-    flood spreads within its cluster: each point records the floods that
-    admitted it as bits (bit[f]: the flood's rank among the floods of its
-    label). Admitted points of another box go out as messages. What the
-    check reads is the labels of the admitted points: `own[f]` whether a
-    point of the flood's own label was admitted, `met` the (flood, label)
-    pairs of other labels.
-    """
-    ids, code, rho, foreign = box["ids"], box["code"], box["rho"], box["foreign"]
-    m = len(ids)
-    eta, lab, bit = meta["eta"], meta["label"], meta["bit"]
-    n_floods = len(eta)     # labels are positions among the floods' centres
-    if state is None:
-        state = {"words": np.zeros(m, dtype=np.uint64), "met": np.empty(0, np.int64),
-                 "own": np.zeros(len(eta), bool)}
-    words = state["words"].copy()
-    own = state["own"].copy()
-    met = [state["met"]]
-    claim = np.empty(m, dtype=np.int64)
-    out_f: list[I64] = []
-    out_q: list[I64] = []
-    out_ring: list[np.ndarray] = []
-
-    def fresh(f: I64, r: I64) -> tuple[I64, I64]:
-        """The (flood, row) pairs not yet admitted, each once; marks them."""
-        if not len(f):
-            return f, r
-        # One entry per row wins the claim; the rare losers of another flood
-        # than the winner's are sorted out exactly.
-        order = np.arange(len(r))
-        claim[r] = order
-        win = claim[r] == order
-        other = ~win & (f != f[claim[r]])
-        keep = win
-        if other.any():
-            key = np.unique(f[other] * m + r[other])
-            f = np.concatenate([f[keep], key // m])
-            r = np.concatenate([r[keep], key % m])
-            key = np.unique(f * m + r)
-            f, r = key // m, key % m
-        else:
-            f, r = f[keep], r[keep]
-        new = (words[r] & bit[f]) == 0
-        f, r = f[new], r[new]
-        np.bitwise_or.at(words, r, bit[f])
-        return f, r
-
-    def admit(f: I64, q: I64, ring: np.ndarray) -> tuple[I64, I64]:
-        """Offers the points with codes q to floods f (ring: first-ring
-        offers): records labels met, sends away other boxes' points, returns
-        the new (flood, row) pairs to expand here."""
-        here = q >= 0
-        away = ~here
-        at = np.where(here, q, 0)
-        q_rho = values(rho, f_rho, q)
-        q_lab = values(labels, f_labels, q)
-        dense = q_rho > eta[f]
-        same = q_lab == lab[f]
-        own[f[dense & same]] = True
-        other = dense & ~same & (q_lab >= 0)
-        if other.any():
-            met.append(f[other] * n_floods + q_lab[other])
-        # Points of the flood's label elsewhere: their box goes on.
-        send = away & same & (dense | ring)
-        out_f.append(f[send])
-        out_q.append(foreign[-1 - q[send]])
-        out_ring.append(ring[send] & ~dense[send])
-        # Here: a dense point is new to the flood unless its bit is set;
-        # a first-ring point below the level is expanded once, never admitted.
-        go = here & same
-        new_f, new_r = fresh(f[go & dense], at[go & dense])
-        low = go & ~dense & ring
-        return np.concatenate([new_f, f[low]]), np.concatenate([new_r, at[low]])
-
-    exp_f = [np.empty(0, np.int64)]
-    exp_r = [np.empty(0, np.int64)]
-    sf, sr = starts["flood"], starts["row"]
-    if len(sf):
-        if plain:
-            # A threshold below the floor: the plain neighbours, no flood.
-            q = code[sr, 1:s].ravel()
-            f = np.repeat(sf, max(s - 1, 0))
-            q_lab = values(labels, f_labels, q)
-            met.append((f * n_floods + q_lab)[q_lab >= 0])
-        else:
-            q = code[sr, :s].ravel()
-            f = np.repeat(sf, s)
-            a, b = admit(f, q, np.ones(len(q), bool))
-            exp_f.append(a)
-            exp_r.append(b)
-    for msg in inbox:
-        if len(msg["flood"]):
-            f, r, ring = msg["flood"], msg["row"], msg["ring"]
-            # Dense offers are admitted here; first-ring points below the
-            # level are only expanded.
-            dense = rho[r] > eta[f]
-            df, dr = fresh(f[dense], r[dense])
-            low = ring & ~dense
-            exp_f.append(np.concatenate([df, f[low]]))
-            exp_r.append(np.concatenate([dr, r[low]]))
-    frontier_f = np.concatenate(exp_f)
-    frontier_r = np.concatenate(exp_r)
-    while len(frontier_f):
-        q = code[frontier_r, :s].ravel()
-        f = np.repeat(frontier_f, s)
-        frontier_f, frontier_r = admit(f, q, np.zeros(len(q), bool))
-    met_all = np.unique(np.concatenate(met))
-    of = np.concatenate(out_f) if out_f else np.empty(0, np.int64)
-    oq = np.concatenate(out_q) if out_q else np.empty(0, np.int64)
-    oring = np.concatenate(out_ring) if out_ring else np.empty(0, bool)
-    return {"words": words, "met": met_all, "own": own, "out_flood": of, "out_point": oq,
-            "out_ring": oring}
-
-
-def outbox_for(state: dict[str, Any], other: Box) -> dict[str, np.ndarray]:
-    """The messages of a flood round addressed to the box `other`: rows there."""
-    q = state["out_point"]
-    pos, rows = owned(other, q) if len(q) else (np.empty(0, np.int64), np.empty(0, np.int64))
-    return {"flood": state["out_flood"][pos], "row": rows, "ring": state["out_ring"][pos]}
-
-
-def outbox_size(state: dict[str, Any]) -> int:
-    return len(state["out_point"])
-
-
-def met_of(state: dict[str, Any], labels_of_floods: I64) -> np.ndarray:
-    """(flood, label) pairs met, the floods' own labels included."""
-    n = len(labels_of_floods)
-    f = np.flatnonzero(state["own"])
-    met = np.concatenate([state["met"], f * n + labels_of_floods[f]])
-    return np.column_stack([met // n, met % n])
-
-
 def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int) -> dict[str, Any]:
     """This box's part of borders.borders and borders.border_density: the
     touching pairs' keys with their saddles, and the densest border point of
@@ -351,13 +208,6 @@ def rows_at(box: Box, pk: dict[str, np.ndarray], wanted: I64) -> dict[str, np.nd
 
 def centres_of(box: Box, pk: dict[str, np.ndarray]) -> I64:
     return box["ids"][pk["centre"]]
-
-
-def start_rows(box: Box, centres: I64) -> dict[str, np.ndarray]:
-    """The floods (positions in `centres`) that start in this box, and their
-    rows."""
-    pos, rows = owned(box, centres)
-    return {"flood": pos.astype(np.int64), "row": rows.astype(np.int64)}
 
 
 def centre_links(box: Box, pk: dict[str, np.ndarray], first: I64,

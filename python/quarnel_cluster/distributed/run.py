@@ -21,13 +21,10 @@ held-out rows and per-centre summaries reach the client.
     density    log-density per box; the neighbourhood sizes' medians from
                per-box counts
     clusters   the boxes keep their rows' leading columns (merging.py):
-               peaks per row, chains to the centres, the merging checks as
-               floods passed between boxes, the user's controls from per-box
+               peaks per row, chains to the centres, merges from per-box
                borders; the client sees centres and clusters only. Results
                are mapped back over the copies and gathered into Dask arrays
-               chunked like the input. (If more than 64 centres ever share a
-               label, the same stages run in one task on all distinct
-               points instead.)
+               chunked like the input.
 """
 
 from __future__ import annotations
@@ -184,14 +181,9 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width)
                                  for p, t, r in zip(distinct, tables, rho)])
         del tables, rho, distinct
-        merged = None
         if not central:
-            try:
-                merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
-                                     search_size, list_width, min_size, s.n_clusters, s.noise)
-            except merging.TooManyFloods:
-                merged = None
-        if merged is not None:
+            merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
+                                 search_size, list_width, min_size, s.n_clusters, s.noise)
             expanded = [delayed(tasks.expanded)(f, fnd, copies)
                         for f, fnd in zip(merged.parts, found)]
             parts = client.persist([delayed(tasks.chunk_of)(offsets[i], offsets[i + 1],
