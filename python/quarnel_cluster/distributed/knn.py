@@ -186,8 +186,13 @@ def merged(table: dict[str, Any], k: int, *answers: tuple[int, tuple[F64, I64, F
     take = rank < k
     if np.count_nonzero(take) != len(asking) * k:
         raise AssertionError("a row found fewer than k candidates")
-    dist = dist.copy() if dist.shape[1] == k else np.empty((len(ids), k))
-    nbr = nbr.copy() if nbr.shape[1] == k else np.empty((len(ids), k), np.int64)
+    # The own search's arrays are overwritten in place: nothing else reads
+    # them (the other boxes' answers read only ids and coordinates), and a
+    # copy would double the box's largest arrays.
+    if dist.shape[1] != k:
+        dist, nbr = np.empty((len(ids), k)), np.empty((len(ids), k), np.int64)
+    if not dist.flags.writeable:
+        dist, nbr = dist.copy(), nbr.copy()
     dist[asking] = dd[take].reshape(-1, k)
     nbr[asking] = nn[take].reshape(-1, k)
     return ids, dist, nbr
