@@ -150,7 +150,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         for b in range(B):
             answers = [(c, delayed(knn.answer)(delayed(knn.request)(own[b], c), own[c], k_table))
                        for c in asks[b]]
-            tables.append(delayed(knn.merged)(own[b], k_table, *answers))
+            tables.append(delayed(knn.merged)(own[b], k_table, N, *answers))
         tables = client.persist(tables)
         del own
         wait(tables)
