@@ -147,6 +147,19 @@ def request(asking: dict[str, Any], c: int) -> F64:
     return np.ascontiguousarray(asking["x"][asking["asks"][c]])
 
 
+def answer_all(asked: dict[str, Any], k: int, *queries: F64) -> list[tuple[F64, I64, F64]]:
+    """answer() for the rows of several boxes at once: one tree over the
+    asked box's points for all of them."""
+    sizes = [len(q) for q in queries]
+    dist, nbr, sq = answer(np.concatenate(queries), asked, k)
+    bounds = np.cumsum([0, *sizes])
+    return [(dist[a:b], nbr[a:b], sq[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def pick(answers: list[Any], i: int) -> Any:
+    return answers[i]
+
+
 def answer(q: F64, asked: dict[str, Any], k: int) -> tuple[F64, I64, F64]:
     """The asked box's nearest points to the points q: distances, indices and
     squared distances."""

@@ -146,11 +146,15 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b)
                               for b, p in enumerate(distinct)])
         asks = _gather(client, [delayed(knn.asks_of)(t) for t in own])
+        # Each box answers all the rows that ask it at once.
+        askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
+        answers = [delayed(knn.answer_all)(own[c], k_table,
+                                           *[delayed(knn.request)(own[b], c) for b in askers[c]])
+                   for c in range(B)]
         tables = []
         for b in range(B):
-            answers = [(c, delayed(knn.answer)(delayed(knn.request)(own[b], c), own[c], k_table))
-                       for c in asks[b]]
-            tables.append(delayed(knn.merged)(own[b], k_table, N, *answers))
+            mine = [(c, delayed(knn.pick)(answers[c], askers[c].index(b))) for c in asks[b]]
+            tables.append(delayed(knn.merged)(own[b], k_table, N, *mine))
         tables = client.persist(tables)
         del own
         wait(tables)
