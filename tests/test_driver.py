@@ -214,6 +214,26 @@ def test_scikit_learn_conventions():
     np.testing.assert_array_equal(copy.fit_predict(x), copy.labels_)
 
 
+def test_scikit_learn_is_imported_by_its_user_only():
+    pytest.importorskip("sklearn")
+    code = """
+import sys
+from quarnel_cluster import DensityPeakClustering
+assert 'sklearn' not in sys.modules
+m = DensityPeakClustering()
+from sklearn.base import BaseEstimator, ClusterMixin, clone
+from sklearn.exceptions import NotFittedError
+assert isinstance(m, BaseEstimator) and isinstance(clone(m), ClusterMixin)
+try:
+    m.predict([[0.0, 0.0]])
+except NotFittedError:
+    pass
+"""
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert out.returncode == 0, out.stderr
+
+
 def test_works_without_scikit_learn():
     code = """
 import sys

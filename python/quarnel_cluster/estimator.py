@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 
 from . import clustering, memory, neighbours, pipeline, validation
-from ._params import BASES, NotFittedError
+from ._params import BASES, not_fitted_error
 from .progress import StageTimer
 from .validation import Interval
 
@@ -356,7 +356,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             A cluster of the fit (0 .. n_clusters_ - 1) for every point.
         """
         if not hasattr(self, "points_"):
-            raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. "
+            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
                                  "Call 'fit' with appropriate arguments before using this "
                                  "estimator.")
         x = validation.check_points(X, type(self).__name__, min_samples=1)
