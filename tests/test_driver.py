@@ -234,6 +234,15 @@ except NotFittedError:
     assert out.returncode == 0, out.stderr
 
 
+def test_copies_leave_a_random_state_split_as_on_distinct_points():
+    x, _ = blobs(3, 2, per_blob=200)
+    with_copies = np.vstack([x, x[:40]])
+    a = DensityPeakClustering(random_state=np.random.RandomState(7)).fit(with_copies)
+    b = DensityPeakClustering(random_state=np.random.RandomState(7)).fit(x)
+    assert a.bandwidth_ == b.bandwidth_
+    np.testing.assert_array_equal(a.labels_[:len(x)], b.labels_)
+
+
 def test_works_without_scikit_learn():
     code = """
 import sys
