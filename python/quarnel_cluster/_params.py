@@ -20,8 +20,6 @@ BaseEstimators, clone it, or catch its exceptions by their classes. So:
 from __future__ import annotations
 
 import importlib.abc
-import importlib.machinery
-import importlib.util
 import inspect
 import sys
 from typing import Any
