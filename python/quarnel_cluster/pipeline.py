@@ -89,7 +89,7 @@ def split(n: int, test_size: float, seed: Any) -> tuple[I64, I64]:
     test = np.sort(test)
     held_out = np.zeros(n, dtype=bool)
     held_out[test] = True
-    return np.flatnonzero(~held_out).astype(np.int64), test.astype(np.int64)
+    return np.flatnonzero(~held_out).astype(np.int64, copy=False), test.astype(np.int64)
 
 
 def reads_held_out_from_table(n: int, k: int, test_size: float) -> bool:
@@ -203,12 +203,13 @@ def held_out_neighbours(x: F64, k: int, test_size: float, seed: Any) -> HeldOut:
     when its tree and copies of the points do not add to the table's
     memory."""
     train, test = split(len(x), test_size, seed)
-    x_train = x[train]
+    n_train, x_train, x_test = len(train), x[train], x[test]
+    del train   # gone before the tree is built
     # With fewer training points than k (tiny sets), the held-out points
     # get all of them.
-    cross, _ = neighbours.cross_table(x_train, x[test], k)
+    cross, _ = neighbours.cross_table(x_train, x_test, k)
     # Copies: a view would keep all of x_train.
-    return HeldOut(cross, len(train), x_train[:1000].copy(), x[test[:1000]])
+    return HeldOut(cross, n_train, x_train[:1000].copy(), x_test[:1000].copy())
 
 
 def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
