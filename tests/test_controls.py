@@ -94,3 +94,23 @@ def test_noise_marks_the_background_between_clusters():
     assert not noise[model.centers_].any()
     np.testing.assert_array_equal(model.labels_[~noise], plain.labels_[~noise])
     assert model.n_clusters_ == plain.n_clusters_
+
+
+@pytest.mark.parametrize("unlabelled", [False, True])
+def test_borders_are_the_highest_saddle_of_every_touching_pair(unlabelled):
+    from quarnel_cluster.borders import borders
+    rng = np.random.default_rng(3)
+    n, width = 300, 6
+    labels = rng.integers(-1 if unlabelled else 0, 5, n)
+    rho = rng.normal(size=n)
+    nn_list = np.column_stack([np.arange(n), rng.integers(0, n, (n, 8))])
+    expected = {}
+    for i in range(n):
+        for j in nn_list[i, 1:width]:
+            a, b = labels[i], labels[j]
+            if a != b and a >= 0 and b >= 0:
+                key = (min(a, b), max(a, b))
+                expected[key] = max(expected.get(key, -np.inf), min(rho[i], rho[j]))
+    found = borders(labels, rho, nn_list, width)
+    assert dict(zip(zip(found.a.tolist(), found.b.tolist()), found.saddle.tolist())) == expected
+    assert list(zip(found.a.tolist(), found.b.tolist())) == sorted(expected)

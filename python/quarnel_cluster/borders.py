@@ -39,13 +39,16 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
     width = max(1, min(width, nn_list.shape[1]))
     n_clusters = int(labels.max()) + 1 if n else 0
     rows = max(1, BLOCK_ENTRIES // width)
+    unlabelled = n > 0 and int(labels.min()) < 0
     keys, saddles = [], []
     for start in range(0, n, rows):
         part = slice(start, min(n, start + rows))
         nbr = nn_list[part, 1:width]
         mine = labels[part, None]
-        theirs = labels[nbr]
-        cross = (mine != theirs) & (mine >= 0) & (theirs >= 0)
+        theirs = np.take(labels, nbr)   # faster than labels[nbr] on a strided nbr
+        cross = mine != theirs
+        if unlabelled:
+            cross &= (mine >= 0) & (theirs >= 0)
         if not cross.any():
             continue
         here = np.broadcast_to(mine, nbr.shape)[cross]
