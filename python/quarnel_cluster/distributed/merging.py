@@ -33,7 +33,7 @@ from dask import delayed
 from distributed import wait
 
 from .. import controls
-from ..borders import Borders
+from ..borders import Borders, highest_saddles
 from . import boxwork as bw
 
 class Sparse:
@@ -180,21 +180,12 @@ def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width:
     f_labels = bx.fetch(labels, np.int64)
     parts = _gather(client, [delayed(bw.borders)(b, lab, fl, fr, width)
                              for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
-    lo = np.concatenate([p["lo"] for p in parts])
-    hi = np.concatenate([p["hi"] for p in parts])
-    saddle = np.concatenate([p["saddle"] for p in parts])
     level = np.full(n_clusters, -np.inf)
     for p in parts:
         np.maximum.at(level, p["border_label"], p["border_rho"])
-    if not len(lo):
-        empty = np.empty(0, np.int64)
-        return Borders(empty, empty.copy(), np.empty(0)), level
-    key = lo * n_clusters + hi
-    order = np.lexsort((saddle, key))
-    key, saddle = key[order], saddle[order]
-    last = np.flatnonzero(np.r_[key[1:] != key[:-1], True])
-    key = key[last]
-    return Borders(key // n_clusters, key % n_clusters, saddle[last]), level
+    touching = highest_saddles([p["lo"] * n_clusters + p["hi"] for p in parts],
+                               [p["saddle"] for p in parts], n_clusters)
+    return touching, level
 
 
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
