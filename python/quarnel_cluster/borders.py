@@ -58,11 +58,13 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
         return Borders(empty, empty.copy(), np.empty(0))
     key = np.concatenate(keys)
     saddle = np.concatenate(saddles)
-    order = np.lexsort((saddle, key))   # by key, the highest saddle last in each run
+    # Sorted by key alone (one sort key: on all the peaks of a large set
+    # there are millions of crossing pairs), then the highest saddle per key.
+    order = np.argsort(key, kind="stable")
     key, saddle = key[order], saddle[order]
-    last = np.flatnonzero(np.r_[key[1:] != key[:-1], True])
-    key = key[last]
-    return Borders(key // n_clusters, key % n_clusters, saddle[last])
+    first = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
+    key = key[first]
+    return Borders(key // n_clusters, key % n_clusters, np.maximum.reduceat(saddle, first))
 
 
 def border_density(labels: I64, rho: F64, nn_list: I64, width: int) -> F64:
