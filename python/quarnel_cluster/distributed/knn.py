@@ -101,7 +101,8 @@ def distinct_points(points: tuple[I64, F64], found: tuple[I64, I64]) -> tuple[I6
     return first - np.searchsorted(copy, first), np.ascontiguousarray(x[keep])
 
 
-def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int) -> dict[str, Any]:
+def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
+              n_points: int) -> dict[str, Any]:
     """The box's own search: its points' nearest among themselves, and for
     each other box the rows that must also ask it."""
     ids, x = points
@@ -121,8 +122,11 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int) -> dict[str
             rows = np.flatnonzero(gaps[:, c] <= reach)
             if len(rows):
                 asks[c] = rows
-    return {"ids": ids, "x": x, "dist": dist, "nbr": ids[local], "local": local,
-            "asks": asks}
+    # Global indices, as 32-bit integers when they fit: every box holds its
+    # whole table until the density is known.
+    nbr = _compact(ids, n_points)[local]
+    del local
+    return {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks}
 
 
 def squared(q: F64, points: F64) -> F64:
@@ -167,7 +171,7 @@ def answer(q: F64, asked: dict[str, Any], k: int) -> tuple[F64, I64, F64]:
     return dist, asked["ids"][local], squared(q, asked["x"][local])
 
 
-def merged(table: dict[str, Any], k: int, n_points: int,
+def merged(table: dict[str, Any], k: int,
            *answers: tuple[int, tuple[F64, I64, F64]]) -> tuple[I64, F64, np.ndarray]:
     """The box's final rows: (point indices, distances, neighbour indices).
     Rows that asked other boxes take the first k of all their candidates by
@@ -176,7 +180,7 @@ def merged(table: dict[str, Any], k: int, n_points: int,
     if not answers:
         if dist.shape[1] < k:
             raise AssertionError("a box with fewer than k points asked no other box")
-        return ids, dist, _compact(nbr, n_points)
+        return ids, dist, nbr
     asking = np.unique(np.concatenate([table["asks"][c] for c, _ in answers]))
     pos = np.full(len(ids), -1, dtype=np.int64)
     pos[asking] = np.arange(len(asking))
@@ -184,7 +188,7 @@ def merged(table: dict[str, Any], k: int, n_points: int,
     rows = [np.repeat(pos[asking], dist.shape[1])]
     dists = [dist[asking].ravel()]
     nbrs = [nbr[asking].ravel()]
-    sqs = [squared(x[asking], x[table["local"][asking]]).ravel()]
+    sqs = [squared(x[asking], x[np.searchsorted(ids, nbr[asking])]).ravel()]
     for c, (d_c, n_c, sq_c) in answers:
         rows.append(np.repeat(pos[table["asks"][c]], d_c.shape[1]))
         dists.append(d_c.ravel())
@@ -203,15 +207,14 @@ def merged(table: dict[str, Any], k: int, n_points: int,
     # them (the other boxes' answers read only ids and coordinates), and a
     # copy would double the box's largest arrays.
     if dist.shape[1] != k:
-        dist, nbr = np.empty((len(ids), k)), np.empty((len(ids), k), np.int64)
+        dist, nbr = np.empty((len(ids), k)), np.empty((len(ids), k), nbr.dtype)
     if not dist.flags.writeable:
         dist, nbr = dist.copy(), nbr.copy()
     dist[asking] = dd[take].reshape(-1, k)
     nbr[asking] = nn[take].reshape(-1, k)
-    return ids, dist, _compact(nbr, n_points)
+    return ids, dist, nbr
 
 
 def _compact(nbr: I64, n_points: int) -> np.ndarray:
-    """Neighbour indices as 32-bit integers when they fit: a quarter less
-    memory for the whole table, which the workers hold until the density."""
+    """Indices as 32-bit integers when all n_points fit."""
     return nbr.astype(np.int32) if n_points <= np.iinfo(np.int32).max else nbr

@@ -143,7 +143,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         k_table = k + int(wider)
 
     with timer.stage("neighbours"):
-        own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b)
+        own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b, N)
                               for b, p in enumerate(distinct)])
         asks = _gather(client, [delayed(knn.asks_of)(t) for t in own])
         # Each box answers all the rows that ask it at once.
@@ -154,7 +154,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         tables = []
         for b in range(B):
             mine = [(c, delayed(knn.pick)(answers[c], askers[c].index(b))) for c in asks[b]]
-            tables.append(delayed(knn.merged)(own[b], k_table, N, *mine))
+            tables.append(delayed(knn.merged)(own[b], k_table, *mine))
         tables = client.persist(tables)
         del own
         wait(tables)
@@ -188,11 +188,11 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         if not central:
             merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
                                  search_size, list_width, min_size, s.n_clusters, s.noise)
-            expanded = [delayed(tasks.expanded)(f, fnd, copies)
-                        for f, fnd in zip(merged.parts, found)]
-            parts = client.persist([delayed(tasks.chunk_of)(offsets[i], offsets[i + 1],
-                                                            *expanded)
-                                    for i in range(len(chunks))])
+            split = [delayed(tasks.by_chunk)(delayed(tasks.expanded)(f, fnd, copies), offsets)
+                     for f, fnd in zip(merged.parts, found)]
+            parts = client.persist([delayed(tasks.chunk_of)(
+                offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
+                for i in range(len(chunks))])
             centers = _gather(client, delayed(tasks.original)(copies, merged.centers))
         else:
             result = delayed(tasks.cluster)(n, copies, width, threshold, search_size,

@@ -179,14 +179,24 @@ def expanded(part: dict[str, np.ndarray], found: tuple[I64, I64],
     return out
 
 
-def chunk_of(start: int, stop: int, *parts: dict[str, np.ndarray]) -> dict[str, Any]:
-    """The per-point results of rows start .. stop - 1 from the boxes' parts."""
+def by_chunk(part: dict[str, np.ndarray], offsets: list[int]) -> list[dict[str, np.ndarray]]:
+    """A box's per-point results split by the input's row chunks (offsets:
+    the chunks' first rows and the end)."""
+    order = np.argsort(part["ids"], kind="stable")
+    ids = part["ids"][order]
+    cut = np.searchsorted(ids, offsets)
+    return [{name: values[order[a:b]] for name, values in part.items()}
+            for a, b in zip(cut[:-1], cut[1:])]
+
+
+def chunk_of(start: int, stop: int, *pieces: dict[str, np.ndarray]) -> dict[str, Any]:
+    """The per-point results of rows start .. stop - 1 from the boxes' pieces
+    of that chunk."""
     n = stop - start
     out = {"labels": np.empty(n, np.int64), "rho": np.empty(n), "delta": np.empty(n),
            "nn_delta": np.empty(n, np.int64)}
-    for part in parts:
-        here = (part["ids"] >= start) & (part["ids"] < stop)
-        at = part["ids"][here] - start
+    for piece in pieces:
+        at = piece["ids"] - start
         for name in out:
-            out[name][at] = part[name][here]
+            out[name][at] = piece[name]
     return out
