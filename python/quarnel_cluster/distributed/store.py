@@ -45,14 +45,6 @@ def _kind(path: Path) -> str:
                      f"(.zarr) or Parquet files (.parquet)")
 
 
-def is_store(path: str | os.PathLike[str]) -> bool:
-    """Whether `path` names a Zarr store or Parquet data rather than a file
-    of points that is read whole into memory."""
-    path = Path(path)
-    suffix = path.suffix.lower()
-    return suffix in ZARR_SUFFIXES + PARQUET_SUFFIXES or path.is_dir()
-
-
 def _existing(path: str | os.PathLike[str]) -> Path:
     p = Path(path)
     if not p.exists():
