@@ -126,9 +126,11 @@ def _client(args: argparse.Namespace, stack: ExitStack) -> Any:
         # themselves. The cluster is this run's own, even when another
         # client is the default.
         cluster = stack.enter_context(distributed.LocalCluster(
-            n_workers=args.workers, threads_per_worker=1, dashboard_address=None))
+            n_workers=args.workers, threads_per_worker=1))
         client = stack.enter_context(distributed.Client(cluster, set_as_default=False))
     stack.enter_context(client.as_current())
+    if not args.quiet and client.dashboard_link:
+        print(f"quarnel_cluster: Dask dashboard at {client.dashboard_link}", file=sys.stderr)
     return client
 
 
