@@ -28,7 +28,14 @@ def is_internal_stop(e: BaseException) -> bool:
     return type(e).__name__ == "PanicException"
 
 
+def _aligned(a: F64) -> F64:
+    """a as the native search takes it: C-contiguous and aligned (arrays
+    rebuilt from a byte stream, e.g. sent between processes, may not be)."""
+    return np.require(a, np.float64, ["C", "A"])
+
+
 def _native(search, *args):  # type: ignore[no-untyped-def]
+    args = tuple(_aligned(a) if isinstance(a, np.ndarray) else a for a in args)
     try:
         return search(*args)
     except BaseException as e:

@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import math
 from typing import Any
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 import numpy.typing as npt
@@ -253,6 +253,7 @@ def density(nn_dist: F64, bandwidth: float, dim: int, n_total: int | None = None
     same ratios) and the log-density moved back by dim * m * ln 2.
     """
     n_total = len(nn_dist) if n_total is None else n_total
+    nn_dist = np.require(nn_dist, np.float64, ["A"])   # the native call needs aligned rows
     m = unit_exponent(bandwidth, dim)
     if m == 0:
         return quarnel.epanechnikov_kde(nn_dist, bandwidth, dim, n_total)
@@ -415,9 +416,11 @@ class Duplicates:
         """Per-distinct-point values, repeated for every copy."""
         return values if self.inverse is None else values[self.inverse]
 
-    def expand(self, c: Clusters) -> Clusters:
+    def expand(self, c: Clusters, with_graph: bool = True) -> Clusters:
+        """c, on the distinct points, for all points; without `with_graph`
+        the density graph is left out (empty)."""
         if self.first is None or self.inverse is None:
-            return c
+            return c if with_graph else replace(c, graph=[])
         first, inverse = self.first, self.inverse
         n = len(inverse)
         is_copy = np.ones(n, dtype=bool)
@@ -425,6 +428,9 @@ class Duplicates:
         parent = np.where(c.nn_delta >= 0, first[np.maximum(c.nn_delta, 0)], -1)
         nn_delta = np.where(is_copy, first[inverse], parent[inverse]).astype(np.int64)
         delta = np.where(is_copy, 0.0, c.delta[inverse])
+        if not with_graph:
+            return Clusters(centers=first[c.centers], labels=c.labels[inverse],
+                            nn_delta=nn_delta, delta=delta, graph=[])
         graph: list[list[int]] = [[] for _ in range(n)]
         for u, children in enumerate(c.graph):
             graph[int(first[u])] = [int(first[v]) for v in children]

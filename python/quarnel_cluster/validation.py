@@ -177,7 +177,8 @@ def check_points(X: Any, owner: str = "DensityPeakClustering",
     if max(-lo, hi) > limit:
         raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
                          "squared distances overflow: rescale the data")
-    return np.ascontiguousarray(x)
+    # Aligned as well: the native calls refuse misaligned buffers.
+    return np.require(x, np.float64, ["C", "A"])
 
 
 def check_not_all_equal(x: npt.NDArray[np.float64]) -> None:

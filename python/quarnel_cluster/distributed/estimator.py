@@ -1,0 +1,226 @@
+"""DensityPeakClustering on a Dask cluster: the single-machine estimator's
+results, bit for bit, for points no single machine holds."""
+
+from __future__ import annotations
+
+from numbers import Integral
+from typing import Any
+
+import numpy as np
+
+from .. import estimator as single
+from .. import validation
+from ..progress import StageTimer
+from ..validation import Interval
+from . import run
+
+# Rows per chunk when the points come as a NumPy array.
+ARRAY_CHUNK_ROWS = 1_000_000
+# Points per box by default: a box's table of 31 columns is then ~0.5 GB.
+POINTS_PER_BOX = 1_000_000
+
+
+class DensityPeakClustering(single.DensityPeakClustering):
+    """Density-peak clustering spread over the workers of a Dask cluster.
+
+    Takes every parameter of `quarnel_cluster.DensityPeakClustering` and
+    returns the same clusters, densities and parent links, bit for bit, for
+    any number of workers and any partitioning; the points and the per-point
+    results stay on the workers as Dask arrays.
+
+    Space is cut into boxes and each box's worker finds its points'
+    neighbours, asking other boxes only about points near its walls; the
+    bandwidth, the densities and the merging threshold come from per-box
+    results; the final stages run in one task on the distinct points'
+    leading table columns (see quarnel_cluster.distributed.run).
+
+    Parameters
+    ----------
+    n_neighbors, delta_neighbors, bandwidth, test_size, xtol, threshold, \
+threshold_scale, alpha, min_search, n_clusters, min_cluster_size, noise, \
+random_state, verbose
+        As for `quarnel_cluster.DensityPeakClustering`.
+    client : distributed.Client or None, default=None
+        The cluster to run on. None: the current default client, or else a
+        new `distributed.LocalCluster` of `n_workers` processes, which
+        `close()` shuts down.
+    n_workers : int or None, default=None
+        Worker processes of a local cluster started by the estimator (None:
+        Dask's default for this machine).
+    n_partitions : int or None, default=None
+        Boxes space is cut into (None: twice the workers, and at least one
+        per million points). Changes the work's spread, never the result.
+
+    Attributes
+    ----------
+    labels_, rho_, delta_, nn_delta_ : dask.array.Array of shape (n_samples,)
+        As the single-machine attributes of the same names, uncomputed.
+    centers_ : ndarray of int64
+        Indices of the cluster centres.
+    n_clusters_, bandwidth_, threshold_, search_size_, n_neighbors_, \
+n_features_in_
+        As for the single-machine estimator.
+    client_ : distributed.Client
+        The client the fit ran on.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from distributed import Client, LocalCluster
+    >>> from quarnel_cluster.distributed import DensityPeakClustering
+    >>> rng = np.random.default_rng(0)
+    >>> X = np.vstack([rng.normal(0, 1, (100, 2)), rng.normal(10, 1, (100, 2))])
+    >>> with LocalCluster(n_workers=1, processes=False) as cluster, Client(cluster) as c:
+    ...     model = DensityPeakClustering(client=c).fit(X)
+    ...     model.n_clusters_
+    2
+    """
+
+    _parameter_constraints: dict[str, list[Any]] = {
+        **single.DensityPeakClustering._parameter_constraints,
+        "client": [None, validation.InstanceOf(object, "distributed.Client")],
+        "n_workers": [Interval(Integral, 1, None, closed="left"), None],
+        "n_partitions": [Interval(Integral, 1, None, closed="left"), None],
+    }
+
+    def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
+                 bandwidth: float | None = None, test_size: float = 0.2,
+                 xtol: float = 1e-4, threshold: float | None = None,
+                 threshold_scale: float = 0.9, alpha: float = 0.5,
+                 min_search: int = 10, n_clusters: int | None = None,
+                 min_cluster_size: int | None = None, noise: bool = False,
+                 random_state: int | None = 0, verbose: bool = False,
+                 client: Any = None, n_workers: int | None = None,
+                 n_partitions: int | None = None) -> None:
+        super().__init__(n_neighbors=n_neighbors, delta_neighbors=delta_neighbors,
+                         bandwidth=bandwidth, test_size=test_size, xtol=xtol,
+                         threshold=threshold, threshold_scale=threshold_scale, alpha=alpha,
+                         min_search=min_search, n_clusters=n_clusters,
+                         min_cluster_size=min_cluster_size, noise=noise,
+                         random_state=random_state, verbose=verbose)
+        self.client = client
+        self.n_workers = n_workers
+        self.n_partitions = n_partitions
+
+    def _client(self) -> Any:
+        from distributed import Client, LocalCluster, default_client
+        if self.client is not None:
+            return self.client
+        started = getattr(self, "_started", None)
+        if started is not None:
+            return started[1]
+        try:
+            return default_client()
+        except ValueError:
+            cluster = LocalCluster(n_workers=self.n_workers, threads_per_worker=1,
+                                   processes=True)
+            client = Client(cluster)
+            self._started = (cluster, client)
+            return client
+
+    def close(self) -> None:
+        """Shut down the local cluster that `fit` started, if any."""
+        started = getattr(self, "_started", None)
+        if started is not None:
+            cluster, client = started
+            client.close()
+            cluster.close()
+            self._started = None
+
+    def fit(self, X: Any, y: Any = None) -> "DensityPeakClustering":
+        """Cluster the points of X.
+
+        Parameters
+        ----------
+        X : dask.array.Array, array-like or str of shape (n_samples, n_features)
+            A Dask array, a NumPy array, or the path of a Zarr array or of
+            Parquet files (read by the workers). At least 2 finite points.
+        y : None
+            Ignored.
+
+        Returns
+        -------
+        self : DensityPeakClustering
+            The fitted estimator.
+        """
+        p = self._checked_params()
+        client = self._client()
+        x = _points(X)
+        n, d = x.shape
+        owner = type(self).__name__
+        if n < 2:
+            raise ValueError(f"Found array with {n} sample(s) (shape={x.shape}) while a minimum "
+                             f"of 2 is required by {owner}.")
+        if d < 1:
+            raise ValueError(f"Found array with {d} feature(s) (shape={x.shape}) while a minimum "
+                             f"of 1 is required by {owner}.")
+        lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
+        if not (np.all(np.isfinite(lo)) and np.all(np.isfinite(hi))):
+            what = "NaN" if np.isnan(lo).any() or np.isnan(hi).any() else "infinity"
+            raise ValueError(f"Input X contains {what}; {owner} does not accept missing "
+                             "values.")
+        limit = validation.MAX_COORDINATE if d <= 8 else \
+            validation.MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
+        if max(-lo.min(), hi.max()) > limit:
+            raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
+                             "squared distances overflow: rescale the data")
+        if np.all(lo == hi):
+            raise ValueError("all points of X coincide; there is nothing to cluster")
+        if not single.pipeline.kernel_fits(d, min(p["n_neighbors"], n)):
+            raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
+                             "that many dimensions; reduce them first (e.g. with PCA)")
+        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        boxes = p["n_partitions"] or max(2 * workers, -(-n // POINTS_PER_BOX))
+        settings = run.Settings(**{name: p[name] for name in run.Settings.__dataclass_fields__})
+
+        timer = StageTimer(bool(self.verbose), n)
+        fitted = run.fit(client, x, settings, boxes, timer)
+        self.timings_ = dict(timer.timings)
+        chunks = x.chunks[0]
+        self.labels_ = run.output(client, fitted, "labels", chunks, np.int64)
+        self.rho_ = run.output(client, fitted, "rho", chunks, np.float64)
+        self.delta_ = run.output(client, fitted, "delta", chunks, np.float64)
+        self.nn_delta_ = run.output(client, fitted, "nn_delta", chunks, np.int64)
+        self.centers_ = fitted.centers
+        self.n_clusters_ = int(len(fitted.centers))
+        self.bandwidth_ = fitted.bandwidth
+        self.threshold_ = fitted.threshold
+        self.search_size_ = fitted.search_size
+        self.n_neighbors_ = fitted.n_neighbors
+        self.n_features_in_ = d
+        self.client_ = client
+        self._fitted = fitted
+        return self
+
+    def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> Any:
+        """Cluster X and return ``labels_`` (a Dask array)."""
+        return self.fit(X).labels_
+
+    def predict(self, X: Any) -> np.ndarray:
+        """Not available on a distributed fit: its training points stay on
+        the workers."""
+        raise NotImplementedError("predict needs the training points in memory; fit "
+                                  "quarnel_cluster.DensityPeakClustering for that")
+
+
+def _points(X: Any) -> Any:
+    """X as a float64 Dask array with one chunk across the columns."""
+    import dask.array as da
+    if isinstance(X, str) or hasattr(X, "__fspath__"):
+        from . import store
+        x = store.read_points(X)
+    elif isinstance(X, da.Array):
+        x = X
+    else:
+        arr = validation.check_points(X, "DensityPeakClustering")
+        x = da.from_array(arr, chunks=(ARRAY_CHUNK_ROWS, arr.shape[1]))
+    if x.ndim != 2:
+        raise ValueError(f"Expected 2D array, got {x.ndim}D array instead.")
+    if np.issubdtype(x.dtype, np.complexfloating):
+        raise ValueError(f"Complex data not supported: X has dtype {x.dtype}")
+    if not np.issubdtype(x.dtype, np.number):
+        raise TypeError(f"X must hold numbers, not {x.dtype}")
+    x = x.astype(np.float64)
+    if x.numblocks[1] != 1:
+        x = x.rechunk({1: -1})
+    return x

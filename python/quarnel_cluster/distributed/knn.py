@@ -1,0 +1,193 @@
+"""Exact neighbour tables of points spread over boxes (boxes.py).
+
+Each box searches its own points first. A point whose k-th neighbour in its
+own box is nearer than every other box is done: no point elsewhere can come
+before it. Any other point asks each box that lies within its k-th distance
+for that box's k nearest, and its row is the first k of all the candidates
+ordered by (squared distance, index) — the order the single-machine search
+gives (two squared distances can share a root, so the order is taken before
+the root), since a squared distance depends only on the two points (squares
+summed in column order) and every box lists its points in index order, so
+its local ties break as the global ones do.
+
+All functions here are tasks: they take and return NumPy arrays.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from .. import neighbours
+from .boxes import F64, I64, Boxes
+
+# A box is asked about a point when it lies within the point's k-th distance
+# times this: distances and box gaps are both rounded, by far less.
+REACH = 1.0 + 1e-9
+
+
+def pieces(x: F64, offset: int, boxes: Boxes) -> list[tuple[I64, F64]]:
+    """The rows of one chunk of the input (rows offset, offset + 1, ...)
+    that fall in each box, with their indices."""
+    x = np.asarray(x, dtype=np.float64)
+    box = boxes.of(x)
+    ids = np.arange(offset, offset + len(x), dtype=np.int64)
+    return [(ids[box == b], x[box == b]) for b in range(len(boxes))]
+
+
+def piece(parts: list[tuple[I64, F64]], b: int) -> tuple[I64, F64]:
+    return parts[b]
+
+
+def box_points(*parts: tuple[I64, F64]) -> tuple[I64, F64]:
+    """A box's points in index order, from its pieces in chunk order."""
+    ids = np.concatenate([p[0] for p in parts])
+    x = np.concatenate([p[1] for p in parts]) if parts else np.empty((0, 0))
+    return ids, np.ascontiguousarray(x)
+
+
+def copies(points: tuple[I64, F64]) -> tuple[I64, I64]:
+    """Exact copies in one box (all copies of a point share its box): the
+    indices of the copies and of the first occurrence each repeats."""
+    ids, x = points
+    none = np.empty(0, np.int64), np.empty(0, np.int64)
+    if len(ids) < 2:
+        return none
+    # Rows are sorted by a hash of their bits (-0.0 counted as 0.0) rather
+    # than whole: only rows sharing a hash with another are then compared,
+    # by np.unique as the single-machine run compares them.
+    bits = (x + 0.0).view(np.uint64)
+    h = np.zeros(len(x), dtype=np.uint64)
+    for j in range(x.shape[1]):
+        h = (h ^ bits[:, j]) * np.uint64(0x9E3779B97F4A7C15)
+        h ^= h >> np.uint64(29)
+    order = np.argsort(h, kind="stable")
+    hs = h[order]
+    same = np.zeros(len(x), dtype=bool)
+    same[1:] = hs[1:] == hs[:-1]
+    same[:-1] |= same[1:]
+    candidates = np.sort(order[same])
+    if len(candidates) < 2:
+        return none
+    _, first, inverse = np.unique(x[candidates], axis=0, return_index=True,
+                                  return_inverse=True)
+    if len(first) == len(candidates):
+        return none
+    occurrence = candidates[first[inverse.ravel()]]
+    copy = occurrence != candidates
+    return ids[candidates[copy]], ids[occurrence[copy]]
+
+
+def all_copies(*found: tuple[I64, I64]) -> tuple[I64, I64]:
+    """Every box's copies, ordered by the copy's index."""
+    copy = np.concatenate([f[0] for f in found])
+    first = np.concatenate([f[1] for f in found])
+    order = np.argsort(copy, kind="stable")
+    return copy[order], first[order]
+
+
+def count(found: tuple[I64, I64]) -> int:
+    return len(found[0])
+
+
+def distinct_points(points: tuple[I64, F64], found: tuple[I64, I64]) -> tuple[I64, F64]:
+    """A box's distinct points (first occurrences), numbered as the distinct
+    points of the whole input in order of appearance."""
+    ids, x = points
+    copy = found[0]
+    keep = ~np.isin(ids, copy, assume_unique=True) if len(copy) else np.ones(len(ids), bool)
+    first = ids[keep]
+    return first - np.searchsorted(copy, first), np.ascontiguousarray(x[keep])
+
+
+def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int) -> dict[str, Any]:
+    """The box's own search: its points' nearest among themselves, and for
+    each other box the rows that must also ask it."""
+    ids, x = points
+    m = len(ids)
+    if m == 0:
+        return {"ids": ids, "x": x, "dist": np.empty((0, k)), "nbr": np.empty((0, k), np.int64),
+                "asks": {}}
+    dist, local = neighbours.self_table(x, k)
+    if dist.shape[1] == k:
+        reach = dist[:, -1] * REACH
+    else:   # fewer than k points here: every box may hold some of them
+        reach = np.full(m, np.inf)
+    gaps = boxes.gaps(x)
+    asks = {}
+    for c in range(len(boxes)):
+        if c != b:
+            rows = np.flatnonzero(gaps[:, c] <= reach)
+            if len(rows):
+                asks[c] = rows
+    return {"ids": ids, "x": x, "dist": dist, "nbr": ids[local], "local": local,
+            "asks": asks}
+
+
+def squared(q: F64, points: F64) -> F64:
+    """Squared distances from each row of q to the rows of points[i] (an
+    index table), as the native search sums them: in column order, one
+    rounding per square and per addition."""
+    out = np.zeros(points.shape[:2])
+    for j in range(q.shape[1]):
+        e = points[:, :, j] - q[:, j:j + 1]
+        out = out + e * e
+    return out
+
+
+def asks_of(table: dict[str, Any]) -> dict[int, int]:
+    """How many rows of the box ask each other box."""
+    return {c: len(rows) for c, rows in table["asks"].items()}
+
+
+def request(asking: dict[str, Any], c: int) -> F64:
+    """The points of box `asking` that ask box c (a small task, so that only
+    these rows travel to box c's worker)."""
+    return np.ascontiguousarray(asking["x"][asking["asks"][c]])
+
+
+def answer(q: F64, asked: dict[str, Any], k: int) -> tuple[F64, I64, F64]:
+    """The asked box's nearest points to the points q: distances, indices and
+    squared distances."""
+    dist, local = neighbours.cross_table(asked["x"], q, k)
+    return dist, asked["ids"][local], squared(q, asked["x"][local])
+
+
+def merged(table: dict[str, Any], k: int, *answers: tuple[int, tuple[F64, I64, F64]]) \
+        -> tuple[I64, F64, I64]:
+    """The box's final rows: (point indices, distances, neighbour indices).
+    Rows that asked other boxes take the first k of all their candidates by
+    (squared distance, index)."""
+    ids, dist, nbr = table["ids"], table["dist"], table["nbr"]
+    if not answers:
+        if dist.shape[1] < k:
+            raise AssertionError("a box with fewer than k points asked no other box")
+        return ids, dist, nbr
+    asking = np.unique(np.concatenate([table["asks"][c] for c, _ in answers]))
+    pos = np.full(len(ids), -1, dtype=np.int64)
+    pos[asking] = np.arange(len(asking))
+    x = table["x"]
+    rows = [np.repeat(pos[asking], dist.shape[1])]
+    dists = [dist[asking].ravel()]
+    nbrs = [nbr[asking].ravel()]
+    sqs = [squared(x[asking], x[table["local"][asking]]).ravel()]
+    for c, (d_c, n_c, sq_c) in answers:
+        rows.append(np.repeat(pos[table["asks"][c]], d_c.shape[1]))
+        dists.append(d_c.ravel())
+        nbrs.append(n_c.ravel())
+        sqs.append(sq_c.ravel())
+    row, dd, nn, sq = (np.concatenate(rows), np.concatenate(dists), np.concatenate(nbrs),
+                       np.concatenate(sqs))
+    order = np.lexsort((nn, sq, row))
+    row, dd, nn = row[order], dd[order], nn[order]
+    start = np.searchsorted(row, np.arange(len(asking)))
+    rank = np.arange(len(row)) - start[row]
+    take = rank < k
+    if np.count_nonzero(take) != len(asking) * k:
+        raise AssertionError("a row found fewer than k candidates")
+    dist = dist.copy() if dist.shape[1] == k else np.empty((len(ids), k))
+    nbr = nbr.copy() if nbr.shape[1] == k else np.empty((len(ids), k), np.int64)
+    dist[asking] = dd[take].reshape(-1, k)
+    nbr[asking] = nn[take].reshape(-1, k)
+    return ids, dist, nbr

@@ -1,0 +1,235 @@
+"""The stages of a distributed run, as Dask graphs of the tasks in knn.py
+and tasks.py; each stage's intermediate results stay on the workers
+(persisted), and only counts, medians and the bandwidth search's held-out
+rows reach the client.
+
+    input      row chunks of the points (a Dask array: from NumPy, Zarr,
+               Parquet, ...); checks as reductions: shape, finite values,
+               the bounding box
+    boxes      a sample of about SAMPLE_POINTS rows cuts space into boxes;
+               every chunk sends each box its rows (indices and coordinates)
+    copies     each box finds its exact copies (copies share a box); the
+               distinct points are numbered as the single machine numbers
+               them, in order of first appearance
+    neighbours each box's own search, then the rows near a wall ask the
+               boxes within their k-th distance (knn.py): an exact table,
+               one part per box
+    bandwidth  the k-th distance's median by exact selection (four rounds of
+               16-bit counts), the nearest-neighbour scale from column 1
+               summed in index order in one task, the held-out rows fetched
+               by index; the search itself on the client, on 20 000 rows
+    density    log-density per box; the neighbourhood sizes' medians from
+               per-box counts
+    clusters   the distinct points' coordinates, densities and the leading
+               columns of their rows go to one task, which runs the same
+               stages as the single-machine estimator (clustering.py) and
+               spreads the result over the copies; per-point results come
+               back as Dask arrays chunked like the input
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from dask import delayed
+from distributed import wait
+
+from .. import clustering, pipeline
+from ..progress import StageTimer
+from . import knn, tasks
+from .boxes import Boxes, cut
+
+SAMPLE_POINTS = 20_000
+
+
+@dataclass
+class Settings:
+    n_neighbors: int
+    delta_neighbors: int
+    bandwidth: float | None
+    test_size: float
+    xtol: float
+    threshold: float | None
+    threshold_scale: float
+    alpha: float
+    min_search: int
+    n_clusters: int | None
+    min_cluster_size: int | None
+    noise: bool
+    random_state: Any
+
+
+def _gather(client: Any, things: Any) -> Any:
+    return client.gather(client.compute(things))
+
+
+def exact_rank(client: Any, parts: list[Any], rank: int) -> float:
+    """The value at position `rank` of the sorted concatenation of `parts`
+    (persisted arrays of non-negative floats), exactly: the bit pattern is
+    found 16 bits at a time from per-part counts."""
+    prefix, known = 0, 0
+    while known < 64:
+        counts = _gather(client, [delayed(tasks.radix_counts)(p, prefix, known) for p in parts])
+        total = np.sum(counts, axis=0)
+        below = np.cumsum(total)
+        digit = int(np.searchsorted(below, rank, side="right"))
+        rank -= int(below[digit - 1]) if digit else 0
+        prefix = (prefix << 16) | digit
+        known += 16
+    return float(np.array([prefix], dtype=np.uint64).view(np.float64)[0])
+
+
+def median(client: Any, parts: list[Any], n: int) -> float:
+    """np.median of the n values in `parts`, exactly as NumPy takes it (the
+    mean of the two middle values for even n)."""
+    upper = exact_rank(client, parts, n // 2)
+    if n % 2:
+        return upper
+    return (exact_rank(client, parts, n // 2 - 1) + upper) / 2
+
+
+def median_count(counts: np.ndarray, n: int) -> int:
+    """The element at position n // 2 of the sorted counts, from their
+    histogram (adaptive_trim_size's median)."""
+    return int(np.searchsorted(np.cumsum(counts), n // 2, side="right"))
+
+
+@dataclass
+class Fitted:
+    result: Any            # persisted dict of per-point arrays
+    centers: np.ndarray
+    bandwidth: float
+    threshold: float
+    search_size: int
+    n_neighbors: int
+    n_distinct: int
+
+
+def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer) -> Fitted:
+    """Cluster the Dask array X (n x d, float64, one column chunk); the
+    stages are timed by `timer`."""
+    n, d = X.shape
+    chunks = X.to_delayed().ravel().tolist()
+    offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
+
+    with timer.stage("boxes"):
+        step = max(1, n // SAMPLE_POINTS)
+        sample = np.concatenate(_gather(client, [delayed(tasks.sample)(c, step) for c in chunks]))
+        boxes = cut(sample, n_boxes)
+        B = len(boxes)
+        parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
+        points = [delayed(knn.box_points)(*[delayed(knn.piece)(p, b) for p in parts])
+                  for b in range(B)]
+        found = [delayed(knn.copies)(pts) for pts in points]
+        copies = delayed(knn.all_copies)(*found)
+        distinct = [delayed(knn.distinct_points)(pts, copies) for pts in points]
+        *distinct, copies = client.persist(distinct + [copies])
+        del points, found, parts
+        n_copies = int(_gather(client, delayed(knn.count)(copies)))
+        N = n - n_copies
+        if N < 2:
+            raise ValueError("all points of X coincide; there is nothing to cluster")
+
+        k = min(s.n_neighbors, N)
+        wider = (s.bandwidth is None and k < N and
+                 pipeline.reads_held_out_from_table(N, k, s.test_size))
+        k_table = k + int(wider)
+
+    with timer.stage("neighbours"):
+        own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b)
+                              for b, p in enumerate(distinct)])
+        asks = _gather(client, [delayed(knn.asks_of)(t) for t in own])
+        tables = []
+        for b in range(B):
+            answers = [(c, delayed(knn.answer)(delayed(knn.request)(own[b], c), own[c], k_table))
+                       for c in asks[b]]
+            tables.append(delayed(knn.merged)(own[b], k_table, *answers))
+        tables = client.persist(tables)
+        del own
+        wait(tables)
+
+    with timer.stage("bandwidth"):
+        if s.bandwidth is None:
+            bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s)
+        else:
+            bandwidth = float(s.bandwidth)
+
+    with timer.stage("density"):
+        rho = client.persist([delayed(tasks.density)(t, k, bandwidth, d, N) for t in tables])
+        wait(rho)
+        if s.threshold is None:
+            counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * 1.0)
+                                             for t in tables]), axis=0)
+            m = max(median_count(counts, N), 1)
+            threshold = pipeline.threshold_from(N, m, s.threshold_scale)
+        else:
+            threshold = float(s.threshold)
+        counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * s.alpha)
+                                         for t in tables]), axis=0)
+        search_size = max(median_count(counts, N), s.min_search)
+
+    with timer.stage("clusters"):
+        width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
+        min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
+        narrow = [delayed(tasks.narrow_part)(p, t, r, width, list_width)
+                  for p, t, r in zip(distinct, tables, rho)]
+        result = delayed(tasks.cluster)(n, copies, width, threshold, search_size, min_size,
+                                        s.n_clusters, s.noise, *narrow)
+        result = client.persist(result)
+        del tables, rho, distinct, narrow
+        centers = _gather(client, delayed(tasks.centers)(result))
+    return Fitted(result, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
+                  int(min(search_size, k)), k, N)
+
+
+def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
+               k_table: int, s: Settings) -> float:
+    """pipeline.optimal_bandwidth's choice, from the table in parts."""
+    kth = client.persist([delayed(tasks.column)(t, k - 1) for t in tables])
+    high = median(client, kth, N)
+    kth_max = float(max(_gather(client, [delayed(np.max)(v) for v in kth])))
+    del kth
+    # bandwidth_estimate's nearest-neighbour scale: column 1 squared and
+    # summed in index order, then divided by n and by d.
+    total = _gather(client, delayed(tasks.ordered_column_sum_of_squares)(
+        N, *[delayed(tasks.ids_and)(t, 1) for t in tables]))
+    nn_scale = math.sqrt((total / N) / d)
+    low, high = pipeline.interval_from(nn_scale, high, kth_max)
+
+    n_test = pipeline.test_points(N, s.test_size)
+    test = None
+    if k_table > k:
+        order = pipeline.held_out_order(N, n_test, s.random_state)
+        found = _gather(client, [delayed(tasks.rows_of)(t, order) for t in tables])
+        ids = np.concatenate([f[0] for f in found])
+        dist = np.concatenate([f[1] for f in found])
+        nbr = np.concatenate([f[2] for f in found])
+        sorted_ids = np.argsort(ids)
+
+        def at(wanted: np.ndarray) -> np.ndarray:
+            return sorted_ids[np.searchsorted(ids, wanted, sorter=sorted_ids)]
+
+        test = pipeline.held_out_from_rows(order, nbr[at(order)], n_test)
+    if test is not None:
+        rows_dist, rows_list = dist[at(test)], nbr[at(test)]
+        cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
+        n_train = N - n_test
+    else:
+        cross, n_train = _gather(client, delayed(tasks.held_out_cross)(
+            distinct, N, s.test_size, s.random_state, k))
+    return pipeline.likeliest_bandwidth(cross, low, high, d, n_train, s.xtol).bandwidth
+
+
+def output(client: Any, fitted: Fitted, name: str, chunks: tuple[int, ...], dtype: Any) -> Any:
+    """One per-point result as a Dask array chunked like the input rows."""
+    import dask.array as da
+    pieces = []
+    start = 0
+    for size in chunks:
+        part = delayed(tasks.field)(fitted.result, name, start, start + size)
+        pieces.append(da.from_delayed(part, shape=(size,), dtype=dtype))
+        start += size
+    return da.concatenate(pieces) if pieces else da.zeros((0,), dtype=dtype)

@@ -1,0 +1,137 @@
+"""Small tasks of the distributed run that are not neighbour searches: each
+takes and returns NumPy arrays or numbers."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from .. import clustering, pipeline
+from ..pipeline import F64, I64
+
+
+def sample(x: F64, step: int) -> F64:
+    return np.asarray(x, dtype=np.float64)[::step]
+
+
+def column(table: tuple[I64, F64, I64], j: int) -> F64:
+    return np.ascontiguousarray(table[1][:, j])
+
+
+def radix_counts(values: F64, prefix: int, known_bits: int) -> I64:
+    """Counts of the next 16 bits of the values whose leading `known_bits`
+    bits are `prefix`. Non-negative floats order as their bit patterns."""
+    bits = values.view(np.uint64)
+    if known_bits:
+        bits = bits[(bits >> np.uint64(64 - known_bits)) == np.uint64(prefix)]
+    digit = (bits >> np.uint64(48 - known_bits)) & np.uint64(0xFFFF)
+    return np.bincount(digit.astype(np.intp), minlength=1 << 16)
+
+
+def rows_of(table: tuple[I64, F64, I64], wanted: I64) -> tuple[I64, F64, I64]:
+    """The rows of a box's table for the wanted points that it holds."""
+    ids, dist, nbr = table
+    at = np.isin(ids, wanted)
+    return ids[at], dist[at], nbr[at]
+
+
+def ordered_column_sum_of_squares(n: int, *parts: tuple[I64, F64]) -> float:
+    """sum of v[i] * v[i] over i = 0 .. n - 1 in index order, one addition at
+    a time (as the native length scale sums them), from (indices, values)
+    pieces."""
+    v = np.empty(n)
+    for ids, values in parts:
+        v[ids] = values
+    return float(np.cumsum(v * v)[-1]) if n else 0.0
+
+
+def ids_and(table: tuple[I64, F64, I64], j: int) -> tuple[I64, F64]:
+    return table[0], np.ascontiguousarray(table[1][:, j])
+
+
+def held_out_cross(x_parts: list[tuple[I64, F64]], n: int, test_size: float, seed: Any,
+                   k: int) -> tuple[F64, int]:
+    """The held-out points' neighbours among the training points for a seeded
+    split of all n points (pipeline.split), searched in one task."""
+    x = gather_points(n, *x_parts)
+    train, test = pipeline.split(n, test_size, seed)
+    from .. import neighbours
+    cross, _ = neighbours.cross_table(np.ascontiguousarray(x[train]),
+                                      np.ascontiguousarray(x[test]), k)
+    return cross, len(train)
+
+
+def gather_points(n: int, *parts: tuple[I64, F64]) -> F64:
+    d = next(p[1].shape[1] for p in parts)
+    x = np.empty((n, d))
+    for ids, values in parts:
+        x[ids] = values
+    return x
+
+
+def density(table: tuple[I64, F64, I64], k: int, bandwidth: float, dim: int,
+            n: int) -> F64:
+    return pipeline.density(np.ascontiguousarray(table[1][:, :k]), bandwidth, dim, n)
+
+
+def trim_counts(table: tuple[I64, F64, I64], k: int, radius: float) -> I64:
+    """Per count 0 .. k, the rows with that many of their k distances within
+    radius (what the median neighbourhood size is taken from)."""
+    counts = np.count_nonzero(table[1][:, :k] <= radius, axis=1)
+    return np.bincount(counts, minlength=k + 1)
+
+
+def narrow_part(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, width: int,
+                list_width: int) -> tuple[I64, F64, F64, F64, I64]:
+    ids, dist, nbr = table
+    return (ids, points[1], rho, np.ascontiguousarray(dist[:, :width]),
+            np.ascontiguousarray(nbr[:, :list_width]))
+
+
+def cluster(n_all: int, copies: tuple[I64, I64], width: int, threshold: float,
+            search_size: int, min_size: int, n_clusters: int | None, noise: bool,
+            *parts: tuple[I64, F64, F64, F64, I64]) -> dict[str, Any]:
+    """The stages after the density on all distinct points at once (the
+    same function the single-machine estimator calls), then every copy
+    joins its first occurrence. Returns per-point arrays of all n_all
+    points."""
+    n = sum(len(p[0]) for p in parts)
+    d = parts[0][1].shape[1]
+    x = np.empty((n, d))
+    rho = np.empty(n)
+    dist = np.empty((n, parts[0][3].shape[1]))
+    nbr = np.empty((n, parts[0][4].shape[1]), dtype=np.int64)
+    for ids, xp, rp, dp, np_ in parts:
+        x[ids], rho[ids], dist[ids], nbr[ids] = xp, rp, dp, np_
+    del parts
+    narrow_dist = [dist]
+    del dist
+    result = clustering.clusters(x, rho, narrow_dist, nbr, width, threshold, search_size,
+                                 min_size, n_clusters, noise)
+    dup = duplicates(n_all, copies)
+    expanded = dup.expand(result, with_graph=False)
+    return {"labels": expanded.labels, "rho": dup.spread(rho), "delta": expanded.delta,
+            "nn_delta": expanded.nn_delta, "centers": expanded.centers}
+
+
+def duplicates(n_all: int, copies: tuple[I64, I64]) -> pipeline.Duplicates:
+    """pipeline.Duplicates from the copies' indices and their first
+    occurrences."""
+    copy, first = copies
+    if len(copy) == 0:
+        return pipeline.Duplicates(None, None)
+    is_first = np.ones(n_all, dtype=bool)
+    is_first[copy] = False
+    inverse = np.cumsum(is_first) - 1
+    inverse[copy] = inverse[first]
+    return pipeline.Duplicates(np.flatnonzero(is_first).astype(np.int64),
+                               inverse.astype(np.int64))
+
+
+def field(result: dict[str, Any], name: str, start: int, stop: int) -> Any:
+    return result[name][start:stop]
+
+
+def centers(result: dict[str, Any]) -> I64:
+    return result["centers"]
