@@ -3,6 +3,7 @@ worker killed in the middle of a fit, Zarr and Parquet through the command
 line."""
 
 import os
+import re
 import signal
 import threading
 
@@ -18,6 +19,7 @@ pd = pytest.importorskip("pandas")
 
 from quarnel_cluster import DensityPeakClustering, cli  # noqa: E402
 from quarnel_cluster.distributed import DensityPeakClustering as OnDask  # noqa: E402
+from quarnel_cluster.distributed import store  # noqa: E402
 
 OUTPUTS = ("labels_", "rho_", "delta_", "nn_delta_")
 
@@ -146,3 +148,34 @@ def test_command_line_on_a_cluster(tmp_path, capsys, client, single, kind):
     for name in OUTPUTS:
         np.testing.assert_array_equal(written[name.rstrip("_")][:], getattr(expected, name),
                                       err_msg=name)
+
+
+def test_parquet_files_are_read_in_natural_order(tmp_path):
+    """part.10 after part.9; a DataFrame's index, written as a column, is
+    no coordinate."""
+    x = np.arange(66.0).reshape(33, 2)
+    for i in range(11):
+        frame = pd.DataFrame({"x": x[3 * i:3 * i + 3, 0], "y": x[3 * i:3 * i + 3, 1]},
+                             index=pd.Index(np.arange(3 * i, 3 * i + 3), name="row"))
+        frame.to_parquet(tmp_path / f"part.{i}.parquet")
+    (tmp_path / "_SUCCESS").touch()
+    read = store.read_points(tmp_path)
+    assert read.dtype == np.float64 and read.chunks[0] == (3,) * 11
+    np.testing.assert_array_equal(read.compute(), x)
+
+
+@pytest.mark.parametrize("name,columns,error,message", [
+    ("missing.zarr", None, FileNotFoundError, "No such file or directory"),
+    ("points.csv", None, ValueError, "unsupported suffix '.csv'"),
+    ("two.zarr", None, ValueError, "found 2 2-D arrays (a, b)"),
+    ("table.parquet", ["name"], ValueError, "column 'name' is not numeric"),
+    ("table.parquet", ["z"], ValueError, "no column 'z'; the columns are x, name"),
+])
+def test_store_errors(tmp_path, name, columns, error, message):
+    (tmp_path / "points.csv").write_text("1,2\n")
+    group = zarr.open_group(str(tmp_path / "two.zarr"), mode="w")
+    group.create_array("a", data=np.zeros((4, 2)))
+    group.create_array("b", data=np.zeros((4, 2)))
+    pd.DataFrame({"x": [1.0, 2.0], "name": ["p", "q"]}).to_parquet(tmp_path / "table.parquet")
+    with pytest.raises(error, match=re.escape(message)):
+        store.read_points(tmp_path / name, columns)
