@@ -8,6 +8,7 @@ import argparse
 import os
 import sys
 from contextlib import ExitStack
+from functools import partial
 from typing import Any, Sequence
 
 import numpy as np
@@ -179,7 +180,6 @@ def _run(args: argparse.Namespace, stack: ExitStack) -> int:
     if client is None:
         estimator: Any = DensityPeakClustering
     else:
-        from functools import partial
         from .distributed import DensityPeakClustering as OnDask
         estimator = partial(OnDask, client=client)
     timer = StageTimer(verbose=not args.quiet)
@@ -195,11 +195,8 @@ def _run(args: argparse.Namespace, stack: ExitStack) -> int:
                       threshold=args.threshold, n_clusters=args.n_clusters,
                       min_cluster_size=args.min_cluster_size, noise=args.noise,
                       random_state=args.seed, verbose=not args.quiet)
-    with timer.stage("fit"):
-        model.fit(x)
-    if hasattr(model, "timings_"):
-        del timer.timings["fit"]
-        timer.timings.update(model.timings_)
+    model.fit(x)
+    timer.timings.update(model.timings_)
 
     # On a cluster the labels stay with the workers unless a summary needs
     # them here; the cluster sizes are counted there.
