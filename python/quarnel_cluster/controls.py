@@ -56,12 +56,18 @@ def _nearest_denser(x: F64, rho: F64, centre: int, others: list[int]) -> int:
     return denser[int(np.argmin(gaps))]
 
 
-def merge_small(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
+def sizes(labels: I64, n_clusters: int) -> I64:
+    """Points per cluster."""
+    return np.bincount(labels[labels >= 0], minlength=n_clusters)
+
+
+def merge_small(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
                 min_size: int) -> Joins:
-    """Merges clusters of fewer than min_size points, smallest first (ties by
-    label), each into the cluster across its highest saddle."""
+    """Merges clusters of fewer than min_size points (counts: points per
+    cluster), smallest first (ties by label), each into the cluster across
+    its highest saddle. rho and x are read at centres only."""
     n_clusters = len(centers)
-    size = np.bincount(labels[labels >= 0], minlength=n_clusters).tolist()
+    size = np.asarray(counts).tolist()
     target = list(range(n_clusters))
     centre = centers.tolist()
     links: list[tuple[int, int]] = []
@@ -102,7 +108,7 @@ def merge_small(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
     return Joins(_follow(np.array(target, np.int64)), np.array(centre, np.int64), links)
 
 
-def keep_heaviest_peaks(labels: I64, centers: I64, rho: F64, x: F64, touching: Borders,
+def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
                         n_clusters: int) -> Joins:
     """Keeps the n_clusters clusters whose peaks weigh the most; every other
     cluster joins the one whose peak ended it in the merge tree.
@@ -126,7 +132,7 @@ def keep_heaviest_peaks(labels: I64, centers: I64, rho: F64, x: F64, touching: B
 
     ended_at = np.full(count, -math.inf)
     ended_by = np.full(count, -1, np.int64)
-    mass = np.bincount(labels[labels >= 0], minlength=count).astype(np.float64)
+    mass = np.asarray(counts).astype(np.float64)
     mass_at_end = np.zeros(count)
     order = np.lexsort((touching.b, touching.a, -touching.saddle))
     for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
@@ -189,9 +195,14 @@ def apply(c: Clusters, x: F64, joins: Joins) -> Clusters:
     nn_delta, delta, graph = c.nn_delta.copy(), c.delta.copy(), list(c.graph)
     for child, parent in joins.links:
         nn_delta[child] = parent
-        delta[child] = math.sqrt(float(np.sum((x[parent] - x[child]) ** 2)))
+        delta[child] = gap(x, child, parent)
         graph[parent] = [*graph[parent], child]
     return Clusters(centres, labels, nn_delta, delta, graph)
+
+
+def gap(x: F64, child: int, parent: int) -> float:
+    """Distance of a centre to the centre it joins."""
+    return math.sqrt(float(np.sum((x[parent] - x[child]) ** 2)))
 
 
 def relabel(touching: Borders, new_label: I64) -> Borders:
@@ -223,11 +234,13 @@ def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, min_size: in
     """The clusters after min_cluster_size, n_clusters and noise, in that order."""
     touching = borders(c.labels, rho, nn_list, width)
     if min_size > 1 and len(c.centers) > 1:
-        joins = merge_small(c.labels, c.centers, rho, x, touching, min_size)
+        joins = merge_small(sizes(c.labels, len(c.centers)), c.centers, rho, x, touching,
+                            min_size)
         c = apply(c, x, joins)
         touching = relabel(touching, new_labels(joins)[0])
     if n_clusters is not None:
-        joins = keep_heaviest_peaks(c.labels, c.centers, rho, x, touching, n_clusters)
+        joins = keep_heaviest_peaks(sizes(c.labels, len(c.centers)), c.centers, rho, x,
+                                    touching, n_clusters)
         c = apply(c, x, joins)
         touching = relabel(touching, new_labels(joins)[0])
     if noise:

@@ -173,14 +173,19 @@ n_features_in_
         boxes = p["n_partitions"] or max(2 * workers, -(-n // POINTS_PER_BOX))
         settings = run.Settings(**{name: p[name] for name in run.Settings.__dataclass_fields__})
 
+        # The bounding box's diagonal, as the peak search sums it.
+        total = 0.0
+        for j in range(d):
+            e = float(hi[j]) - float(lo[j])
+            total = total + e * e
         timer = StageTimer(bool(self.verbose), n)
-        fitted = run.fit(client, x, settings, boxes, timer)
+        fitted = run.fit(client, x, settings, boxes, timer, float(np.sqrt(total)))
         self.timings_ = dict(timer.timings)
         chunks = x.chunks[0]
-        self.labels_ = run.output(client, fitted, "labels", chunks, np.int64)
-        self.rho_ = run.output(client, fitted, "rho", chunks, np.float64)
-        self.delta_ = run.output(client, fitted, "delta", chunks, np.float64)
-        self.nn_delta_ = run.output(client, fitted, "nn_delta", chunks, np.int64)
+        self.labels_ = run.output(fitted, "labels", chunks, np.int64)
+        self.rho_ = run.output(fitted, "rho", chunks, np.float64)
+        self.delta_ = run.output(fitted, "delta", chunks, np.float64)
+        self.nn_delta_ = run.output(fitted, "nn_delta", chunks, np.int64)
         self.centers_ = fitted.centers
         self.n_clusters_ = int(len(fitted.centers))
         self.bandwidth_ = fitted.bandwidth

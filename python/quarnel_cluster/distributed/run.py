@@ -39,7 +39,7 @@ from distributed import wait
 
 from .. import clustering, pipeline
 from ..progress import StageTimer
-from . import knn, tasks
+from . import boxwork, knn, merging, tasks
 from .boxes import Boxes, cut
 
 SAMPLE_POINTS = 20_000
@@ -99,7 +99,7 @@ def median_count(counts: np.ndarray, n: int) -> int:
 
 @dataclass
 class Fitted:
-    result: Any            # persisted dict of per-point arrays
+    parts: list[Any]       # per input chunk, persisted dict of per-point arrays
     centers: np.ndarray
     bandwidth: float
     threshold: float
@@ -108,9 +108,12 @@ class Fitted:
     n_distinct: int
 
 
-def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer) -> Fitted:
+def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
+        diagonal: float, central: bool = False) -> Fitted:
     """Cluster the Dask array X (n x d, float64, one column chunk); the
-    stages are timed by `timer`."""
+    stages are timed by `timer`. `diagonal`: of the points' bounding box.
+    `central`: the clustering stages in one task rather than over the boxes
+    (the same result; the boxes' way needs no worker to hold all points)."""
     n, d = X.shape
     chunks = X.to_delayed().ravel().tolist()
     offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
@@ -127,7 +130,8 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer) -> Fi
         copies = delayed(knn.all_copies)(*found)
         distinct = [delayed(knn.distinct_points)(pts, copies) for pts in points]
         *distinct, copies = client.persist(distinct + [copies])
-        del points, found, parts
+        found = client.persist(found)
+        del points, parts
         n_copies = int(_gather(client, delayed(knn.count)(copies)))
         N = n - n_copies
         if N < 2:
@@ -174,14 +178,33 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer) -> Fi
     with timer.stage("clusters"):
         width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
         min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-        narrow = [delayed(tasks.narrow_part)(p, t, r, width, list_width)
-                  for p, t, r in zip(distinct, tables, rho)]
-        result = delayed(tasks.cluster)(n, copies, width, threshold, search_size, min_size,
-                                        s.n_clusters, s.noise, *narrow)
-        result = client.persist(result)
-        del tables, rho, distinct, narrow
-        centers = _gather(client, delayed(tasks.centers)(result))
-    return Fitted(result, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
+        boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width)
+                                 for p, t, r in zip(distinct, tables, rho)])
+        del tables, rho, distinct
+        merged = None
+        if not central:
+            try:
+                merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
+                                     search_size, list_width, min_size, s.n_clusters, s.noise)
+            except merging.TooManyFloods:
+                merged = None
+        if merged is not None:
+            expanded = [delayed(tasks.expanded)(f, fnd, copies)
+                        for f, fnd in zip(merged.parts, found)]
+            parts = client.persist([delayed(tasks.chunk_of)(offsets[i], offsets[i + 1],
+                                                            *expanded)
+                                    for i in range(len(chunks))])
+            centers = _gather(client, delayed(tasks.original)(copies, merged.centers))
+        else:
+            result = delayed(tasks.cluster)(n, copies, width, threshold, search_size,
+                                            min_size, s.n_clusters, s.noise,
+                                            *[delayed(tasks.box_part)(b) for b in boxes_])
+            result = client.persist(result)
+            parts = client.persist([delayed(tasks.slice_of)(result, offsets[i], offsets[i + 1])
+                                    for i in range(len(chunks))])
+            centers = _gather(client, delayed(tasks.centers)(result))
+        wait(parts)
+    return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
                   int(min(search_size, k)), k, N)
 
 
@@ -223,13 +246,9 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     return pipeline.likeliest_bandwidth(cross, low, high, d, n_train, s.xtol).bandwidth
 
 
-def output(client: Any, fitted: Fitted, name: str, chunks: tuple[int, ...], dtype: Any) -> Any:
+def output(fitted: Fitted, name: str, chunks: tuple[int, ...], dtype: Any) -> Any:
     """One per-point result as a Dask array chunked like the input rows."""
     import dask.array as da
-    pieces = []
-    start = 0
-    for size in chunks:
-        part = delayed(tasks.field)(fitted.result, name, start, start + size)
-        pieces.append(da.from_delayed(part, shape=(size,), dtype=dtype))
-        start += size
+    pieces = [da.from_delayed(delayed(tasks.field)(part, name), shape=(size,), dtype=dtype)
+              for part, size in zip(fitted.parts, chunks)]
     return da.concatenate(pieces) if pieces else da.zeros((0,), dtype=dtype)

@@ -129,9 +129,64 @@ def duplicates(n_all: int, copies: tuple[I64, I64]) -> pipeline.Duplicates:
                                inverse.astype(np.int64))
 
 
-def field(result: dict[str, Any], name: str, start: int, stop: int) -> Any:
-    return result[name][start:stop]
+def field(part: dict[str, Any], name: str) -> Any:
+    return part[name]
+
+
+def slice_of(result: dict[str, Any], start: int, stop: int) -> dict[str, Any]:
+    return {name: result[name][start:stop] for name in ("labels", "rho", "delta", "nn_delta")}
 
 
 def centers(result: dict[str, Any]) -> I64:
     return result["centers"]
+
+
+def box_part(box: dict[str, Any]) -> tuple[I64, F64, F64, F64, I64]:
+    from .boxwork import global_ids
+    return box["ids"], box["x"], box["rho"], box["dist"], global_ids(box, box["code"])
+
+
+def original(copies: tuple[I64, I64], idx: I64) -> I64:
+    """Indices among all points of the distinct points idx (numbered in order
+    of first appearance)."""
+    copy = copies[0]
+    if len(copy) == 0:
+        return np.asarray(idx, dtype=np.int64)
+    # Before the j-th distinct point come j distinct points and the copies
+    # c_i with c_i - i <= j.
+    steps = copy - np.arange(len(copy))
+    return idx + np.searchsorted(steps, idx, side="right")
+
+
+def expanded(part: dict[str, np.ndarray], found: tuple[I64, I64],
+             copies: tuple[I64, I64]) -> dict[str, np.ndarray]:
+    """A box's per-point results for all its points, copies included, by
+    index among all points: a copy joins its first occurrence at distance 0
+    with its density and label."""
+    ids = original(copies, part["ids"])
+    nn_delta = np.where(part["nn_delta"] >= 0,
+                        original(copies, np.maximum(part["nn_delta"], 0)), -1)
+    out = {"ids": ids, "labels": part["labels"], "rho": part["rho"],
+           "delta": part["delta"], "nn_delta": nn_delta}
+    copy, first = found
+    if len(copy):
+        at = np.searchsorted(ids, first)
+        out = {"ids": np.concatenate([ids, copy]),
+               "labels": np.concatenate([part["labels"], part["labels"][at]]),
+               "rho": np.concatenate([part["rho"], part["rho"][at]]),
+               "delta": np.concatenate([part["delta"], np.zeros(len(copy))]),
+               "nn_delta": np.concatenate([nn_delta, first])}
+    return out
+
+
+def chunk_of(start: int, stop: int, *parts: dict[str, np.ndarray]) -> dict[str, Any]:
+    """The per-point results of rows start .. stop - 1 from the boxes' parts."""
+    n = stop - start
+    out = {"labels": np.empty(n, np.int64), "rho": np.empty(n), "delta": np.empty(n),
+           "nn_delta": np.empty(n, np.int64)}
+    for part in parts:
+        here = (part["ids"] >= start) & (part["ids"] < stop)
+        at = part["ids"][here] - start
+        for name in out:
+            out[name][at] = part[name][here]
+    return out
