@@ -115,6 +115,7 @@ if __name__ == "__main__":
         out["restarted"] = len(set(pids.values()) - set(client.run(os.getpid).values()))
         out["client"] = peak()
         out["clusters"] = model.n_clusters_
+        out["stages"] = model.timings_
         print(json.dumps(out))
 """
 
@@ -154,18 +155,23 @@ def gib(b):
 def compare(directory, sizes, workers, limit):
     print(f"{'n':>9} | {'single s':>8} {'peak GiB':>8} | {'W':>1} {'read s':>6} {'dask s':>7} "
           f"{'ratio':>5} {'client GiB':>10} {'sent B/pt':>9} {'same':>4} | worker peak GiB (share of single)")
+    stages = []
     for n in sizes:
         path = points_store(directory, n)
         labels = directory / f"labels-{n}.npy"
         s = child("single", path, labels)
         for w in workers:
             r = child("dask", path, labels, w, limit)
+            stages.append((n, w, r["stages"]))
             shares = ", ".join(f"{gib(p):.2f} ({p / s['peak']:.2f})" for p in r["workers"])
             note = f"; {r['restarted']} worker(s) restarted" if r["restarted"] else ""
             print(f"{n:9d} | {s['fit']:8.2f} {gib(s['peak']):8.2f} | {w:1d} {r['read']:6.2f} "
                   f"{r['fit']:7.2f} {r['fit'] / s['fit']:5.2f} {gib(r['client']):10.2f} {r['sent'] / n:9.1f} "
                   f"{'yes' if r['same'] else 'NO':>4} | {shares}{note}", flush=True)
         print(f"{n:9d}   {s['clusters']} clusters")
+    print("dask fit's stages (s):")
+    for n, w, times in stages:
+        print(f"{n:9d} W = {w}: " + ", ".join(f"{name} {t:.1f}" for name, t in times.items()))
 
 
 def big(directory, n):
@@ -177,6 +183,7 @@ def big(directory, n):
           f"{gib(total // 4):.1f} GiB each:")
     print(f"  fit (reading included) {r['fit']:.1f} s, writing labels, rho, delta, nn_delta "
           f"to {out.name} {r['write']:.1f} s, {r['clusters']} clusters")
+    print("  stages (s): " + ", ".join(f"{name} {t:.1f}" for name, t in r["stages"].items()))
     print(f"  worker peaks GiB {', '.join(f'{gib(p):.2f}' for p in r['workers'])}; client "
           f"{gib(r['client']):.2f}; sent {r['sent'] / n:.1f} B per point"
           + (f"; {r['restarted']} worker(s) restarted" if r["restarted"] else ""))
