@@ -86,7 +86,7 @@ def main() -> int:
             seconds = time.perf_counter() - start
             ari = adjusted_rand_score(y, model.labels_)
             print(f"| {d} | {BLOBS[d]} | {n} | {model.n_clusters_} | "
-                  f"{model.n_clusters_ / BLOBS[d]:.2f} | {ari:.3f} | {model.threshold_:.3f} | "
+                  f"{model.n_clusters_ / BLOBS[d]:.2f} | {ari:.4f} | {model.threshold_:.3f} | "
                   f"{seconds:.1f} |", flush=True)
             del x, y, model
         if args.hdbscan:

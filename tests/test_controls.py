@@ -1,4 +1,5 @@
-"""The user's controls over the clusters: n_clusters, min_cluster_size, noise."""
+"""What decides the clusters after the peaks: the merge threshold, and the
+user's controls n_clusters, min_cluster_size, noise."""
 
 import warnings
 
@@ -6,6 +7,8 @@ import numpy as np
 import pytest
 
 from quarnel_cluster import DensityPeakClustering, adjusted_rand_index
+from quarnel_cluster.borders import Borders
+from quarnel_cluster.controls import merge_shallow_peaks
 
 
 def blobs(centres, sizes, spread, seed=0):
@@ -23,6 +26,19 @@ def assert_consistent(model):
         assert model.rho_[c] == model.rho_[model.labels_ == j].max()
     hanging = model.nn_delta_ >= 0
     assert np.all(model.rho_[model.nn_delta_[hanging]] > model.rho_[hanging])
+
+
+def test_shallow_peak_joins_across_its_highest_saddle():
+    # Peaks 5.0, 4.5, 3.0; the lowest meets the middle one at 2.9 and the
+    # highest only at 1.0: it joins the middle one, though the highest is denser.
+    centers = np.arange(3)
+    rho = np.array([5.0, 4.5, 3.0])
+    touching = Borders(np.array([0, 0, 1]), np.array([1, 2, 2]), np.array([2.0, 1.0, 2.9]))
+    joins = merge_shallow_peaks(centers, rho, touching, threshold=1.0)
+    assert joins.target.tolist() == [0, 1, 1] and joins.links == [(2, 1)]
+    # Raised above the middle peak's 2.5, both go, each across its own saddle.
+    joins = merge_shallow_peaks(centers, rho, touching, threshold=3.0)
+    assert joins.target.tolist() == [0, 0, 0] and joins.links == [(2, 1), (1, 0)]
 
 
 def test_n_clusters_keeps_the_most_prominent_peaks():
@@ -78,3 +94,23 @@ def test_noise_marks_the_background_between_clusters():
     assert not noise[model.centers_].any()
     np.testing.assert_array_equal(model.labels_[~noise], plain.labels_[~noise])
     assert model.n_clusters_ == plain.n_clusters_
+
+
+@pytest.mark.parametrize("unlabelled", [False, True])
+def test_borders_are_the_highest_saddle_of_every_touching_pair(unlabelled):
+    from quarnel_cluster.borders import borders
+    rng = np.random.default_rng(3)
+    n, width = 300, 6
+    labels = rng.integers(-1 if unlabelled else 0, 5, n)
+    rho = rng.normal(size=n)
+    nn_list = np.column_stack([np.arange(n), rng.integers(0, n, (n, 8))])
+    expected = {}
+    for i in range(n):
+        for j in nn_list[i, 1:width]:
+            a, b = labels[i], labels[j]
+            if a != b and a >= 0 and b >= 0:
+                key = (min(a, b), max(a, b))
+                expected[key] = max(expected.get(key, -np.inf), min(rho[i], rho[j]))
+    found = borders(labels, rho, nn_list, width)
+    assert dict(zip(zip(found.a.tolist(), found.b.tolist()), found.saddle.tolist())) == expected
+    assert list(zip(found.a.tolist(), found.b.tolist())) == sorted(expected)

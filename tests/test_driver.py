@@ -214,6 +214,35 @@ def test_scikit_learn_conventions():
     np.testing.assert_array_equal(copy.fit_predict(x), copy.labels_)
 
 
+def test_scikit_learn_is_imported_by_its_user_only():
+    pytest.importorskip("sklearn")
+    code = """
+import sys
+from quarnel_cluster import DensityPeakClustering
+assert 'sklearn' not in sys.modules
+m = DensityPeakClustering()
+from sklearn.base import BaseEstimator, ClusterMixin, clone
+from sklearn.exceptions import NotFittedError
+assert isinstance(m, BaseEstimator) and isinstance(clone(m), ClusterMixin)
+try:
+    m.predict([[0.0, 0.0]])
+except NotFittedError:
+    pass
+"""
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert out.returncode == 0, out.stderr
+
+
+def test_copies_leave_a_random_state_split_as_on_distinct_points():
+    x, _ = blobs(3, 2, per_blob=200)
+    with_copies = np.vstack([x, x[:40]])
+    a = DensityPeakClustering(random_state=np.random.RandomState(7)).fit(with_copies)
+    b = DensityPeakClustering(random_state=np.random.RandomState(7)).fit(x)
+    assert a.bandwidth_ == b.bandwidth_
+    np.testing.assert_array_equal(a.labels_[:len(x)], b.labels_)
+
+
 def test_works_without_scikit_learn():
     code = """
 import sys

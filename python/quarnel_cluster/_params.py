@@ -1,19 +1,47 @@
-"""get_params / set_params for when scikit-learn is not installed, and the
-driver's two exception classes.
+"""The estimators' scikit-learn ancestry, without importing scikit-learn.
 
-With scikit-learn present the estimator derives from its BaseEstimator and
-ClusterMixin instead, so that clone(), pipelines and grid searches work, and
-the exceptions derive from scikit-learn's, so that its checks recognise them.
+Importing scikit-learn costs about 150 MiB of resident memory (it brings
+SciPy and, where installed, pandas and pyarrow) and seconds of start-up,
+more than the clustering of 10^5 points needs. Yet only code that has
+imported scikit-learn can ask whether an estimator is one of its
+BaseEstimators, clone it, or catch its exceptions by their classes. So:
+
+- an estimator class derives from ParamsMixin (get_params, set_params, a
+  repr); from the moment scikit-learn is imported (at once if it already
+  is), ParamsMixin is replaced among its bases by scikit-learn's
+  ClusterMixin and BaseEstimator, so that clone(), pipelines, grid searches
+  and check_estimator see an ordinary scikit-learn estimator;
+- errors are raised as scikit-learn's NotFittedError and
+  InvalidParameterError (subclassed) when scikit-learn is imported, and as
+  classes with the same bases (ValueError and AttributeError, ValueError
+  and TypeError) otherwise.
 """
 
 from __future__ import annotations
 
+import importlib.abc
 import inspect
+import sys
 from typing import Any
 
 
 class ParamsMixin:
-    """Parameters are the arguments of __init__, stored under the same names."""
+    """Parameters are the arguments of __init__, stored under the same names.
+
+    A class naming ParamsMixin among its bases takes scikit-learn's
+    ClusterMixin and BaseEstimator in its place once scikit-learn is
+    imported (see the module's docstring).
+    """
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        if ParamsMixin in cls.__bases__:
+            _ESTIMATORS.append(cls)
+            if _scikit_learn_imported():
+                try:
+                    _adopt_scikit_learn_bases(cls)
+                except ImportError:     # a broken installation: stay without it
+                    pass
 
     @classmethod
     def _param_names(cls) -> list[str]:
@@ -65,32 +93,90 @@ class ParamsMixin:
         return f"{type(self).__name__}({', '.join(changed)})"
 
 
+_ESTIMATORS: list[type] = []
 
-try:  # pragma: no cover - which branch runs depends on the environment
+
+def _scikit_learn_imported() -> bool:
+    return sys.modules.get("sklearn") is not None
+
+
+def _adopt_scikit_learn_bases(cls: type) -> None:
     from sklearn.base import BaseEstimator, ClusterMixin  # type: ignore[import-untyped]
-    from sklearn.exceptions import NotFittedError as _SklearnNotFitted  # type: ignore[import-untyped]
 
-    BASES: tuple[type, ...] = (ClusterMixin, BaseEstimator)
-    NOT_FITTED_BASES: tuple[type, ...] = (_SklearnNotFitted,)
-except ImportError:  # pragma: no cover
-    BASES = (ParamsMixin,)
-    NOT_FITTED_BASES = (ValueError, AttributeError)
-
-try:  # pragma: no cover - a private module: used when there, never needed
-    from sklearn.utils._param_validation import (  # type: ignore[import-untyped]
-        InvalidParameterError as _SklearnInvalidParameter)
-
-    INVALID_PARAMETER_BASES: tuple[type, ...] = (_SklearnInvalidParameter,)
-except ImportError:  # pragma: no cover
-    INVALID_PARAMETER_BASES = (ValueError, TypeError)
+    if ParamsMixin not in cls.__bases__:
+        return
+    at = cls.__bases__.index(ParamsMixin)
+    cls.__bases__ = cls.__bases__[:at] + (ClusterMixin, BaseEstimator) + cls.__bases__[at + 1:]
+    # What scikit-learn's bases do for a class derived from them when it is
+    # created (its metadata routing methods).
+    super(cls, cls).__init_subclass__()
 
 
-class InvalidParameterError(*INVALID_PARAMETER_BASES):  # type: ignore[misc]
+def _adopt_scikit_learn() -> None:
+    for cls in _ESTIMATORS:
+        _adopt_scikit_learn_bases(cls)
+
+
+class _ScikitLearnImportWatch(importlib.abc.MetaPathFinder):
+    """Lets the import of the sklearn package run its course, then gives
+    the estimator classes their scikit-learn bases. Removes itself at the
+    first attempt to import scikit-learn, whether that succeeds or not."""
+
+    def find_spec(self, fullname: str, path: Any, target: Any = None) -> Any:
+        if fullname != "sklearn":
+            return None
+        if self in sys.meta_path:
+            sys.meta_path.remove(self)
+        spec = None
+        for finder in sys.meta_path:     # as the import system would
+            find = getattr(finder, "find_spec", None)
+            spec = find(fullname, path, target) if find is not None else None
+            if spec is not None:
+                break
+        if spec is None or not hasattr(spec.loader, "exec_module"):
+            return spec
+        run_package = spec.loader.exec_module
+
+        def exec_module(module: Any) -> None:
+            run_package(module)
+            try:
+                _adopt_scikit_learn()
+            except Exception:   # noqa: BLE001 - the user's import must not fail on our account
+                pass
+
+        spec.loader.exec_module = exec_module
+        return spec
+
+
+if not _scikit_learn_imported():
+    sys.meta_path.insert(0, _ScikitLearnImportWatch())
+
+
+BASES: tuple[type, ...] = (ParamsMixin,)
+
+
+class NotFittedError(ValueError, AttributeError):
+    """predict was called before fit (see not_fitted_error)."""
+
+
+class InvalidParameterError(ValueError, TypeError):
+    """A parameter of the wrong type or value (see invalid_parameter_error)."""
+
+
+def not_fitted_error(message: str) -> NotFittedError:
+    """predict before fit: a ValueError and an AttributeError, and
+    scikit-learn's NotFittedError once scikit-learn is imported."""
+    if _scikit_learn_imported():
+        from ._sklearn_errors import SklearnNotFittedError
+        return SklearnNotFittedError(message)
+    return NotFittedError(message)
+
+
+def invalid_parameter_error(message: str) -> InvalidParameterError:
     """A parameter of the wrong type or value: both a ValueError and a
-    TypeError, as scikit-learn's (of which it is a subclass where
-    scikit-learn is installed, so that its tools recognise it)."""
-
-
-class NotFittedError(*NOT_FITTED_BASES):  # type: ignore[misc]
-    """predict was called before fit: a ValueError and an AttributeError,
-    scikit-learn's NotFittedError where scikit-learn is installed."""
+    TypeError, and scikit-learn's InvalidParameterError once scikit-learn is
+    imported, so that its tools recognise it."""
+    if _scikit_learn_imported():
+        from ._sklearn_errors import SklearnInvalidParameterError
+        return SklearnInvalidParameterError(message)
+    return InvalidParameterError(message)

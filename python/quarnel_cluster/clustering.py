@@ -38,13 +38,13 @@ def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: I64, width: int, thr
         found = pipeline.peaks(x, rho, nn_list, dist, width)
         del dist
     with timed("merging"):
-        if n_clusters is None:
-            result = pipeline.merge(x, rho, found, nn_list, threshold, search_size)
-        else:   # every peak found; refine keeps the K heaviest
-            result = pipeline.unmerged(found)
+        # Every peak found; the threshold (or, with n_clusters, the K
+        # heaviest peaks) decides which stay, across their saddles.
+        result = pipeline.unmerged(found)
         del found
-        return controls.refine(result, x, rho, nn_list, search_size, min_size, n_clusters,
-                               noise)
+        return controls.refine(result, x, rho, nn_list, search_size,
+                               threshold if n_clusters is None else None, min_size,
+                               n_clusters, noise)
 
 
 def least_size(n: int, k: int, n_clusters: int | None, min_cluster_size: int | None) -> int:

@@ -1,8 +1,17 @@
-"""What a user asks of the clusters after the density peaks are found:
-a least cluster size, a given number of clusters, and a noise label.
+"""What decides the clusters after the density peaks are found: the merge
+threshold, and what a user asks for: a least cluster size, a given number of
+clusters, a noise label.
 
-All three work on the saddles between touching clusters (borders.py):
+All four work on the saddles between touching clusters (borders.py):
 
+- threshold: walking down the saddles from the highest, where two groups of
+  peaks meet, the lower peak's group joins the higher one unless its peak
+  stands at least `threshold` above that saddle (a valley deeper than the
+  estimate's noise). Every peak is tested, and a peak that goes joins the
+  group across its highest saddle: the one it is least separated from.
+  (Joining whichever denser cluster a search from the centre meets first,
+  as the native stability_loop does, can cross a lower saddle and cut a
+  cluster between two neighbours: 0.02 lower mean ARI on the labelled sets.)
 - min_cluster_size: the smallest cluster below the size joins the cluster it
   meets at its highest saddle (the one it would join first if the merge
   threshold were raised), again and again until none is too small; a cluster
@@ -59,6 +68,42 @@ def _nearest_denser(x: F64, rho: F64, centre: int, others: list[int]) -> int:
 def sizes(labels: I64, n_clusters: int) -> I64:
     """Points per cluster."""
     return np.bincount(labels[labels >= 0], minlength=n_clusters)
+
+
+def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: float) -> Joins:
+    """Merges every cluster whose peak stands less than `threshold` (in
+    log-density) above the highest saddle to a group with a higher peak.
+
+    The saddles are taken from the highest down, groups joined by a
+    union-find whose root is the group's highest peak. A low peak's
+    prominence can only grow as the saddles go down, so a peak kept at its
+    first meeting is kept for good, and one that goes joins the group across
+    its highest saddle. Ties among saddles by ascending (a, b).
+    """
+    count = len(centers)
+    parent = list(range(count))
+    peak = rho[centers].tolist()
+    centre = centers.tolist()
+
+    def find(c: int) -> int:
+        while parent[c] != c:
+            parent[c] = parent[parent[c]]
+            c = parent[c]
+        return c
+
+    links: list[tuple[int, int]] = []
+    order = np.lexsort((touching.b, touching.a, -touching.saddle))
+    for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
+                       touching.saddle[order].tolist()):
+        ra, rb = find(a), find(b)
+        if ra == rb:
+            continue
+        high, low = (ra, rb) if _denser(rho, centre[ra], centre[rb]) else (rb, ra)
+        if peak[low] - s < threshold:
+            parent[low] = high
+            links.append((centre[low], centre[high]))
+    target = np.array([find(c) for c in range(count)], np.int64)
+    return Joins(target, centers.copy(), links)
 
 
 def merge_small(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
@@ -193,16 +238,22 @@ def apply(c: Clusters, x: F64, joins: Joins) -> Clusters:
     new_label, centres = new_labels(joins)
     labels = np.where(c.labels >= 0, new_label[np.maximum(c.labels, 0)], -1)
     nn_delta, delta, graph = c.nn_delta.copy(), c.delta.copy(), list(c.graph)
-    for child, parent in joins.links:
+    if joins.links:
+        child, parent = np.array(joins.links, np.int64).T
         nn_delta[child] = parent
-        delta[child] = gap(x, child, parent)
-        graph[parent] = [*graph[parent], child]
+        delta[child] = gaps(x, child, parent)
+        adopted: dict[int, list[int]] = {}
+        for ch, pa in joins.links:
+            adopted.setdefault(pa, []).append(ch)
+        for pa, children in adopted.items():   # one copy per parent, however many joins
+            graph[pa] = [*graph[pa], *children]
     return Clusters(centres, labels, nn_delta, delta, graph)
 
 
-def gap(x: F64, child: int, parent: int) -> float:
-    """Distance of a centre to the centre it joins."""
-    return math.sqrt(float(np.sum((x[parent] - x[child]) ** 2)))
+def gaps(x: F64, child: I64, parent: I64) -> F64:
+    """Distances of centres to the centres they join (x is read at those
+    rows only)."""
+    return np.sqrt(np.sum((x[parent] - x[child]) ** 2, axis=1))
 
 
 def relabel(touching: Borders, new_label: I64) -> Borders:
@@ -229,10 +280,15 @@ def halo(labels: I64, rho: F64, nn_list: I64, width: int) -> I64:
     return out
 
 
-def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, min_size: int,
-           n_clusters: int | None, noise: bool) -> Clusters:
-    """The clusters after min_cluster_size, n_clusters and noise, in that order."""
+def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, threshold: float | None,
+           min_size: int, n_clusters: int | None, noise: bool) -> Clusters:
+    """The clusters after the threshold (unless None), min_cluster_size,
+    n_clusters and noise, in that order."""
     touching = borders(c.labels, rho, nn_list, width)
+    if threshold is not None and len(c.centers) > 1:
+        joins = merge_shallow_peaks(c.centers, rho, touching, threshold)
+        c = apply(c, x, joins)
+        touching = relabel(touching, new_labels(joins)[0])
     if min_size > 1 and len(c.centers) > 1:
         joins = merge_small(sizes(c.labels, len(c.centers)), c.centers, rho, x, touching,
                             min_size)

@@ -7,8 +7,8 @@ from typing import Any
 
 import numpy as np
 
-from . import clustering, memory, neighbours, pipeline, validation
-from ._params import BASES, NotFittedError
+from . import clustering, memory, narrowing, neighbours, pipeline, validation
+from ._params import BASES, not_fitted_error
 from .progress import StageTimer
 from .validation import Interval
 
@@ -64,7 +64,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         ``threshold_scale * sqrt(2 ln(n / m) / m)`` with m the median number
         of neighbours within one bandwidth: the deepest of the n / m
         independent noise bumps, which grows slowly with n.
-    threshold_scale : float, default=0.9
+    threshold_scale : float, default=1.1
         Multiple of that noise depth used when threshold is None; larger
         values merge more.
     alpha : float, default=0.5
@@ -179,7 +179,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
                  bandwidth: float | None = None, test_size: float = 0.2,
                  xtol: float = 1e-4, threshold: float | None = None,
-                 threshold_scale: float = 0.9, alpha: float = 0.5,
+                 threshold_scale: float = 1.1, alpha: float = 0.5,
                  min_search: int = 10, n_clusters: int | None = None,
                  min_cluster_size: int | None = None, noise: bool = False,
                  random_state: int | None = 0,
@@ -246,7 +246,27 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                      pipeline.reads_held_out_from_table(n, k, p["test_size"]))
             return k, k + int(wider)
 
+        # The bandwidth search's cross query needs no table: made first, its
+        # tree over the training points is gone before the table exists. It
+        # is made again on the distinct points if there are copies, and left
+        # to the search if it fails, each time from the same state of a
+        # RandomState seed, so that the split is the one of a single draw.
+        seed = p["random_state"]
+        seed_state = seed.get_state() if isinstance(seed, np.random.RandomState) else None
+
+        def held_out(x: np.ndarray, k: int, k_table: int) -> pipeline.HeldOut | None:
+            if p["bandwidth"] is not None or k_table > k:
+                return None
+            with timer.stage("bandwidth"):
+                try:
+                    return pipeline.held_out_neighbours(x, k, p["test_size"], seed)
+                except ValueError:  # the search refuses these points: as it will below
+                    if seed_state is not None:
+                        seed.set_state(seed_state)
+                    return None
+
         k, k_table = table_columns(n_all)
+        early = held_out(x_all, k, k_table)
         with timer.stage("neighbours"):
             try:
                 nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table)
@@ -258,17 +278,23 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             if len(x) < 2:
                 raise ValueError("all points of X coincide; there is nothing to cluster")
             if not searched_all:
-                nn_dist = nn_list = None   # type: ignore[assignment]
+                nn_dist = nn_list = early = None   # type: ignore[assignment]
+                if seed_state is not None:
+                    seed.set_state(seed_state)
                 k, k_table = table_columns(len(x))
+        if not searched_all:
+            early = held_out(x, k, k_table)
+            with timer.stage("neighbours"):
                 nn_dist, nn_list = pipeline.neighbour_table(x, k_table)
         n, d = x.shape
         wide = (nn_dist, nn_list) if k_table > k else None
+        table_list = nn_list
         nn_dist, nn_list = nn_dist[:, :k], nn_list[:, :k]
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
                 search = pipeline.optimal_bandwidth(x, nn_dist, p["test_size"],
-                                                    p["random_state"], p["xtol"], wide)
-                del wide
+                                                    p["random_state"], p["xtol"], wide, early)
+                del wide, early
                 bandwidth = search.bandwidth
             else:
                 bandwidth = float(p["bandwidth"])
@@ -284,11 +310,21 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
                                                 p["min_search"])
         # From here on only leading columns are read (narrow_widths); narrow
-        # copies let the full tables go.
+        # copies let the full tables go. Where the index table's buffer can
+        # hold both, the distances go first and only then is the index copy
+        # made, while the narrow distances keep that buffer until the peaks.
         width, list_width = clustering.narrow_widths(k, p["delta_neighbors"], search_size)
-        nn_list = clustering.narrow(nn_list, list_width)
-        narrow_dist = [clustering.narrow(nn_dist, width)]
-        del nn_dist
+        packed = narrowing.pack_leading_columns(nn_dist, table_list, width, list_width)
+        del table_list
+        if packed is None:
+            nn_list = clustering.narrow(nn_list, list_width)
+            narrow_dist = [clustering.narrow(nn_dist, width)]
+            del nn_dist
+        else:
+            del nn_dist, nn_list
+            nn_list = packed[1].copy()
+            narrow_dist = [packed[0]]
+            del packed
         min_size = clustering.least_size(n, k, p["n_clusters"], p["min_cluster_size"])
         result = clustering.clusters(x, rho, narrow_dist, nn_list, width, threshold,
                                      search_size, min_size, p["n_clusters"], p["noise"],
@@ -356,7 +392,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             A cluster of the fit (0 .. n_clusters_ - 1) for every point.
         """
         if not hasattr(self, "points_"):
-            raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. "
+            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
                                  "Call 'fit' with appropriate arguments before using this "
                                  "estimator.")
         x = validation.check_points(X, type(self).__name__, min_samples=1)

@@ -14,14 +14,14 @@
                  adaptive_trim_size for the noise level and the search width
     peaks        compute_delta on the first columns of the table: nearest
                  denser neighbour, delta, first centres, density graph
-    merging      stability_loop removes centres that are not separated from a
-                 denser cluster by a drop in log-density of `threshold`
+    merging      every peak whose group meets a higher peak's at a saddle
+                 less than `threshold` below it joins that group, across
+                 its highest saddle (controls.merge_shallow_peaks)
 
 Only the neighbour searches are limited to 2-8 columns. The other calls take
 the points of any column count as they are: bandwidth_estimate reads them
 for a length scale per dimension, compute_delta for the diagonal of their
-bounding box, stability_loop for the distance of a merged centre to its
-target; all three sum over however many columns there are.
+bounding box; both sum over however many columns there are.
 """
 
 from __future__ import annotations
@@ -89,7 +89,7 @@ def split(n: int, test_size: float, seed: Any) -> tuple[I64, I64]:
     test = np.sort(test)
     held_out = np.zeros(n, dtype=bool)
     held_out[test] = True
-    return np.flatnonzero(~held_out).astype(np.int64), test.astype(np.int64)
+    return np.flatnonzero(~held_out).astype(np.int64, copy=False), test.astype(np.int64)
 
 
 def reads_held_out_from_table(n: int, k: int, test_size: float) -> bool:
@@ -186,8 +186,35 @@ def interval_from(nn_scale: float, kth_median: float, kth_max: float) -> tuple[f
     return low, high
 
 
+@dataclass(frozen=True)
+class HeldOut:
+    """What the bandwidth search needs of a seeded train/test split (see
+    held_out_neighbours)."""
+    cross: F64          # per held-out point, the distances to its nearest training points
+    n_train: int
+    train_head: F64     # the first 1000 training and held-out points: all
+    test_head: F64      # that bandwidth_estimate reads of them
+
+
+def held_out_neighbours(x: F64, k: int, test_size: float, seed: Any) -> HeldOut:
+    """The split of optimal_bandwidth's cross query, and its answer: the
+    min(k, n_train) nearest training points of every held-out point. It
+    needs no self table, so a run can make it before the table exists,
+    when its tree and copies of the points do not add to the table's
+    memory."""
+    train, test = split(len(x), test_size, seed)
+    n_train, x_train, x_test = len(train), x[train], x[test]
+    del train   # gone before the tree is built
+    # With fewer training points than k (tiny sets), the held-out points
+    # get all of them.
+    cross, _ = neighbours.cross_table(x_train, x_test, k)
+    # Copies: a view would keep all of x_train.
+    return HeldOut(cross, n_train, x_train[:1000].copy(), x_test[:1000].copy())
+
+
 def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
-                      xtol: float, wide: tuple[F64, I64] | None = None) -> BandwidthSearch:
+                      xtol: float, wide: tuple[F64, I64] | None = None,
+                      held_out: HeldOut | None = None) -> BandwidthSearch:
     """Bandwidth minimising the negative log-likelihood of held-out points.
 
     test_points(n, test_size) points are held out (see split), at most
@@ -195,7 +222,9 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
     density is that of a kernel estimate from all training points. With
     `wide`, the self table with k + 1 columns, and when
     reads_held_out_from_table says so, those neighbours are read off the
-    table (held_out_in_table); otherwise a cross query finds them.
+    table (held_out_in_table); otherwise a cross query finds them, or
+    `held_out`, the answer of held_out_neighbours(x, k, test_size, seed)
+    made beforehand, gives them.
     """
     n, d = x.shape
     k = nn_dist.shape[1]
@@ -214,13 +243,10 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
         cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
         n_train = n - n_test
     else:
-        train, test = split(n, test_size, seed)
-        x_train, x_test = x[train], x[test]
-        low, high = search_interval(nn_dist, x_train, x_test)
-        # With fewer training points than k (tiny sets), the held-out points
-        # get all of them.
-        cross, _ = neighbours.cross_table(x_train, x_test, k)
-        n_train = len(train)
+        if held_out is None:
+            held_out = held_out_neighbours(x, k, test_size, seed)
+        low, high = search_interval(nn_dist, held_out.train_head, held_out.test_head)
+        cross, n_train = held_out.cross, held_out.n_train
     return likeliest_bandwidth(cross, low, high, d, n_train, xtol)
 
 
@@ -348,15 +374,6 @@ class Clusters:
     nn_delta: I64
     delta: F64
     graph: list[list[int]]
-
-
-def merge(x: F64, rho: F64, found: Peaks, nn_list: I64, threshold: float,
-          search_size: int) -> Clusters:
-    """Removes false centres until every remaining one stands on its own."""
-    centers, labels, nn_delta, delta, graph = quarnel.stability_loop(
-        x, rho, found.centers, found.nn_delta, found.delta, nn_list, found.graph,
-        threshold, search_size)
-    return Clusters(centers, labels, nn_delta, delta, graph)
 
 
 def unmerged(found: Peaks) -> Clusters:

@@ -17,7 +17,7 @@ from typing import Any, Iterable
 import numpy as np
 import numpy.typing as npt
 
-from ._params import InvalidParameterError
+from ._params import invalid_parameter_error
 
 # The neighbour search refuses coordinates beyond this magnitude, where
 # squared distances would overflow.
@@ -110,7 +110,7 @@ def check_params(table: dict[str, list[Any]], params: dict[str, Any], owner: str
             continue
         texts = [str(c) for c in allowed]
         text = texts[0] if len(texts) == 1 else f"{', '.join(texts[:-1])} or {texts[-1]}"
-        raise InvalidParameterError(f"The {name!r} parameter of {owner} must be {text}. "
+        raise invalid_parameter_error(f"The {name!r} parameter of {owner} must be {text}. "
                                     f"Got {value!r} instead.")
 
 

@@ -3,6 +3,7 @@ results, bit for bit, for points no single machine holds."""
 
 from __future__ import annotations
 
+import inspect
 from numbers import Integral
 from typing import Any
 
@@ -14,6 +15,9 @@ from ..progress import StageTimer
 from ..validation import Interval
 from . import run
 
+# The single-machine estimator's defaults, so that the two cannot differ.
+_D = {p.name: p.default
+      for p in inspect.signature(single.DensityPeakClustering.__init__).parameters.values()}
 # Rows per chunk when the points come as a NumPy array.
 ARRAY_CHUNK_ROWS = 1_000_000
 # Points per box by default: a box's table of 31 columns is then ~0.5 GB.
@@ -83,15 +87,16 @@ n_features_in_
         "n_partitions": [Interval(Integral, 1, None, closed="left"), None],
     }
 
-    def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
-                 bandwidth: float | None = None, test_size: float = 0.2,
-                 xtol: float = 1e-4, threshold: float | None = None,
-                 threshold_scale: float = 0.9, alpha: float = 0.5,
-                 min_search: int = 10, n_clusters: int | None = None,
-                 min_cluster_size: int | None = None, noise: bool = False,
-                 random_state: int | None = 0, verbose: bool = False,
-                 client: Any = None, n_workers: int | None = None,
-                 n_partitions: int | None = None) -> None:
+    def __init__(self, n_neighbors: int = _D["n_neighbors"],
+                 delta_neighbors: int = _D["delta_neighbors"],
+                 bandwidth: float | None = _D["bandwidth"], test_size: float = _D["test_size"],
+                 xtol: float = _D["xtol"], threshold: float | None = _D["threshold"],
+                 threshold_scale: float = _D["threshold_scale"], alpha: float = _D["alpha"],
+                 min_search: int = _D["min_search"], n_clusters: int | None = _D["n_clusters"],
+                 min_cluster_size: int | None = _D["min_cluster_size"],
+                 noise: bool = _D["noise"], random_state: int | None = _D["random_state"],
+                 verbose: bool = _D["verbose"], client: Any = None,
+                 n_workers: int | None = None, n_partitions: int | None = None) -> None:
         super().__init__(n_neighbors=n_neighbors, delta_neighbors=delta_neighbors,
                          bandwidth=bandwidth, test_size=test_size, xtol=xtol,
                          threshold=threshold, threshold_scale=threshold_scale, alpha=alpha,

@@ -147,6 +147,19 @@ def request(asking: dict[str, Any], c: int) -> F64:
     return np.ascontiguousarray(asking["x"][asking["asks"][c]])
 
 
+def answer_all(asked: dict[str, Any], k: int, *queries: F64) -> list[tuple[F64, I64, F64]]:
+    """answer() for the rows of several boxes at once: one tree over the
+    asked box's points for all of them."""
+    sizes = [len(q) for q in queries]
+    dist, nbr, sq = answer(np.concatenate(queries), asked, k)
+    bounds = np.cumsum([0, *sizes])
+    return [(dist[a:b], nbr[a:b], sq[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def pick(answers: list[Any], i: int) -> Any:
+    return answers[i]
+
+
 def answer(q: F64, asked: dict[str, Any], k: int) -> tuple[F64, I64, F64]:
     """The asked box's nearest points to the points q: distances, indices and
     squared distances."""
@@ -154,8 +167,8 @@ def answer(q: F64, asked: dict[str, Any], k: int) -> tuple[F64, I64, F64]:
     return dist, asked["ids"][local], squared(q, asked["x"][local])
 
 
-def merged(table: dict[str, Any], k: int, *answers: tuple[int, tuple[F64, I64, F64]]) \
-        -> tuple[I64, F64, I64]:
+def merged(table: dict[str, Any], k: int, n_points: int,
+           *answers: tuple[int, tuple[F64, I64, F64]]) -> tuple[I64, F64, np.ndarray]:
     """The box's final rows: (point indices, distances, neighbour indices).
     Rows that asked other boxes take the first k of all their candidates by
     (squared distance, index)."""
@@ -163,7 +176,7 @@ def merged(table: dict[str, Any], k: int, *answers: tuple[int, tuple[F64, I64, F
     if not answers:
         if dist.shape[1] < k:
             raise AssertionError("a box with fewer than k points asked no other box")
-        return ids, dist, nbr
+        return ids, dist, _compact(nbr, n_points)
     asking = np.unique(np.concatenate([table["asks"][c] for c, _ in answers]))
     pos = np.full(len(ids), -1, dtype=np.int64)
     pos[asking] = np.arange(len(asking))
@@ -186,8 +199,19 @@ def merged(table: dict[str, Any], k: int, *answers: tuple[int, tuple[F64, I64, F
     take = rank < k
     if np.count_nonzero(take) != len(asking) * k:
         raise AssertionError("a row found fewer than k candidates")
-    dist = dist.copy() if dist.shape[1] == k else np.empty((len(ids), k))
-    nbr = nbr.copy() if nbr.shape[1] == k else np.empty((len(ids), k), np.int64)
+    # The own search's arrays are overwritten in place: nothing else reads
+    # them (the other boxes' answers read only ids and coordinates), and a
+    # copy would double the box's largest arrays.
+    if dist.shape[1] != k:
+        dist, nbr = np.empty((len(ids), k)), np.empty((len(ids), k), np.int64)
+    if not dist.flags.writeable:
+        dist, nbr = dist.copy(), nbr.copy()
     dist[asking] = dd[take].reshape(-1, k)
     nbr[asking] = nn[take].reshape(-1, k)
-    return ids, dist, nbr
+    return ids, dist, _compact(nbr, n_points)
+
+
+def _compact(nbr: I64, n_points: int) -> np.ndarray:
+    """Neighbour indices as 32-bit integers when they fit: a quarter less
+    memory for the whole table, which the workers hold until the density."""
+    return nbr.astype(np.int32) if n_points <= np.iinfo(np.int32).max else nbr

@@ -1,6 +1,7 @@
 """The clustering stages over the boxes: what the single machine does in one
-process (clustering.py: peaks, the merging checks, the user's controls),
-done by the boxes' workers, with only centres and clusters on the client.
+process (clustering.py: peaks, then the merges across saddles and the
+user's controls), done by the boxes' workers, with only centres and
+clusters on the client.
 
     foreign values  a box reads densities and labels of the neighbours its
                     rows list in other boxes; each box asks the boxes its
@@ -9,23 +10,17 @@ done by the boxes' workers, with only centres and clusters on the client.
     peaks           per row, from the row's first columns and the foreign
                     densities; the diagonal is one reduction
     chains          each point's first centre up its chain of denser
-                    neighbours: pointer jumping inside a box, then rounds in
-                    which boxes read the foreign points' answers, until no
-                    chain is open (as many rounds as a chain crosses walls)
+                    neighbours: pointer jumping inside a box; the client
+                    follows the few points where chains cross walls
     labels          a point's label is the last centre, in centre order,
-                    that reaches it through the density graph; above a
-                    point's first centre the graph holds only centres and
-                    the links the checks added, so the client computes each
-                    centre's label and the boxes map their points
-    checks          every centre floods its neighbourhood; all floods of a
-                    check run together, box by box, in rounds that pass the
-                    floods across walls; the client gets the labels each
-                    flood met and removes centres in order, as the single
-                    machine does
-    controls        per-box borders (pairs of touching clusters and their
-                    saddles) and cluster sizes; the joins are taken on the
-                    client on centres only (controls.py), and the boxes map
-                    their labels
+                    above it on its chain; the client computes each centre's
+                    label and the boxes map their points
+    merges          per-box borders (pairs of touching clusters and their
+                    saddles) and cluster sizes; the joins (threshold, least
+                    size, n_clusters) are taken on the client on centres
+                    only, with the functions of controls.py, and the boxes
+                    map their labels; the noise label from per-box border
+                    densities
 """
 
 from __future__ import annotations
@@ -38,21 +33,8 @@ from dask import delayed
 from distributed import wait
 
 from .. import controls
-from ..borders import Borders
+from ..borders import Borders, highest_saddles
 from . import boxwork as bw
-
-# A flood of a centre records itself on the points it reaches as one bit of
-# a 64-bit word per point, one bit per centre of the point's cluster.
-MAX_FLOODS_PER_LABEL = 64
-THRESHOLD_FLOOR = 0.001
-import os, time
-TRACE = bool(os.environ.get('QUARNEL_TRACE'))
-T0 = time.time()
-
-
-class TooManyFloods(Exception):
-    """More centres share one label than a point's word has bits."""
-
 
 class Sparse:
     """Values at a few points by global index, read like the full array."""
@@ -106,9 +88,33 @@ class Boxes:
             for b in range(self.B)])
 
 
-def _open_chains(client: Any, first: list[Any]) -> int:
-    return int(sum(_gather(client, [delayed(np.count_nonzero)(delayed(np.equal)(f, bw.OPEN))
-                                    for f in first])))
+def _close_chains(client: Any, bx: Boxes, chains: list[Any]) -> tuple[np.ndarray, np.ndarray]:
+    """Where the chains leaving boxes end: (exit points, their first
+    centres), sorted. Only the few points where a chain enters a box travel,
+    and the client follows them from box to box."""
+    exits = np.unique(np.concatenate(_gather(client, [delayed(bw.exits_of)(c)
+                                                      for c in chains])))
+    if not len(exits):
+        return exits, exits.copy()
+    answers = _gather(client, [delayed(bw.chain_answers)(b, c, exits)
+                               for b, c in zip(bx.boxes, chains)])
+    ids = np.concatenate([a["id"] for a in answers])
+    first = np.concatenate([a["first"] for a in answers])
+    leave = np.concatenate([a["exit"] for a in answers])
+    step = dict(zip(ids.tolist(), zip(first.tolist(), leave.tolist())))
+    end: dict[int, int] = {}
+    for e in exits.tolist():
+        path = []
+        while e not in end:
+            f, nxt = step[e]
+            if f != bw.OPEN:
+                end[e] = f
+                break
+            path.append(e)
+            e = nxt
+        for p in path:
+            end[p] = end[e]
+    return exits, np.array([end[e] for e in exits.tolist()], dtype=np.int64)
 
 
 def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], width: int,
@@ -121,13 +127,10 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     pk = persist(client, [delayed(bw.peaks)(b, fr, width, diagonal)
                          for b, fr in zip(boxes, f_rho)])
 
-    first = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
-    while _open_chains(client, first):
-        if TRACE:
-            print("chain round", time.time() - T0, flush=True)
-        f_first = bx.fetch(first, np.int64)
-        first = persist(client, [delayed(bw.chain_step)(b, p, ff)
-                                for b, p, ff in zip(boxes, pk, f_first)])
+    chains = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
+    ends = _close_chains(client, bx, chains)
+    first = persist(client, [delayed(bw.chain_end)(c, ends) for c in chains])
+    del chains
     f_first = bx.fetch(first, np.int64)
 
     # The initial centres ("specials"): their rows, and the next centre up.
@@ -144,7 +147,6 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     rho_spec = s_rho[specials]
     # Denser first: every link goes from a denser centre to a less dense one.
     by_height = [int(c) for c in specials[np.argsort(-rho_spec, kind="stable")]]
-    extra: dict[int, list[int]] = {}
     changed: dict[int, tuple[int, float]] = {}
 
     def labels_of(centres: list[int]) -> tuple[list[Any], np.ndarray]:
@@ -155,29 +157,16 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
             above = up_of[c]
             if above >= 0:
                 best = max(best, label[above])
-            for t in extra.get(c, ()):
-                best = max(best, label[t])
             label[c] = best
         up = np.array([label[int(c)] for c in specials], dtype=np.int64)
         return persist(client, [delayed(bw.labels_from)(f, specials, up) for f in first]), up
 
     centres = [int(c) for c in specials]
-    s = min(search_size, list_width)
     labels, up = labels_of(centres)
-    if n_clusters is None:
-        while True:
-            removed = _check(client, bx, labels, f_rho, centres, up, specials, s_rho, s_x,
-                             threshold, s, extra, changed)
-            if not removed:
-                break
-            centres = [c for c in centres if c not in removed]
-            labels, up = labels_of(centres)
-
-    centres_arr = np.array(centres, dtype=np.int64)
-    labels = _controls(client, bx, labels, f_rho, rho, centres_arr, s_rho, s_x, s, min_size,
-                       n_clusters, noise, changed)
-    final_centres = labels[1]
-    labels = labels[0]
+    labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
+                                      min(search_size, list_width),
+                                      threshold if n_clusters is None else None, min_size,
+                                      n_clusters, noise, changed)
     ch = (np.array(list(changed), dtype=np.int64),
           np.array([v[0] for v in changed.values()], dtype=np.int64),
           np.array([v[1] for v in changed.values()], dtype=np.float64))
@@ -186,106 +175,25 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     return Merged(parts, final_centres)
 
 
-def _check(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], centres: list[int],
-           up: np.ndarray, specials: np.ndarray, s_rho: Sparse, s_x: Sparse,
-           threshold: float, s: int, extra: dict[int, list[int]],
-           changed: dict[int, tuple[int, float]]) -> set[int]:
-    """One merging check over all centres; returns the removed ones and
-    records their new parents."""
-    if not centres:
-        return set()
-    boxes = bx.boxes
-    f_labels = bx.fetch(labels, np.int64)
-    c_arr = np.array(centres, dtype=np.int64)
-    c_label = up[np.searchsorted(specials, c_arr)]
-    eta = s_rho[c_arr] - threshold
-    rank = np.zeros(len(c_arr), dtype=np.int64)
-    seen: dict[int, int] = {}
-    for i, lab in enumerate(c_label.tolist()):
-        rank[i] = seen.get(lab, 0)
-        seen[lab] = rank[i] + 1
-    if len(rank) and rank.max() >= MAX_FLOODS_PER_LABEL:
-        raise TooManyFloods()
-    meta = {"eta": eta, "label": c_label,
-            "bit": np.left_shift(np.uint64(1), rank.astype(np.uint64))}
-    plain = threshold < THRESHOLD_FLOOR
-    starts = persist(client, [delayed(bw.start_rows)(b, c_arr) for b in boxes])
-    state = persist(client, [delayed(bw.flood)(b, lab, fl, fr, None, st, [], meta, s, plain)
-                            for b, lab, fl, fr, st in zip(boxes, labels, f_labels, f_rho,
-                                                          starts)])
-    empty = {"flood": np.empty(0, np.int64), "row": np.empty(0, np.int64)}
-    rounds = 0
-    while True:
-        sizes = _gather(client, [delayed(bw.outbox_size)(st) for st in state])
-        rounds += 1
-        if TRACE:
-            print("flood round", rounds, sizes, time.time() - T0, flush=True)
-        if not any(sizes):
-            break
-        nxt = []
-        for b in range(bx.B):
-            senders = [c for c in range(bx.B) if sizes[c] and b in bx.sources[c]]
-            inbox = [delayed(bw.outbox_for)(state[c], boxes[b]) for c in senders]
-            nxt.append(delayed(bw.flood)(boxes[b], labels[b], f_labels[b], f_rho[b],
-                                         state[b], empty, inbox, meta, s, plain))
-        state = persist(client, nxt)
-    met = np.concatenate(_gather(client, [delayed(bw.met_of)(st, c_label) for st in state]))
-    met = np.unique(met, axis=0) if len(met) else met.reshape(0, 2)
-    count = len(centres)
-    removed: set[int] = set()
-    bounds = np.searchsorted(met[:, 0], np.arange(count + 1))
-    centre_rho = s_rho[c_arr]
-    for i, c in enumerate(centres):
-        best, t = centre_rho[i], c
-        for lab in met[bounds[i]:bounds[i + 1], 1].tolist():
-            if 0 <= lab < count:
-                k = centres[lab]
-                if centre_rho[lab] > best:
-                    best, t = centre_rho[lab], k
-        if centre_rho[i] < best and t != c:
-            removed.add(c)
-            extra.setdefault(c, []).append(t)
-            changed[c] = (t, _distance(s_x, t, c))
-    return removed
-
-
-def _distance(x: Sparse, t: int, c: int) -> float:
-    """As the merging check measures it: squares summed in column order."""
-    a, b = x[t], x[c]
-    total = 0.0
-    for j in range(len(a)):
-        e = float(a[j]) - float(b[j])
-        total = total + e * e
-    return float(np.sqrt(total))
-
-
 def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
              n_clusters: int) -> tuple[Borders, np.ndarray]:
     f_labels = bx.fetch(labels, np.int64)
     parts = _gather(client, [delayed(bw.borders)(b, lab, fl, fr, width)
                              for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
-    lo = np.concatenate([p["lo"] for p in parts])
-    hi = np.concatenate([p["hi"] for p in parts])
-    saddle = np.concatenate([p["saddle"] for p in parts])
     level = np.full(n_clusters, -np.inf)
     for p in parts:
         np.maximum.at(level, p["border_label"], p["border_rho"])
-    if not len(lo):
-        empty = np.empty(0, np.int64)
-        return Borders(empty, empty.copy(), np.empty(0)), level
-    key = lo * n_clusters + hi
-    order = np.lexsort((saddle, key))
-    key, saddle = key[order], saddle[order]
-    last = np.flatnonzero(np.r_[key[1:] != key[:-1], True])
-    key = key[last]
-    return Borders(key // n_clusters, key % n_clusters, saddle[last]), level
+    touching = highest_saddles([p["lo"] * n_clusters + p["hi"] for p in parts],
+                               [p["saddle"] for p in parts], n_clusters)
+    return touching, level
 
 
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
-              centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int, min_size: int,
-              n_clusters: int | None, noise: bool,
+              centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
+              threshold: float | None, min_size: int, n_clusters: int | None, noise: bool,
               changed: dict[int, tuple[int, float]]) -> tuple[list[Any], np.ndarray]:
-    """controls.refine over the boxes: (per-box labels, centres)."""
+    """controls.refine over the boxes: (per-box labels, centres); the links
+    it adds go to `changed` (centre: (new parent, distance))."""
     count = len(centres)
     touching, _ = _borders(client, bx, labels, f_rho, width, max(count, 1))
     counts = np.sum(_gather(client, [delayed(bw.sizes)(lab, count) for lab in labels]),
@@ -295,15 +203,20 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
     def join(joins: controls.Joins) -> None:
         nonlocal counts, centres, touching, to_final
         new_label, new_centres = controls.new_labels(joins)
-        for child, parent in joins.links:
-            changed[child] = (parent, controls.gap(s_x, child, parent))
+        if joins.links:
+            child, parent = np.array(joins.links, np.int64).T
+            for c, p, g in zip(child.tolist(), parent.tolist(),
+                               controls.gaps(s_x, child, parent).tolist()):
+                changed[c] = (p, g)
         counts = np.bincount(new_label, weights=counts, minlength=len(new_centres)).astype(
             np.int64)
         to_final = new_label[to_final]
         touching = controls.relabel(touching, new_label)
         centres = new_centres
 
-    if min_size > 1 and count > 1:
+    if threshold is not None and count > 1:
+        join(controls.merge_shallow_peaks(centres, s_rho, touching, threshold))
+    if min_size > 1 and len(centres) > 1:
         join(controls.merge_small(counts, centres, s_rho, s_x, touching, min_size))
     if n_clusters is not None:
         join(controls.keep_heaviest_peaks(counts, centres, s_rho, s_x, touching, n_clusters))

@@ -1,7 +1,7 @@
-"""The stages of a distributed run, as Dask graphs of the tasks in knn.py
-and tasks.py; each stage's intermediate results stay on the workers
-(persisted), and only counts, medians and the bandwidth search's held-out
-rows reach the client.
+"""The stages of a distributed run, as Dask graphs of the tasks in knn.py,
+tasks.py and boxwork.py; each stage's intermediate results stay on the
+workers (persisted), and only counts, medians, the bandwidth search's
+held-out rows and per-centre summaries reach the client.
 
     input      row chunks of the points (a Dask array: from NumPy, Zarr,
                Parquet, ...); checks as reductions: shape, finite values,
@@ -20,11 +20,11 @@ rows reach the client.
                by index; the search itself on the client, on 20 000 rows
     density    log-density per box; the neighbourhood sizes' medians from
                per-box counts
-    clusters   the distinct points' coordinates, densities and the leading
-               columns of their rows go to one task, which runs the same
-               stages as the single-machine estimator (clustering.py) and
-               spreads the result over the copies; per-point results come
-               back as Dask arrays chunked like the input
+    clusters   the boxes keep their rows' leading columns (merging.py):
+               peaks per row, chains to the centres, merges from per-box
+               borders; the client sees centres and clusters only. Results
+               are mapped back over the copies and gathered into Dask arrays
+               chunked like the input.
 """
 
 from __future__ import annotations
@@ -146,11 +146,15 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b)
                               for b, p in enumerate(distinct)])
         asks = _gather(client, [delayed(knn.asks_of)(t) for t in own])
+        # Each box answers all the rows that ask it at once.
+        askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
+        answers = [delayed(knn.answer_all)(own[c], k_table,
+                                           *[delayed(knn.request)(own[b], c) for b in askers[c]])
+                   for c in range(B)]
         tables = []
         for b in range(B):
-            answers = [(c, delayed(knn.answer)(delayed(knn.request)(own[b], c), own[c], k_table))
-                       for c in asks[b]]
-            tables.append(delayed(knn.merged)(own[b], k_table, *answers))
+            mine = [(c, delayed(knn.pick)(answers[c], askers[c].index(b))) for c in asks[b]]
+            tables.append(delayed(knn.merged)(own[b], k_table, N, *mine))
         tables = client.persist(tables)
         del own
         wait(tables)
@@ -181,14 +185,9 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width)
                                  for p, t, r in zip(distinct, tables, rho)])
         del tables, rho, distinct
-        merged = None
         if not central:
-            try:
-                merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
-                                     search_size, list_width, min_size, s.n_clusters, s.noise)
-            except merging.TooManyFloods:
-                merged = None
-        if merged is not None:
+            merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
+                                 search_size, list_width, min_size, s.n_clusters, s.noise)
             expanded = [delayed(tasks.expanded)(f, fnd, copies)
                         for f, fnd in zip(merged.parts, found)]
             parts = client.persist([delayed(tasks.chunk_of)(offsets[i], offsets[i + 1],
