@@ -22,11 +22,12 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
 
     Every point gets a log-density from an Epanechnikov kernel over its
     nearest neighbours and is linked to its nearest denser neighbour; points
-    with no denser neighbour start a cluster. A cluster centre is then
-    dropped, and its cluster joins a denser one, when the region around it
-    above ``rho[centre] - threshold`` reaches into that denser cluster, that
-    is, when no valley of depth ``threshold`` (in log-density) separates them.
-    Clusters of fewer than ``min_cluster_size`` points then join the
+    with no denser neighbour start a cluster. Walking down the saddles
+    between touching clusters from the highest, a peak that stands less than
+    ``threshold`` (in log-density) above the saddle where its group meets a
+    higher peak's group joins that group, across its highest saddle: a
+    cluster stays only when a valley deeper than ``threshold`` separates it
+    from every denser one. Clusters of fewer than ``min_cluster_size`` points then join the
     neighbouring cluster they meet at the highest saddle. ``n_clusters=K``
     instead keeps the K heaviest peaks of the merge tree (prominence times
     points), and ``noise=True`` labels -1 each cluster's halo. `predict`
