@@ -1,0 +1,181 @@
+"""The run on a Dask cluster: the single-machine results bit for bit, a
+worker killed in the middle of a fit, Zarr and Parquet through the command
+line."""
+
+import os
+import re
+import signal
+import threading
+
+import numpy as np
+import pytest
+
+if os.environ.get("QUARNEL_SANITIZED"):
+    pytest.skip("worker processes do not load the sanitizer runtime", allow_module_level=True)
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+zarr = pytest.importorskip("zarr")
+pd = pytest.importorskip("pandas")
+
+from quarnel_cluster import DensityPeakClustering, cli  # noqa: E402
+from quarnel_cluster.distributed import DensityPeakClustering as OnDask  # noqa: E402
+from quarnel_cluster.distributed import store  # noqa: E402
+
+OUTPUTS = ("labels_", "rho_", "delta_", "nn_delta_")
+
+
+def blobs(n, d, seed, grid=None):
+    rng = np.random.default_rng(seed)
+    centres = rng.uniform(0.0, 30.0, size=(8, d))
+    x = centres[rng.integers(0, 8, n)] + rng.normal(0.0, 1.5, size=(n, d))
+    if grid is not None:
+        # Coordinates on a grid: many exact copies and equal distances.
+        x = np.round(x / grid) * grid
+    return x
+
+
+SETS = {"2-D on a grid": blobs(20_000, 2, 1, grid=0.05), "3-D": blobs(20_000, 3, 2)}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+@pytest.fixture(scope="module")
+def single():
+    fits = {}
+
+    def fit(name, **params):
+        key = (name, tuple(sorted(params.items())))
+        if key not in fits:
+            fits[key] = DensityPeakClustering(**params).fit(SETS[name])
+        return fits[key]
+    return fit
+
+
+def assert_same(model, expected):
+    for name in OUTPUTS:
+        np.testing.assert_array_equal(np.asarray(getattr(model, name)),
+                                      getattr(expected, name), err_msg=name)
+    np.testing.assert_array_equal(model.centers_, expected.centers_)
+    assert model.bandwidth_ == expected.bandwidth_
+    assert model.threshold_ == expected.threshold_
+
+
+@pytest.mark.parametrize("name,n_partitions,params", [
+    ("2-D on a grid", 1, {}),
+    ("2-D on a grid", 3, {}),
+    ("2-D on a grid", 8, {}),
+    ("3-D", 8, {"noise": True, "n_clusters": 5}),
+])
+def test_same_results_as_one_machine(client, single, name, n_partitions, params):
+    # 3-D with default parameters: the killed-worker run. Chunks of the
+    # input do not line up with the boxes.
+    x = da.from_array(SETS[name], chunks=(7_000, -1))
+    model = OnDask(client=client, n_partitions=n_partitions, **params).fit(x)
+    assert_same(model, single(name, **params))
+
+
+def test_a_killed_worker_changes_nothing(client, single):
+    """One worker process is killed halfway through the fit's tasks (its
+    nanny starts a new one); the fit ends with the undisturbed results."""
+    def transitions(dask_scheduler):
+        return dask_scheduler.transition_counter
+
+    x = da.from_array(SETS["3-D"], chunks=(5_000, -1))
+    # An undisturbed fit counts the scheduler's transitions; the same fit
+    # again runs as many.
+    start = client.run_on_scheduler(transitions)
+    OnDask(client=client, n_partitions=4).fit(x)
+    end = client.run_on_scheduler(transitions)
+    halfway = end + (end - start) // 2
+
+    victim = sorted(client.run(os.getpid).items())[0][1]
+    killed = threading.Event()
+    done = threading.Event()
+
+    def kill_halfway():
+        while not done.is_set():
+            if client.run_on_scheduler(transitions) >= halfway:
+                os.kill(victim, signal.SIGKILL)
+                killed.set()
+                return
+            done.wait(0.005)
+
+    killer = threading.Thread(target=kill_halfway)
+    killer.start()
+    try:
+        model = OnDask(client=client, n_partitions=4).fit(x)
+        results = {name: np.asarray(getattr(model, name)) for name in OUTPUTS}
+    finally:
+        done.set()
+        killer.join()
+    assert killed.is_set(), "the fit ended before the worker was killed"
+    expected = single("3-D")
+    for name in OUTPUTS:
+        np.testing.assert_array_equal(results[name], getattr(expected, name), err_msg=name)
+    np.testing.assert_array_equal(model.centers_, expected.centers_)
+    client.wait_for_workers(2)
+
+
+@pytest.mark.filterwarnings("ignore:Port 8787 is already in use")
+@pytest.mark.parametrize("kind", ["zarr", "parquet"])
+def test_command_line_on_a_cluster(tmp_path, capsys, client, single, kind):
+    """Zarr in on a local cluster of the command line's own (--workers 2),
+    Parquet in on a running one (--scheduler); Zarr out."""
+    x = SETS["2-D on a grid"]
+    if kind == "zarr":
+        source = tmp_path / "points.zarr"
+        zarr.create_array(str(source), data=x, chunks=(6_000, 1))
+        argv = [str(source), "--workers", "2"]
+    else:
+        source = tmp_path / "points.parquet"
+        frame = pd.DataFrame({"id": np.arange(len(x)), "x": x[:, 0], "name": "p",
+                              "y": x[:, 1]})
+        frame.to_parquet(source, row_group_size=4_000)
+        argv = [str(source), "--columns", "x,y", "--scheduler", client.scheduler.address]
+    out = tmp_path / "clusters.zarr"
+    assert cli.main(argv + ["--quiet", "--out", str(out)]) == 0
+    expected = single("2-D on a grid")
+    summary = capsys.readouterr().out
+    assert "dask workers         2 at tcp://" in summary
+    assert f"clusters             {expected.n_clusters_}\n" in summary
+    written = zarr.open_group(str(out), mode="r")
+    for name in OUTPUTS:
+        np.testing.assert_array_equal(written[name.rstrip("_")][:], getattr(expected, name),
+                                      err_msg=name)
+
+
+def test_parquet_files_are_read_in_natural_order(tmp_path):
+    """part.10 after part.9; a DataFrame's index, written as a column, is
+    no coordinate."""
+    x = np.arange(66.0).reshape(33, 2)
+    for i in range(11):
+        frame = pd.DataFrame({"x": x[3 * i:3 * i + 3, 0], "y": x[3 * i:3 * i + 3, 1]},
+                             index=pd.Index(np.arange(3 * i, 3 * i + 3), name="row"))
+        frame.to_parquet(tmp_path / f"part.{i}.parquet")
+    (tmp_path / "_SUCCESS").touch()
+    read = store.read_points(tmp_path)
+    assert read.dtype == np.float64 and read.chunks[0] == (3,) * 11
+    np.testing.assert_array_equal(read.compute(), x)
+
+
+@pytest.mark.parametrize("name,columns,error,message", [
+    ("missing.zarr", None, FileNotFoundError, "No such file or directory"),
+    ("points.csv", None, ValueError, "unsupported suffix '.csv'"),
+    ("two.zarr", None, ValueError, "found 2 2-D arrays (a, b)"),
+    ("table.parquet", ["name"], ValueError, "column 'name' is not numeric"),
+    ("table.parquet", ["z"], ValueError, "no column 'z'; the columns are x, name"),
+])
+def test_store_errors(tmp_path, name, columns, error, message):
+    (tmp_path / "points.csv").write_text("1,2\n")
+    group = zarr.open_group(str(tmp_path / "two.zarr"), mode="w")
+    group.create_array("a", data=np.zeros((4, 2)))
+    group.create_array("b", data=np.zeros((4, 2)))
+    pd.DataFrame({"x": [1.0, 2.0], "name": ["p", "q"]}).to_parquet(tmp_path / "table.parquet")
+    with pytest.raises(error, match=re.escape(message)):
+        store.read_points(tmp_path / name, columns)
