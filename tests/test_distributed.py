@@ -179,3 +179,14 @@ def test_store_errors(tmp_path, name, columns, error, message):
     pd.DataFrame({"x": [1.0, 2.0], "name": ["p", "q"]}).to_parquet(tmp_path / "table.parquet")
     with pytest.raises(error, match=re.escape(message)):
         store.read_points(tmp_path / name, columns)
+
+
+def test_held_out_neighbours_read_off_the_table(client, monkeypatch):
+    # From about 1.24 million points the bandwidth search reads its held-out
+    # points' neighbours off the table's rows, which the boxes fetch for the
+    # client; a smaller held-out part takes that road on a small set.
+    from quarnel_cluster import pipeline
+    monkeypatch.setattr(pipeline, "MAX_TEST_POINTS", 100)
+    assert pipeline.reads_held_out_from_table(20_000, 30, 0.2)
+    x = SETS["2-D on a grid"]
+    assert_same(OnDask(client=client, n_partitions=3).fit(x), DensityPeakClustering().fit(x))
