@@ -65,14 +65,18 @@ def highest_saddles(keys: list[I64], saddles: list[F64], n_clusters: int) -> Bor
     if not keys or not sum(len(k) for k in keys):
         empty = np.empty(0, np.int64)
         return Borders(empty, empty.copy(), np.empty(0))
-    key = np.concatenate(keys)
-    saddle = np.concatenate(saddles)
+    key, highest = highest_by_key(np.concatenate(keys), np.concatenate(saddles))
+    return Borders(key // n_clusters, key % n_clusters, highest)
+
+
+def highest_by_key(key: I64, value: F64) -> tuple[I64, F64]:
+    """The distinct keys, ascending, and the highest value of each."""
+    if not len(key):
+        return key, value[:0]
     order = np.argsort(key)
     key = key[order]
     start = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
-    highest = np.maximum.reduceat(saddle[order], start)
-    key = key[start]
-    return Borders(key // n_clusters, key % n_clusters, highest)
+    return key[start], np.maximum.reduceat(value[order], start)
 
 
 def border_density(labels: I64, rho: F64, nn_list: I64, width: int) -> F64:

@@ -15,6 +15,7 @@ from typing import Any
 
 import numpy as np
 
+from ..borders import highest_by_key, highest_saddles
 from ..pipeline import F64, I64
 
 # A neighbour counts as denser than a point only above this margin.
@@ -167,10 +168,11 @@ def labels_from(first: I64, special: I64, up: I64) -> I64:
     return out
 
 
-def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int) -> dict[str, Any]:
-    """This box's part of borders.borders and borders.border_density: the
-    touching pairs' keys with their saddles, and the densest border point of
-    each cluster."""
+def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int,
+            n_clusters: int) -> dict[str, Any]:
+    """This box's part of borders.borders and borders.border_density, each
+    reduced to its highest value: per touching pair (a < b) the highest
+    saddle seen here, per cluster its densest border point here."""
     nbr = box["code"][:, 1:max(1, min(width, box["code"].shape[1]))]
     rho = box["rho"]
     theirs = values(labels, f_labels, nbr)
@@ -180,9 +182,12 @@ def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int) -> dic
     here = np.broadcast_to(mine, nbr.shape)[cross]
     there = theirs[cross]
     low = np.minimum(np.broadcast_to(rho[:, None], nbr.shape)[cross], their_rho[cross])
+    touching = highest_saddles([np.minimum(here, there) * n_clusters + np.maximum(here, there)],
+                               [low], n_clusters)
     on_border = ((theirs != mine) & (theirs >= 0)).any(axis=1) & (labels >= 0)
-    return {"lo": np.minimum(here, there), "hi": np.maximum(here, there), "saddle": low,
-            "border_label": labels[on_border], "border_rho": rho[on_border]}
+    level_label, level = highest_by_key(labels[on_border], rho[on_border])
+    return {"a": touching.a, "b": touching.b, "saddle": touching.saddle,
+            "border_label": level_label, "border_rho": level}
 
 
 def relabelled(labels: I64, new_label: I64) -> I64:

@@ -178,12 +178,12 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
 def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
              n_clusters: int) -> tuple[Borders, np.ndarray]:
     f_labels = bx.fetch(labels, np.int64)
-    parts = _gather(client, [delayed(bw.borders)(b, lab, fl, fr, width)
+    parts = _gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters)
                              for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
     level = np.full(n_clusters, -np.inf)
     for p in parts:
         np.maximum.at(level, p["border_label"], p["border_rho"])
-    touching = highest_saddles([p["lo"] * n_clusters + p["hi"] for p in parts],
+    touching = highest_saddles([p["a"] * n_clusters + p["b"] for p in parts],
                                [p["saddle"] for p in parts], n_clusters)
     return touching, level
 
