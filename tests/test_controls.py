@@ -6,7 +6,9 @@ import warnings
 import numpy as np
 import pytest
 
-from quarnel_cluster import DensityPeakClustering, adjusted_rand_index
+import quarnel
+
+from quarnel_cluster import DensityPeakClustering, adjusted_rand_index, pipeline
 from quarnel_cluster.borders import Borders
 from quarnel_cluster.controls import merge_shallow_peaks
 
@@ -114,3 +116,25 @@ def test_borders_are_the_highest_saddle_of_every_touching_pair(unlabelled):
     found = borders(labels, rho, nn_list, width)
     assert dict(zip(zip(found.a.tolist(), found.b.tolist()), found.saddle.tolist())) == expected
     assert list(zip(found.a.tolist(), found.b.tolist())) == sorted(expected)
+
+
+def test_forest_labels_equal_assign_cluster():
+    # The driver labels the unmerged peaks by pointer jumping on the parent
+    # links; assign_cluster's walk is the definition: the last centre in
+    # centre order among a point's ancestors, centres below centres and
+    # roots that are no centre included.
+    rng = np.random.default_rng(0)
+    for _ in range(200):
+        n = int(rng.integers(1, 300))
+        order = np.argsort(-rng.random(n))
+        parent = np.full(n, -1, np.int64)
+        for i, p in enumerate(order[1:], start=1):
+            if rng.random() < 0.9:
+                parent[p] = order[rng.integers(0, i)]
+        centers = np.sort(rng.choice(n, size=int(rng.integers(0, n + 1)), replace=False))
+        graph = [[] for _ in range(n)]
+        for i in np.flatnonzero(parent >= 0):
+            graph[parent[i]].append(int(i))
+        expected = quarnel.assign_cluster(centers.astype(np.int64), parent, graph)
+        np.testing.assert_array_equal(pipeline.forest_labels(centers.astype(np.int64), parent),
+                                      expected)
