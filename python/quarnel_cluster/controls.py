@@ -37,6 +37,7 @@ import heapq
 import math
 import warnings
 from dataclasses import dataclass, replace
+from typing import Iterator
 
 import numpy as np
 
@@ -70,6 +71,35 @@ def sizes(labels: I64, n_clusters: int) -> I64:
     return np.bincount(labels[labels >= 0], minlength=n_clusters)
 
 
+class Groups:
+    """Union-find over clusters 0 .. count - 1; a group's root is its
+    highest peak."""
+
+    def __init__(self, count: int) -> None:
+        self.parent = list(range(count))
+
+    def find(self, c: int) -> int:
+        parent = self.parent
+        while parent[c] != c:
+            parent[c] = parent[parent[c]]
+            c = parent[c]
+        return c
+
+
+def meetings(touching: Borders, groups: Groups, rho: F64,
+             centre: list[int]) -> Iterator[tuple[int, int, float]]:
+    """Walks the saddles from the highest down (ties by ascending (a, b)) and
+    yields (high, low, saddle) wherever two groups meet: their roots, the
+    one with the higher peak first. The caller may join them before the
+    walk goes on."""
+    order = np.lexsort((touching.b, touching.a, -touching.saddle))
+    for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
+                       touching.saddle[order].tolist()):
+        ra, rb = groups.find(a), groups.find(b)
+        if ra != rb:
+            yield (ra, rb, s) if _denser(rho, centre[ra], centre[rb]) else (rb, ra, s)
+
+
 def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: float) -> Joins:
     """Merges every cluster whose peak stands less than `threshold` (in
     log-density) above the highest saddle to a group with a higher peak.
@@ -81,28 +111,15 @@ def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: fl
     its highest saddle. Ties among saddles by ascending (a, b).
     """
     count = len(centers)
-    parent = list(range(count))
+    groups = Groups(count)
     peak = rho[centers].tolist()
     centre = centers.tolist()
-
-    def find(c: int) -> int:
-        while parent[c] != c:
-            parent[c] = parent[parent[c]]
-            c = parent[c]
-        return c
-
     links: list[tuple[int, int]] = []
-    order = np.lexsort((touching.b, touching.a, -touching.saddle))
-    for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
-                       touching.saddle[order].tolist()):
-        ra, rb = find(a), find(b)
-        if ra == rb:
-            continue
-        high, low = (ra, rb) if _denser(rho, centre[ra], centre[rb]) else (rb, ra)
+    for high, low, s in meetings(touching, groups, rho, centre):
         if peak[low] - s < threshold:
-            parent[low] = high
+            groups.parent[low] = high
             links.append((centre[low], centre[high]))
-    target = np.array([find(c) for c in range(count)], np.int64)
+    target = np.array([groups.find(c) for c in range(count)], np.int64)
     return Joins(target, centers.copy(), links)
 
 
@@ -167,32 +184,19 @@ def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: B
     """
     count = len(centers)
     peak = rho[centers]
-    parent = list(range(count))    # union-find; a group's root is its highest peak
-
-    def find(c: int) -> int:
-        while parent[c] != c:
-            parent[c] = parent[parent[c]]
-            c = parent[c]
-        return c
-
+    groups = Groups(count)
     ended_at = np.full(count, -math.inf)
     ended_by = np.full(count, -1, np.int64)
     mass = np.asarray(counts).astype(np.float64)
     mass_at_end = np.zeros(count)
-    order = np.lexsort((touching.b, touching.a, -touching.saddle))
-    for a, b, s in zip(touching.a[order].tolist(), touching.b[order].tolist(),
-                       touching.saddle[order].tolist()):
-        ra, rb = find(a), find(b)
-        if ra == rb:
-            continue
-        high, low = (ra, rb) if _denser(rho, int(centers[ra]), int(centers[rb])) else (rb, ra)
-        parent[low] = high
+    for high, low, s in meetings(touching, groups, rho, centers.tolist()):
+        groups.parent[low] = high
         ended_at[low] = s
         mass_at_end[low] = mass[low]
         mass[high] += mass[low]
         ended_by[low] = high
     # Groups that never meet: each but the highest ends at the nearest higher peak.
-    roots = sorted({find(c) for c in range(count)}, key=lambda r: (-peak[r], centers[r]))
+    roots = sorted({groups.find(c) for c in range(count)}, key=lambda r: (-peak[r], centers[r]))
     for i, r in enumerate(roots[1:], start=1):
         higher = [int(centers[q]) for q in roots[:i]]
         ended_by[r] = roots[higher.index(_nearest_denser(x, rho, int(centers[r]), higher))]
