@@ -16,9 +16,12 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 zarr = pytest.importorskip("zarr")
 pd = pytest.importorskip("pandas")
-# pyarrow (Parquet) needs NumPy 2 in its recent releases: with NumPy 1.26 it
-# fails to import and the module is skipped.
-pytest.importorskip("pyarrow")
+try:
+    import pyarrow  # noqa: F401
+except ImportError as e:
+    # Recent pyarrow (Parquet) needs NumPy 2: with NumPy 1.26 it fails to
+    # import, and the module is skipped.
+    pytest.skip(f"pyarrow cannot be imported: {e}", allow_module_level=True)
 
 from quarnel_cluster import DensityPeakClustering, cli  # noqa: E402
 from quarnel_cluster.distributed import DensityPeakClustering as OnDask  # noqa: E402
