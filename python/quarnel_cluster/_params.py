@@ -127,15 +127,15 @@ class _ScikitLearnImportWatch(importlib.abc.MetaPathFinder):
             return None
         if self in sys.meta_path:
             sys.meta_path.remove(self)
-        spec = None
+        found = None
         for finder in sys.meta_path:     # as the import system would
             find = getattr(finder, "find_spec", None)
-            spec = find(fullname, path, target) if find is not None else None
-            if spec is not None:
+            found = find(fullname, path, target) if find is not None else None
+            if found is not None:
                 break
-        if spec is None or not hasattr(spec.loader, "exec_module"):
-            return spec
-        run_package = spec.loader.exec_module
+        if found is None or not hasattr(found.loader, "exec_module"):
+            return found
+        run_package = found.loader.exec_module
 
         def exec_module(module: Any) -> None:
             run_package(module)
@@ -144,8 +144,8 @@ class _ScikitLearnImportWatch(importlib.abc.MetaPathFinder):
             except Exception:   # noqa: BLE001 - the user's import must not fail on our account
                 pass
 
-        spec.loader.exec_module = exec_module
-        return spec
+        found.loader.exec_module = exec_module
+        return found
 
 
 if not _scikit_learn_imported():
