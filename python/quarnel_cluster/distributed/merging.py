@@ -47,7 +47,8 @@ class Sparse:
         return self.values[np.searchsorted(self.ids, np.asarray(key))]
 
 
-def _gather(client: Any, things: Any) -> Any:
+def gather(client: Any, things: Any) -> Any:
+    """The computed values of delayed objects, on the client."""
     return client.gather(client.compute(things))
 
 
@@ -92,11 +93,11 @@ def _close_chains(client: Any, bx: Boxes, chains: list[Any]) -> tuple[np.ndarray
     """Where the chains leaving boxes end: (exit points, their first
     centres), sorted. Only the few points where a chain enters a box travel,
     and the client follows them from box to box."""
-    exits = np.unique(np.concatenate(_gather(client, [delayed(bw.exits_of)(c)
+    exits = np.unique(np.concatenate(gather(client, [delayed(bw.exits_of)(c)
                                                       for c in chains])))
     if not len(exits):
         return exits, exits.copy()
-    answers = _gather(client, [delayed(bw.chain_answers)(b, c, exits)
+    answers = gather(client, [delayed(bw.chain_answers)(b, c, exits)
                                for b, c in zip(bx.boxes, chains)])
     ids = np.concatenate([a["id"] for a in answers])
     first = np.concatenate([a["first"] for a in answers])
@@ -134,19 +135,19 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     f_first = bx.fetch(first, np.int64)
 
     # The initial centres ("specials"): their rows, and the next centre up.
-    specials = np.sort(np.concatenate(_gather(client, [delayed(bw.centres_of)(b, p)
+    specials = np.sort(np.concatenate(gather(client, [delayed(bw.centres_of)(b, p)
                                                        for b, p in zip(boxes, pk)])))
-    rows = _gather(client, [delayed(bw.rows_at)(b, p, specials) for b, p in zip(boxes, pk)])
-    links = _gather(client, [delayed(bw.centre_links)(b, p, f, ff)
+    rows = gather(client, [delayed(bw.rows_at)(b, p, specials) for b, p in zip(boxes, pk)])
+    links = gather(client, [delayed(bw.centre_links)(b, p, f, ff)
                              for b, p, f, ff in zip(boxes, pk, first, f_first)])
     s_x = Sparse(np.concatenate([r["id"] for r in rows]), np.concatenate([r["x"] for r in rows]))
     s_rho = Sparse(np.concatenate([r["id"] for r in rows]),
                    np.concatenate([r["rho"] for r in rows]))
     up_of = dict(zip(np.concatenate([ln["id"] for ln in links]).tolist(),
                      np.concatenate([ln["up"] for ln in links]).tolist()))
-    rho_spec = s_rho[specials]
+    rho_special = s_rho[specials]
     # Denser first: every link goes from a denser centre to a less dense one.
-    by_height = [int(c) for c in specials[np.argsort(-rho_spec, kind="stable")]]
+    by_height = [int(c) for c in specials[np.argsort(-rho_special, kind="stable")]]
     changed: dict[int, tuple[int, float]] = {}
 
     def labels_of(centres: list[int]) -> tuple[list[Any], np.ndarray]:
@@ -178,7 +179,7 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
 def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
              n_clusters: int) -> tuple[Borders, np.ndarray]:
     f_labels = bx.fetch(labels, np.int64)
-    parts = _gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters)
+    parts = gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters)
                              for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
     level = np.full(n_clusters, -np.inf)
     for p in parts:
@@ -196,7 +197,7 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
     it adds go to `changed` (centre: (new parent, distance))."""
     count = len(centres)
     touching, _ = _borders(client, bx, labels, f_rho, width, max(count, 1))
-    counts = np.sum(_gather(client, [delayed(bw.sizes)(lab, count) for lab in labels]),
+    counts = np.sum(gather(client, [delayed(bw.sizes)(lab, count) for lab in labels]),
                     axis=0) if count else np.zeros(0, np.int64)
     to_final = np.arange(count, dtype=np.int64)
 

@@ -40,6 +40,7 @@ from distributed import wait
 from .. import clustering, pipeline
 from ..progress import StageTimer
 from . import boxwork, knn, merging, tasks
+from .merging import gather
 from .boxes import Boxes, cut
 
 SAMPLE_POINTS = 20_000
@@ -62,17 +63,13 @@ class Settings:
     random_state: Any
 
 
-def _gather(client: Any, things: Any) -> Any:
-    return client.gather(client.compute(things))
-
-
 def exact_rank(client: Any, parts: list[Any], rank: int) -> float:
     """The value at position `rank` of the sorted concatenation of `parts`
     (persisted arrays of non-negative floats), exactly: the bit pattern is
     found 16 bits at a time from per-part counts."""
     prefix, known = 0, 0
     while known < 64:
-        counts = _gather(client, [delayed(tasks.radix_counts)(p, prefix, known) for p in parts])
+        counts = gather(client, [delayed(tasks.radix_counts)(p, prefix, known) for p in parts])
         total = np.sum(counts, axis=0)
         below = np.cumsum(total)
         digit = int(np.searchsorted(below, rank, side="right"))
@@ -120,7 +117,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
 
     with timer.stage("boxes"):
         step = max(1, n // SAMPLE_POINTS)
-        sample = np.concatenate(_gather(client, [delayed(tasks.sample)(c, step) for c in chunks]))
+        sample = np.concatenate(gather(client, [delayed(tasks.sample)(c, step) for c in chunks]))
         boxes = cut(sample, n_boxes)
         B = len(boxes)
         parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
@@ -132,7 +129,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         *distinct, copies = client.persist(distinct + [copies])
         found = client.persist(found)
         del points, parts
-        n_copies = int(_gather(client, delayed(knn.count)(copies)))
+        n_copies = int(gather(client, delayed(knn.count)(copies)))
         N = n - n_copies
         if N < 2:
             raise ValueError("all points of X coincide; there is nothing to cluster")
@@ -145,7 +142,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     with timer.stage("neighbours"):
         own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b, N)
                               for b, p in enumerate(distinct)])
-        asks = _gather(client, [delayed(knn.asks_of)(t) for t in own])
+        asks = gather(client, [delayed(knn.asks_of)(t) for t in own])
         # Each box answers all the rows that ask it at once.
         askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
         answers = [delayed(knn.answer_all)(own[c], k_table,
@@ -169,13 +166,13 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         rho = client.persist([delayed(tasks.density)(t, k, bandwidth, d, N) for t in tables])
         wait(rho)
         if s.threshold is None:
-            counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * 1.0)
+            counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * 1.0)
                                              for t in tables]), axis=0)
             m = max(median_count(counts, N), 1)
             threshold = pipeline.threshold_from(N, m, s.threshold_scale)
         else:
             threshold = float(s.threshold)
-        counts = np.sum(_gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * s.alpha)
+        counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * s.alpha)
                                          for t in tables]), axis=0)
         search_size = max(median_count(counts, N), s.min_search)
 
@@ -193,7 +190,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
             parts = client.persist([delayed(tasks.chunk_of)(
                 offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
                 for i in range(len(chunks))])
-            centers = _gather(client, delayed(tasks.original)(copies, merged.centers))
+            centers = gather(client, delayed(tasks.original)(copies, merged.centers))
         else:
             result = delayed(tasks.cluster)(n, copies, width, threshold, search_size,
                                             min_size, s.n_clusters, s.noise,
@@ -201,7 +198,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
             result = client.persist(result)
             parts = client.persist([delayed(tasks.slice_of)(result, offsets[i], offsets[i + 1])
                                     for i in range(len(chunks))])
-            centers = _gather(client, delayed(tasks.centers)(result))
+            centers = gather(client, delayed(tasks.centers)(result))
         wait(parts)
     return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
                   int(min(search_size, k)), k, N)
@@ -212,11 +209,11 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     """pipeline.optimal_bandwidth's choice, from the table in parts."""
     kth = client.persist([delayed(tasks.column)(t, k - 1) for t in tables])
     high = median(client, kth, N)
-    kth_max = float(max(_gather(client, [delayed(np.max)(v) for v in kth])))
+    kth_max = float(max(gather(client, [delayed(np.max)(v) for v in kth])))
     del kth
     # bandwidth_estimate's nearest-neighbour scale: column 1 squared and
     # summed in index order, then divided by n and by d.
-    total = _gather(client, delayed(tasks.ordered_column_sum_of_squares)(
+    total = gather(client, delayed(tasks.ordered_column_sum_of_squares)(
         N, *[delayed(tasks.ids_and)(t, 1) for t in tables]))
     nn_scale = math.sqrt((total / N) / d)
     low, high = pipeline.interval_from(nn_scale, high, kth_max)
@@ -225,7 +222,7 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     test = None
     if k_table > k:
         order = pipeline.held_out_order(N, n_test, s.random_state)
-        found = _gather(client, [delayed(tasks.rows_of)(t, order) for t in tables])
+        found = gather(client, [delayed(tasks.rows_of)(t, order) for t in tables])
         ids = np.concatenate([f[0] for f in found])
         dist = np.concatenate([f[1] for f in found])
         nbr = np.concatenate([f[2] for f in found])
@@ -240,7 +237,7 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
         cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
         n_train = N - n_test
     else:
-        cross, n_train = _gather(client, delayed(tasks.held_out_cross)(
+        cross, n_train = gather(client, delayed(tasks.held_out_cross)(
             distinct, N, s.test_size, s.random_state, k))
     return pipeline.likeliest_bandwidth(cross, low, high, d, n_train, s.xtol).bandwidth
 
