@@ -40,23 +40,57 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
     n_clusters = int(labels.max()) + 1 if n else 0
     rows = max(1, BLOCK_ENTRIES // width)
     unlabelled = n > 0 and int(labels.min()) < 0
+    # Saddles as ranks among the distinct densities when a pair's key and a
+    # rank fit in one int64: one sort of plain integers then finds each
+    # pair's highest saddle (an argsort of the keys and gathers by it take
+    # several times longer).
+    level, values = dense_ranks(rho)
+    shift = (len(values) - 1).bit_length()
+    packed = shift + (n_clusters * n_clusters - 1).bit_length() <= 63
+    saddle_of = level if packed else rho
+    # Gathers from 32-bit labels move half the bytes.
+    labels = labels.astype(np.int32) if n < 2**31 else labels
     keys, saddles = [], []
     for start in range(0, n, rows):
         part = slice(start, min(n, start + rows))
         nbr = nn_list[part, 1:width]
-        mine = labels[part, None]
+        mine = labels[part]
         theirs = np.take(labels, nbr)   # faster than labels[nbr] on a strided nbr
-        cross = mine != theirs
+        cross = mine[:, None] != theirs
         if unlabelled:
-            cross &= (mine >= 0) & (theirs >= 0)
-        if not cross.any():
+            cross &= (mine[:, None] >= 0) & (theirs >= 0)
+        row, column = np.nonzero(cross)
+        if not len(row):
             continue
-        here = np.broadcast_to(mine, nbr.shape)[cross]
-        there = theirs[cross]
-        low = np.minimum(np.broadcast_to(rho[part, None], nbr.shape)[cross], rho[nbr[cross]])
-        keys.append(np.minimum(here, there) * n_clusters + np.maximum(here, there))
-        saddles.append(low)
-    return highest_saddles(keys, saddles, n_clusters)
+        here = mine[row].astype(np.int64)
+        there = theirs[row, column]
+        low = np.minimum(saddle_of[part][row], saddle_of[nbr[row, column]])
+        key = np.minimum(here, there) * n_clusters + np.maximum(here, there)
+        if packed:
+            keys.append((key << shift) | low)
+        else:
+            keys.append(key)
+            saddles.append(low)
+    if not packed:
+        return highest_saddles(keys, saddles, n_clusters)
+    if not keys:
+        return highest_saddles([], [], n_clusters)
+    both = np.sort(np.concatenate(keys))
+    last = np.flatnonzero(np.r_[(both[1:] >> shift) != (both[:-1] >> shift), True])
+    both = both[last]
+    key = both >> shift
+    return Borders(key // n_clusters, key % n_clusters, values[both & ((1 << shift) - 1)])
+
+
+def dense_ranks(values: F64) -> tuple[npt.NDArray[np.integer], F64]:
+    """Per entry its rank among the distinct values (equal values share one),
+    and those values ascending."""
+    order = np.argsort(values)
+    ordered = values[order]
+    new = np.r_[True, ordered[1:] != ordered[:-1]] if len(values) else np.empty(0, bool)
+    rank = np.empty(len(values), np.int32 if len(values) < 2**31 else np.int64)
+    rank[order] = np.cumsum(new, dtype=rank.dtype) - 1
+    return rank, ordered[new]
 
 
 def highest_saddles(keys: list[I64], saddles: list[F64], n_clusters: int) -> Borders:
