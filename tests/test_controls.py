@@ -104,7 +104,7 @@ def test_borders_are_the_highest_saddle_of_every_touching_pair(unlabelled):
     rng = np.random.default_rng(3)
     n, width = 300, 6
     labels = rng.integers(-1 if unlabelled else 0, 5, n)
-    rho = rng.normal(size=n)
+    rho = np.round(rng.normal(size=n), 1)   # ties among the saddles
     nn_list = np.column_stack([np.arange(n), rng.integers(0, n, (n, 8))])
     expected = {}
     for i in range(n):
@@ -116,6 +116,29 @@ def test_borders_are_the_highest_saddle_of_every_touching_pair(unlabelled):
     found = borders(labels, rho, nn_list, width)
     assert dict(zip(zip(found.a.tolist(), found.b.tolist()), found.saddle.tolist())) == expected
     assert list(zip(found.a.tolist(), found.b.tolist())) == sorted(expected)
+
+
+def test_saddle_walks_over_the_spanning_forest_equal_walks_over_every_saddle(monkeypatch):
+    # Large border sets walk only the saddles of their maximum spanning
+    # forest; ties among saddles and peaks must leave the result unchanged.
+    pytest.importorskip("scipy")
+    from quarnel_cluster import controls
+    rng = np.random.default_rng(4)
+    count = 300
+    pairs = np.unique(np.sort(rng.integers(0, count, (4000, 2)), axis=1), axis=0)
+    pairs = pairs[pairs[:, 0] != pairs[:, 1]]
+    rho = np.round(rng.normal(size=count) * 2, 1)
+    saddle = np.minimum(rho[pairs[:, 0]], rho[pairs[:, 1]]) - np.round(rng.random(len(pairs)) * 3, 1)
+    touching = Borders(pairs[:, 0], pairs[:, 1], saddle)
+    centers, counts, x = np.arange(count), rng.integers(1, 50, count), rng.random((count, 2))
+    results = []
+    for limit in (10**9, 0):
+        monkeypatch.setattr(controls, "SPANNING_FROM_PAIRS", limit)
+        shallow = merge_shallow_peaks(centers, rho, touching, threshold=1.5)
+        heaviest = controls.keep_heaviest_peaks(counts, centers, rho, x, touching, 20)
+        results.append([(j.target.tolist(), j.centre.tolist(), j.links) for j in (shallow, heaviest)])
+    assert results[0] == results[1]
+    assert len(controls.spanning(touching).a) < len(pairs) // 2
 
 
 def test_forest_labels_equal_assign_cluster():
