@@ -55,7 +55,9 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
         part = slice(start, min(n, start + rows))
         nbr = nn_list[part, 1:width]
         mine = labels[part]
-        theirs = np.take(labels, nbr)   # faster than labels[nbr] on a strided nbr
+        # take: faster than labels[nbr] on a strided nbr; the indices are
+        # rows of the table, so clipping (no bounds check) changes nothing.
+        theirs = np.take(labels, nbr, mode="clip")
         cross = mine[:, None] != theirs
         if unlabelled:
             cross &= (mine[:, None] >= 0) & (theirs >= 0)
