@@ -118,6 +118,19 @@ def test_borders_are_the_highest_saddle_of_every_touching_pair(unlabelled):
     assert list(zip(found.a.tolist(), found.b.tolist())) == sorted(expected)
 
 
+def test_density_order_sorts_values_that_share_their_leading_bits():
+    # The borders rank densities by a sort of integers that keeps only the
+    # leading bits of each value; values differing in the last bits only
+    # must still come out in order.
+    from quarnel_cluster.borders import ascending_order
+    rng = np.random.default_rng(5)
+    close = 1 + np.arange(3000) * np.finfo(float).eps
+    values = rng.permutation(np.r_[close, -close, rng.normal(size=3000), 0.0, -0.0, -np.inf, np.inf])
+    order = ascending_order(values)
+    assert sorted(order.tolist()) == list(range(len(values)))
+    np.testing.assert_array_equal(values[order], np.sort(values))
+
+
 def test_saddle_walks_over_the_spanning_forest_equal_walks_over_every_saddle(monkeypatch):
     # Large border sets walk only the saddles of their maximum spanning
     # forest; ties among saddles and peaks must leave the result unchanged.

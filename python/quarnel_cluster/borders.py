@@ -77,17 +77,19 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
         return highest_saddles(keys, saddles, n_clusters)
     if not keys:
         return highest_saddles([], [], n_clusters)
-    both = np.sort(np.concatenate(keys))
-    last = np.flatnonzero(np.r_[(both[1:] >> shift) != (both[:-1] >> shift), True])
-    both = both[last]
+    both = np.concatenate(keys)
+    del keys
+    both.sort()
     key = both >> shift
-    return Borders(key // n_clusters, key % n_clusters, values[both & ((1 << shift) - 1)])
+    last = np.append(np.flatnonzero(key[1:] != key[:-1]), len(key) - 1)
+    key = key[last]
+    return Borders(key // n_clusters, key % n_clusters, values[both[last] & ((1 << shift) - 1)])
 
 
 def dense_ranks(values: F64) -> tuple[npt.NDArray[np.integer], F64]:
     """Per entry its rank among the distinct values (equal values share one),
     and those values ascending."""
-    order = np.argsort(values)
+    order = ascending_order(values)
     ordered = values[order]
     new = np.r_[True, ordered[1:] != ordered[:-1]] if len(values) else np.empty(0, bool)
     rank = np.empty(len(values), np.int32 if len(values) < 2**31 else np.int64)
@@ -130,3 +132,38 @@ def border_density(labels: I64, rho: F64, nn_list: I64, width: int) -> F64:
         on_border = ((theirs != mine[:, None]) & (theirs >= 0)).any(axis=1) & (mine >= 0)
         np.maximum.at(level, mine[on_border], rho[part][on_border])
     return level
+
+
+def ascending_order(values: F64) -> I64:
+    """An order that sorts float64 values ascending (NaN-free; any order
+    among equal values), as np.argsort's but several times faster on
+    millions of values: one sort of plain integers, each value's bits mapped
+    so that unsigned order is numeric order, their leading bits kept and the
+    rest given to the row number. Values that share those leading bits can
+    come out of order among themselves; only those runs are sorted again."""
+    n = len(values)
+    row_bits = max(1, (n - 1).bit_length())
+    if n < 2 or row_bits > 40 or np.isnan(values).any():
+        return np.argsort(values)
+    bits = values.view(np.uint64)
+    negative = (bits >> np.uint64(63)).astype(bool)
+    monotone = np.where(negative, ~bits, bits | np.uint64(1 << 63))
+    del negative
+    row_mask = np.uint64((1 << row_bits) - 1)
+    monotone &= ~row_mask
+    monotone |= np.arange(n, dtype=np.uint64)
+    monotone.sort()
+    order = (monotone & row_mask).astype(np.int64)
+    lead = monotone >> np.uint64(row_bits)
+    del monotone
+    ordered = values[order]
+    # Runs of equal leading bits with a value out of order: sorted again.
+    broken = np.flatnonzero(ordered[1:] < ordered[:-1])
+    if len(broken):
+        bad_lead = np.unique(lead[broken])
+        edge = np.zeros(n + 1, np.int64)       # lead is sorted: each run is a slice
+        np.add.at(edge, np.searchsorted(lead, bad_lead, "left"), 1)
+        np.add.at(edge, np.searchsorted(lead, bad_lead, "right"), -1)
+        rows = np.flatnonzero(np.cumsum(edge[:-1]) > 0)
+        order[rows] = order[rows][np.lexsort((ordered[rows], lead[rows]))]
+    return order
