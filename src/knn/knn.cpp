@@ -81,10 +81,8 @@ std::array<double, D> read_query_row(const MatrixView<double>& q, std::size_t a,
 
 FlatTable allocate(std::size_t rows, std::size_t row_length) {
     if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
-    FlatTable t;
-    t.dist.resize(rows * row_length);
-    t.index.resize(rows * row_length);
-    return t;
+    // Left uninitialised: the search writes every element of every row.
+    return {Buffer<double>(rows * row_length), Buffer<std::int64_t>(rows * row_length)};
 }
 
 // The AVX2 kernels run when the processor has AVX2, unless the environment
