@@ -29,9 +29,10 @@ namespace quarnel::knn {
 
 // Most points per leaf (and queries per batch), measured for k = 16: 32 up
 // to 5 dimensions (16 took 1.1x the time in 3-D, 64 1.1x in 4-D and 5-D),
-// 64 above (32 took 1.1x in 6-D and 1.2x in 8-D, 16 twice the time in 8-D).
+// 64 in 6-D (32 took 1.1x, 128 the same, 256 1.2x), 128 in 7-D and 8-D (64
+// took 1.15x in 7-D and 1.2x in 8-D, 256 the same as 128 in 8-D, 32 1.5x).
 template <int D>
-inline constexpr std::size_t leaf_size = D <= 5 ? 32 : 64;
+inline constexpr std::size_t leaf_size = D <= 5 ? 32 : D == 6 ? 64 : 128;
 // Lanes of the distance kernel.
 inline constexpr std::size_t kernel_lanes = 4;
 
