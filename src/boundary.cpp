@@ -345,6 +345,8 @@ Slice<std::int64_t> contiguous(const IndexVector& a) { return contiguous_run(a);
 
 Ref result_array(std::vector<double>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
 Ref result_array(std::vector<std::int64_t>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
+Ref result_array(Buffer<double>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
+Ref result_array(Buffer<std::int64_t>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
 
 Ref result_lists(const IndexLists& lists) {
     GcPause pause;

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/index_lists.hpp"
 #include "core/stop.hpp"
 #include "core/views.hpp"
@@ -105,6 +106,8 @@ Slice<std::int64_t> contiguous(const IndexVector& a);
 // error and stops with "Python API call failed".
 Ref result_array(std::vector<double>&& buffer);
 Ref result_array(std::vector<std::int64_t>&& buffer);
+Ref result_array(Buffer<double>&& buffer);
+Ref result_array(Buffer<std::int64_t>&& buffer);
 Ref result_lists(const IndexLists& lists);
 Ref result_float(double v);
 Ref result_uint(std::uint64_t v);

@@ -69,19 +69,28 @@ bool dtype_matches(PyArrayObject* array, int type_number) {
     return same;
 }
 
-void free_buffer_double(PyObject* capsule) {
-    delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, "quarnel.buffer"));
-}
-void free_buffer_int64(PyObject* capsule) {
-    delete static_cast<std::vector<std::int64_t>*>(PyCapsule_GetPointer(capsule, "quarnel.buffer"));
+// The capsule that owns an adopted container frees it.
+template <class Container>
+void free_buffer(PyObject* capsule) {
+    delete static_cast<Container*>(PyCapsule_GetPointer(capsule, "quarnel.buffer"));
 }
 
+// A non-NULL data pointer keeps NumPy from allocating.
 template <class T>
-PyObject* adopt_buffer(std::vector<T>&& buffer, int type_number, PyCapsule_Destructor free_fn) {
+void ensure_data(std::vector<T>& buffer) {
+    if (buffer.empty()) buffer.reserve(1);
+}
+template <class T>
+void ensure_data(Buffer<T>& buffer) {
+    if (!buffer.data()) buffer = Buffer<T>(0);
+}
+
+template <class Container>
+PyObject* adopt_buffer(Container&& buffer, int type_number) {
     ensure_api();
-    if (buffer.empty()) buffer.reserve(1);  // a non-NULL data pointer keeps NumPy from allocating
-    auto* owned = new std::vector<T>(std::move(buffer));
-    PyObject* base = PyCapsule_New(owned, "quarnel.buffer", free_fn);
+    ensure_data(buffer);
+    auto* owned = new Container(std::move(buffer));
+    PyObject* base = PyCapsule_New(owned, "quarnel.buffer", &free_buffer<Container>);
     if (!base) {
         delete owned;
         return nullptr;
@@ -128,12 +137,9 @@ bool inspect(PyObject* obj, Element element, int ndim, ArrayLayout& layout) {
     return true;
 }
 
-PyObject* adopt(std::vector<double>&& buffer) {
-    return adopt_buffer(std::move(buffer), NPY_DOUBLE, &free_buffer_double);
-}
-
-PyObject* adopt(std::vector<std::int64_t>&& buffer) {
-    return adopt_buffer(std::move(buffer), NPY_INT64, &free_buffer_int64);
-}
+PyObject* adopt(std::vector<double>&& buffer) { return adopt_buffer(std::move(buffer), NPY_DOUBLE); }
+PyObject* adopt(std::vector<std::int64_t>&& buffer) { return adopt_buffer(std::move(buffer), NPY_INT64); }
+PyObject* adopt(Buffer<double>&& buffer) { return adopt_buffer(std::move(buffer), NPY_DOUBLE); }
+PyObject* adopt(Buffer<std::int64_t>&& buffer) { return adopt_buffer(std::move(buffer), NPY_INT64); }
 
 }  // namespace quarnel::py::numpy

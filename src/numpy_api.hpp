@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/buffer.hpp"
+
 namespace quarnel::py::numpy {
 
 enum class Element { float64, int64 };
@@ -35,5 +37,7 @@ bool inspect(PyObject* obj, Element element, int ndim, ArrayLayout& layout);
 // Returns NULL with a Python error set on failure.
 PyObject* adopt(std::vector<double>&& buffer);
 PyObject* adopt(std::vector<std::int64_t>&& buffer);
+PyObject* adopt(Buffer<double>&& buffer);
+PyObject* adopt(Buffer<std::int64_t>&& buffer);
 
 }  // namespace quarnel::py::numpy

@@ -58,3 +58,15 @@ def test_baseline_kernel_gives_the_same_bits():
         assert proc.returncode == 0, proc.stderr[-2000:]
         digests.append(proc.stdout.strip())
     assert digests[0] == digests[1]
+
+
+@pytest.mark.parametrize("d", [2, 8])
+def test_trees_built_as_many_subtrees_match_brute_force(d):
+    # enough leaves for the tree to be built as side-by-side subtrees several
+    # levels deep, from an odd point count (halves of unequal sizes)
+    rng = np.random.default_rng(d)
+    x = np.vstack([rng.random((6001, d)), rng.integers(0, 4, (2000, d)).astype(np.float64)])
+    sample = rng.choice(len(x), 300, replace=False)
+    for k in (16, 40):
+        dist, index = (a.reshape(len(x), k)[sample].ravel() for a in quarnel.knn_query(x, k))
+        assert_same((dist, index), brute_force(x, x[sample], k))

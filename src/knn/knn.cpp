@@ -81,10 +81,8 @@ std::array<double, D> read_query_row(const MatrixView<double>& q, std::size_t a,
 
 FlatTable allocate(std::size_t rows, std::size_t row_length) {
     if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
-    FlatTable t;
-    t.dist.resize(rows * row_length);
-    t.index.resize(rows * row_length);
-    return t;
+    // Left uninitialised: the search writes every element of every row.
+    return {Buffer<double>(rows * row_length), Buffer<std::int64_t>(rows * row_length)};
 }
 
 // The AVX2 kernels run when the processor has AVX2, unless the environment
@@ -113,6 +111,17 @@ Rows& thread_rows() {
     return rows;
 }
 
+// The rows of a batch's queries lie anywhere in the output tables: their
+// cache lines are requested before the search, so that they have arrived by
+// the time the rows are written.
+template <class T>
+void prefetch_for_writing(const T* row, std::size_t length) {
+    const char* begin = reinterpret_cast<const char*>(row);
+    const char* end = reinterpret_cast<const char*>(row + length);
+    for (const char* p = begin; p < end; p += 64) __builtin_prefetch(p, 1, 2);
+    __builtin_prefetch(end - 1, 1, 2);
+}
+
 // Rows up to this long are kept sorted by insertion, longer ones in a heap.
 constexpr std::size_t sorted_row_limit = 32;
 
@@ -128,6 +137,11 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, FlatTable& ou
             double queries[batch_size<D> * D] = {};
             for (int j = 0; j < D; ++j)
                 std::copy_n(tree.leaf_axis(leaf, j), count, queries + static_cast<std::size_t>(j) * batch_size<D>);
+            for (std::size_t q = 0; q < count; ++q) {
+                const std::size_t row = tree.row_at(leaf.begin + q);
+                prefetch_for_writing(out.dist.data() + row * r, r);
+                prefetch_for_writing(out.index.data() + row * r, r);
+            }
             Rows& rows = thread_rows<Rows>();
             rows.reset(count, r);
             search<D>(tree, queries, count, leaf.box, rows);
@@ -199,6 +213,11 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
                     box.lo[j] = std::min(box.lo[j], v);
                     box.hi[j] = std::max(box.hi[j], v);
                 }
+            }
+            for (std::size_t q = 0; q < count; ++q) {
+                const std::size_t row = batches.order[begin + q];
+                prefetch_for_writing(out.dist.data() + row * r, r);
+                prefetch_for_writing(out.index.data() + row * r, r);
             }
             Rows& rows = thread_rows<Rows>();
             rows.reset(count, r);

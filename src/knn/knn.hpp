@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include "core/buffer.hpp"
 #include "core/views.hpp"
 
 namespace quarnel::knn {
@@ -11,8 +11,8 @@ namespace quarnel::knn {
 // A flat neighbour table: row after row, each row min(k, tree points) long,
 // nearest first; ties in distance are ordered by the smaller index.
 struct FlatTable {
-    std::vector<double> dist;
-    std::vector<std::int64_t> index;
+    Buffer<double> dist;
+    Buffer<std::int64_t> index;
 };
 
 // The k nearest rows of `x` for every row of `x`. `name` names the argument

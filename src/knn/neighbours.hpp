@@ -59,7 +59,14 @@ public:
             if (!before(d, row, dist[r_ - 1], rows[r_ - 1])) return;
             i = r_ - 1;
         }
-        while (i > 0 && before(d, row, dist[i - 1], rows[i - 1])) {
+        // Past the larger distances, then past equal ones with larger rows
+        // (rare): one comparison per step in the common case.
+        while (i > 0 && d < dist[i - 1]) {
+            dist[i] = dist[i - 1];
+            rows[i] = rows[i - 1];
+            --i;
+        }
+        while (i > 0 && d == dist[i - 1] && row < rows[i - 1]) {
             dist[i] = dist[i - 1];
             rows[i] = rows[i - 1];
             --i;

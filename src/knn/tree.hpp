@@ -21,15 +21,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/buffer.hpp"
+#include "core/parallel.hpp"
 #include "core/views.hpp"
 
 namespace quarnel::knn {
 
 // Most points per leaf (and queries per batch), measured for k = 16: 32 up
 // to 5 dimensions (16 took 1.1x the time in 3-D, 64 1.1x in 4-D and 5-D),
-// 64 above (32 took 1.1x in 6-D and 1.2x in 8-D, 16 twice the time in 8-D).
+// 64 in 6-D (32 took 1.1x, 128 the same, 256 1.2x), 128 in 7-D and 8-D (64
+// took 1.15x in 7-D and 1.2x in 8-D, 256 the same as 128 in 8-D, 32 1.5x).
 template <int D>
-inline constexpr std::size_t leaf_size = D <= 5 ? 32 : 64;
+inline constexpr std::size_t leaf_size = D <= 5 ? 32 : D == 6 ? 64 : 128;
 // Lanes of the distance kernel.
 inline constexpr std::size_t kernel_lanes = 4;
 
@@ -62,30 +65,23 @@ public:
     using NodeType = Node<D, Position>;
 
     // Reads the rows of `x` (any strides); they must be finite.
-    explicit Tree(const MatrixView<double>& x) {
+    explicit Tree(const MatrixView<double>& x) : size_(x.rows) {
         const std::size_t n = x.rows;
-        std::vector<Item> items(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            for (int j = 0; j < D; ++j) items[i].c[j] = x(i, static_cast<std::size_t>(j));
-            items[i].row = static_cast<Position>(i);
-        }
-        if (n != 0) {
-            nodes_.reserve(2 * (n / (leaf_size<D> / 2)) + 1);
-            build(items, 0, n);
-        }
-        size_ = n;
-        block_.assign(slots_ * D, 0.0);
-        rows_.assign(slots_, 0);
-        std::size_t item = 0;
-        for (const Position l : leaves_) {
-            const NodeType& leaf = nodes_[l];
-            const std::size_t count = leaf.end - leaf.begin;
-            double* block = block_.data() + leaf.begin * D;
-            for (std::size_t i = 0; i < count; ++i, ++item) {
-                for (int j = 0; j < D; ++j) block[j * padded(count) + i] = items[item].c[j];
-                rows_[leaf.begin + i] = items[item].row;
-            }
-        }
+        if (n == 0) return;
+        Buffer<Item> items(n);
+        parallel_for(
+            n,
+            [&](std::size_t i) {
+                for (int j = 0; j < D; ++j) items[i].c[j] = x(i, static_cast<std::size_t>(j));
+                items[i].row = static_cast<Position>(i);
+            },
+            copy_grain);
+        const Shape whole = shapes(n)[0];
+        nodes_.resize(whole.nodes);
+        leaves_.resize(whole.leaves);
+        block_ = Buffer<double>(whole.slots * D);
+        rows_ = Buffer<Position>(whole.slots);
+        build(items.data(), n);
     }
 
     std::size_t size() const { return size_; }
@@ -116,50 +112,127 @@ private:
         Position row;
     };
 
+    static constexpr std::size_t copy_grain = 4096;
+    // Subtrees built side by side once the top levels are split.
+    static constexpr std::size_t parallel_subtrees = 32;
+
+    // Nodes, leaves and slots of a subtree. They depend on its point count
+    // only: a subtree of m points is a leaf up to leaf_size<D> points, and
+    // otherwise has subtrees of m / 2 and m - m / 2 points.
+    struct Shape {
+        std::size_t nodes;
+        std::size_t leaves;
+        std::size_t slots;
+    };
+
+    // The shapes of subtrees of m and m + 1 points, whose halves all have
+    // m / 2 or m / 2 + 1 points: one recursion per level, not one per node.
+    static std::array<Shape, 2> shapes(std::size_t m) {
+        const auto leaf = [](std::size_t count) { return Shape{1, 1, padded(count)}; };
+        if (m + 1 <= leaf_size<D>) return {leaf(m), leaf(m + 1)};
+        const std::size_t h = m / 2;
+        const std::array<Shape, 2> half = shapes(h);
+        const auto of = [&](std::size_t count) {
+            if (count <= leaf_size<D>) return leaf(count);
+            const Shape& a = half[count / 2 - h];
+            const Shape& b = half[count - count / 2 - h];
+            return Shape{1 + a.nodes + b.nodes, a.leaves + b.leaves, a.slots + b.slots};
+        };
+        return {of(m), of(m + 1)};
+    }
+
+    // Where a subtree goes: its points are items [begin, end), its root is
+    // node `node` (nodes are numbered depth first, left before right), its
+    // leaves start at leaves_[leaf] and its points at slot `slot`. The shape
+    // of a left subtree places its right sibling, so subtrees can be built
+    // in any order, and in parallel, into the same tree.
+    struct Subtree {
+        std::size_t begin, end, node, leaf, slot;
+    };
+
+    // The top levels one level at a time, the nodes of a level in parallel,
+    // until there are enough subtrees to share out; then whole subtrees in
+    // parallel.
+    void build(Item* items, std::size_t n) {
+        std::vector<Subtree> level{{0, n, 0, 0, 0}};
+        while (!level.empty() && level.size() < parallel_subtrees) {
+            std::vector<std::array<Subtree, 2>> children(level.size());
+            std::vector<char> split(level.size());
+            parallel_for(
+                level.size(), [&](std::size_t i) { split[i] = make_node(items, level[i], children[i]); }, 1);
+            std::vector<Subtree> next;
+            for (std::size_t i = 0; i < level.size(); ++i)
+                if (split[i]) next.insert(next.end(), children[i].begin(), children[i].end());
+            level = std::move(next);
+        }
+        parallel_for(level.size(), [&](std::size_t i) { build_subtree(items, level[i]); }, 1);
+    }
+
     // Recursion depth is the tree's depth: balanced, so at most about 40.
-    void build(std::vector<Item>& items, std::size_t begin, std::size_t end) {
-        const std::size_t self = nodes_.size();
-        nodes_.emplace_back();
+    void build_subtree(Item* items, const Subtree& t) {
+        std::array<Subtree, 2> children;
+        if (!make_node(items, t, children)) return;
+        build_subtree(items, children[0]);
+        build_subtree(items, children[1]);
+    }
+
+    // Makes the root node of `t`. A leaf is laid out at once (false);
+    // otherwise the points are split at the median of the axis of widest
+    // spread and `children` receives the two halves (true).
+    bool make_node(Item* items, const Subtree& t, std::array<Subtree, 2>& children) {
+        NodeType& node = nodes_[t.node];
         Box<D> box;
-        for (int j = 0; j < D; ++j) box.lo[j] = box.hi[j] = items[begin].c[j];
-        for (std::size_t i = begin + 1; i < end; ++i) {
+        for (int j = 0; j < D; ++j) box.lo[j] = box.hi[j] = items[t.begin].c[j];
+        for (std::size_t i = t.begin + 1; i < t.end; ++i) {
             for (int j = 0; j < D; ++j) {
                 box.lo[j] = std::min(box.lo[j], items[i].c[j]);
                 box.hi[j] = std::max(box.hi[j], items[i].c[j]);
             }
         }
-        nodes_[self].box = box;
-        if (end - begin <= leaf_size<D>) {
-            nodes_[self].begin = static_cast<Position>(slots_);
-            nodes_[self].end = static_cast<Position>(slots_ + (end - begin));
-            slots_ += padded(end - begin);
-            leaves_.push_back(static_cast<Position>(self));
-            return;
+        node.box = box;
+        const std::size_t count = t.end - t.begin;
+        if (count <= leaf_size<D>) {
+            node.begin = static_cast<Position>(t.slot);
+            node.end = static_cast<Position>(t.slot + count);
+            leaves_[t.leaf] = static_cast<Position>(t.node);
+            lay_out_leaf(items + t.begin, count, t.slot);
+            return false;
         }
         int axis = 0;
         for (int j = 1; j < D; ++j)
             if (box.hi[j] - box.lo[j] > box.hi[axis] - box.lo[axis]) axis = j;
-        const std::size_t mid = begin + (end - begin) / 2;
-        std::nth_element(items.begin() + static_cast<std::ptrdiff_t>(begin),
-                         items.begin() + static_cast<std::ptrdiff_t>(mid),
-                         items.begin() + static_cast<std::ptrdiff_t>(end),
+        const std::size_t mid = t.begin + count / 2;
+        std::nth_element(items + t.begin, items + mid, items + t.end,
                          [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; });
-        double split = items[begin].c[axis];
-        for (std::size_t i = begin + 1; i < mid; ++i) split = std::max(split, items[i].c[axis]);
-        build(items, begin, mid);
-        const std::size_t right = nodes_.size();
-        build(items, mid, end);
-        nodes_[self].split = split;
-        nodes_[self].axis = static_cast<std::uint8_t>(axis);
-        nodes_[self].right = static_cast<Position>(right);
+        double split = items[t.begin].c[axis];
+        for (std::size_t i = t.begin + 1; i < mid; ++i) split = std::max(split, items[i].c[axis]);
+        const Shape left = shapes(mid - t.begin)[0];
+        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot};
+        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots};
+        node.split = split;
+        node.axis = static_cast<std::uint8_t>(axis);
+        node.right = static_cast<Position>(children[1].node);
+        return true;
+    }
+
+    // A leaf's points as one block from `slot`, axis by axis; the padding
+    // of each axis holds zeros (finite, never offered).
+    void lay_out_leaf(const Item* items, std::size_t count, std::size_t slot) {
+        const std::size_t stride = padded(count);
+        double* block = block_.data() + slot * D;
+        for (int j = 0; j < D; ++j) {
+            for (std::size_t i = 0; i < count; ++i) block[j * stride + i] = items[i].c[j];
+            std::fill(block + j * stride + count, block + (j + 1) * stride, 0.0);
+        }
+        for (std::size_t i = 0; i < count; ++i) rows_[slot + i] = items[i].row;
+        std::fill(rows_.data() + slot + count, rows_.data() + slot + stride, Position{0});
     }
 
     std::vector<NodeType> nodes_;
     std::vector<Position> leaves_;
     std::size_t size_ = 0;
-    std::size_t slots_ = 0;
-    std::vector<double> block_;
-    std::vector<Position> rows_;
+    Buffer<double> block_;
+    Buffer<Position> rows_;
 };
 
 }  // namespace quarnel::knn
