@@ -11,10 +11,13 @@ walk never has to go below the point it starts from.)
 
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
+
+from .brute_force import available_cores
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
@@ -50,8 +53,10 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
     saddle_of = level if packed else rho
     # Gathers from 32-bit labels move half the bytes.
     labels = labels.astype(np.int32) if n < 2**31 else labels
-    keys, saddles = [], []
-    for start in range(0, n, rows):
+
+    def crossings(start: int) -> tuple[I64, F64 | I64] | None:
+        """(keys, saddles) of the crossing pairs of rows start..start+rows;
+        packed into the keys when they fit."""
         part = slice(start, min(n, start + rows))
         nbr = nn_list[part, 1:width]
         mine = labels[part]
@@ -63,16 +68,25 @@ def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
             cross &= (mine[:, None] >= 0) & (theirs >= 0)
         row, column = np.nonzero(cross)
         if not len(row):
-            continue
+            return None
         here = mine[row].astype(np.int64)
         there = theirs[row, column]
         low = np.minimum(saddle_of[part][row], saddle_of[nbr[row, column]])
         key = np.minimum(here, there) * n_clusters + np.maximum(here, there)
-        if packed:
-            keys.append((key << shift) | low)
-        else:
-            keys.append(key)
-            saddles.append(low)
+        return ((key << shift) | low, low[:0]) if packed else (key, low)
+
+    starts = range(0, n, rows)
+    workers = min(len(starts), available_cores())
+    if workers > 1:
+        # NumPy lets go of the interpreter lock in these array operations,
+        # so row blocks run side by side; map keeps them in row order.
+        with ThreadPoolExecutor(workers) as pool:
+            found = [f for f in pool.map(crossings, starts) if f is not None]
+    else:
+        found = [f for f in map(crossings, starts) if f is not None]
+    keys = [f[0] for f in found]
+    saddles = [f[1] for f in found]
+    del found
     if not packed:
         return highest_saddles(keys, saddles, n_clusters)
     if not keys:

@@ -183,7 +183,7 @@ def cross_table(x_train: F64, x_query: F64, k: int,
     # Partition, comparisons and gathers run one thread each, so blocks are
     # shared out between workers (each block's rows depend on nothing else:
     # the result is the same for any number of workers).
-    n_workers = _workers()
+    n_workers = available_cores()
     step = max(1, min(-(-n_query // n_workers),
                       block_bytes // (n_workers * BYTES_PER_ENTRY * n_train)))
     starts = range(0, n_query, step)
@@ -208,7 +208,8 @@ def cross_table(x_train: F64, x_query: F64, k: int,
     return dist, index
 
 
-def _workers() -> int:
+def available_cores() -> int:
+    """The cores this process may run on."""
     try:
         return max(1, len(os.sched_getaffinity(0)))
     except AttributeError:  # not on Linux
