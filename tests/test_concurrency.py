@@ -119,7 +119,10 @@ def test_eight_threads_match_serial_calls(inputs, PanicException):
 # ---- KeyboardInterrupt ---------------------------------------------------------------
 
 INTERRUPT = """
-import sys, time, numpy as np, quarnel
+import signal, sys, time, numpy as np, quarnel
+# A process started in the background by a shell inherits SIGINT ignored,
+# and Python then installs no KeyboardInterrupt handler of its own.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 sys.path.insert(0, {tests!r})
 from test_concurrency import pipeline_inputs, twelve_calls, same
 
