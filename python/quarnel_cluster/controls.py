@@ -96,50 +96,43 @@ def peak_ranks(centers: I64, rho: F64) -> list[int]:
     return rank.tolist()
 
 
-def _descending(touching: Borders) -> tuple[list[int], list[int], list[float]]:
-    """The saddles from the highest down, ties by ascending (a, b)."""
-    # Borders come by ascending (a, b): a stable sort on the saddle alone
-    # keeps that order among equal saddles (a third of a three-key lexsort).
-    order = np.argsort(-touching.saddle, kind="stable")
-    return (touching.a[order].tolist(), touching.b[order].tolist(),
-            touching.saddle[order].tolist())
-
-
 # Below this many saddles the walk is quick and SciPy's import is not.
 SPANNING_FROM_PAIRS = 50_000
 
 
-def spanning(touching: Borders) -> Borders:
-    """The saddles where a walk from the highest down (ties by ascending
-    (a, b)) first connects two parts of the touching graph: its maximum
-    spanning forest, by ascending (a, b).
+def walk_order(touching: Borders) -> tuple[list[int], list[int], list[float]]:
+    """(a, b, saddle) of the saddles the walks visit, from the highest down,
+    ties by ascending (a, b): with SciPy installed and many saddles, only
+    those of the touching graph's maximum spanning forest.
 
     Only these saddles can ever join two groups in merge_shallow_peaks or
     make a meeting in keep_heaviest_peaks: at any other saddle both clusters
     are already linked by higher saddles, and every group boundary on that
     link was a meeting where the lower peak stood at least `threshold` above
     it, so the lower of the two roots stands that high above this saddle
-    too. With SciPy installed the forest is found by its spanning-tree
-    search (each saddle weighted by its place in the walk, so that the
-    forest is the walk's own); without SciPy, or for few saddles, every
-    saddle is kept, which changes nothing but the time.
+    too. SciPy's spanning-tree search finds the forest, each saddle weighted
+    by its place in the walk so that the forest is the walk's own; without
+    SciPy, or for few saddles, every saddle is walked, which changes nothing
+    but the time.
     """
-    if len(touching.saddle) < SPANNING_FROM_PAIRS:
-        return touching
-    try:
-        from scipy.sparse import coo_matrix
-        from scipy.sparse.csgraph import minimum_spanning_tree
-    except ImportError:
-        return touching
-    count = int(max(touching.a.max(), touching.b.max())) + 1
+    # Borders come by ascending (a, b): a stable sort on the saddle alone
+    # keeps that order among equal saddles (a third of a three-key lexsort).
     order = np.argsort(-touching.saddle, kind="stable")
-    place = np.empty(len(order))
-    place[order] = np.arange(1, len(order) + 1)   # distinct and > 0: one forest
-    forest = minimum_spanning_tree(
-        coo_matrix((place, (touching.a, touching.b)), shape=(count, count)).tocsr())
-    keep = np.zeros(len(order), bool)
-    keep[order[forest.data.astype(np.int64) - 1]] = True
-    return Borders(touching.a[keep], touching.b[keep], touching.saddle[keep])
+    if len(order) >= SPANNING_FROM_PAIRS:
+        try:
+            from scipy.sparse import coo_matrix
+            from scipy.sparse.csgraph import minimum_spanning_tree
+        except ImportError:
+            pass
+        else:
+            count = int(max(touching.a.max(), touching.b.max())) + 1
+            place = np.empty(len(order))
+            place[order] = np.arange(1, len(order) + 1)   # distinct and > 0: one forest
+            forest = minimum_spanning_tree(
+                coo_matrix((place, (touching.a, touching.b)), shape=(count, count)).tocsr())
+            order = order[np.sort(forest.data.astype(np.int64) - 1)]
+    return (touching.a[order].tolist(), touching.b[order].tolist(),
+            touching.saddle[order].tolist())
 
 
 def meetings(touching: Borders, groups: Groups,
@@ -149,7 +142,7 @@ def meetings(touching: Borders, groups: Groups,
     one with the higher peak (lower rank) first. The caller may join them
     before the walk goes on."""
     find = groups.find
-    for a, b, s in zip(*_descending(spanning(touching))):
+    for a, b, s in zip(*walk_order(touching)):
         ra, rb = find(a), find(b)
         if ra != rb:
             yield (ra, rb, s) if rank[ra] < rank[rb] else (rb, ra, s)
@@ -173,11 +166,12 @@ def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: fl
     useful = np.minimum(peaks[touching.a], peaks[touching.b]) - touching.saddle < threshold
     useful_pairs = Borders(touching.a[useful], touching.b[useful], touching.saddle[useful])
     peak, rank, centre = peaks.tolist(), peak_ranks(centers, rho), centers.tolist()
-    parent = list(range(count))
+    groups = Groups(count)
+    parent = groups.parent
     links: list[tuple[int, int]] = []
-    # The union-find inlined: this loop runs once per touching pair (10^6 at
-    # 10^7 points).
-    for a, b, s in zip(*_descending(spanning(useful_pairs))):
+    # The union-find inlined: this loop runs once per saddle walked (some
+    # 10^5 to 10^6 at 10^7 points).
+    for a, b, s in zip(*walk_order(useful_pairs)):
         while parent[a] != a:
             parent[a] = a = parent[parent[a]]
         while parent[b] != b:
@@ -188,8 +182,6 @@ def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: fl
         if peak[low] - s < threshold:
             parent[low] = high
             links.append((centre[low], centre[high]))
-    groups = Groups(count)
-    groups.parent = parent
     target = np.array([groups.find(c) for c in range(count)], np.int64)
     return Joins(target, centers.copy(), links)
 
