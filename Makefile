@@ -35,7 +35,7 @@ dev:
 	cmake --build build/dev -j2
 	@# Replace the module by rename, never in place: a running process may have it mapped.
 	site=$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'); \
-	for so in build/dev/quarnel*.so; do cp $$so $$site/.tmp.$$(basename $$so) && mv $$site/.tmp.$$(basename $$so) $$site/$$(basename $$so); done
+	for so in build/dev/quarnel*.so build/dev/_quarnel_cluster*.so; do cp $$so $$site/.tmp.$$(basename $$so) && mv $$site/.tmp.$$(basename $$so) $$site/$$(basename $$so); done
 
 clean:
 	rm -rf build dist

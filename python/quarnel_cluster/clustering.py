@@ -33,22 +33,18 @@ def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: I64, width: int, thr
     `stage(name)` times the two stages.
     """
     timed = stage or (lambda name: nullcontext())
-    # The density graph's n lists are tracked by the cyclic collector: a
-    # full collection during these stages walks them all (a second at 10^7
-    # points), and nothing here makes reference cycles.
-    with pipeline.collector_paused():
-        with timed("peaks"):
-            dist = nn_dist.pop()
-            found = pipeline.peaks(x, rho, nn_list, dist, width)
-            del dist
-        with timed("merging"):
-            # Every peak found; the threshold (or, with n_clusters, the K
-            # heaviest peaks) decides which stay, across their saddles.
-            result = pipeline.unmerged(found)
-            del found
-            return controls.refine(result, x, rho, nn_list, search_size,
-                                   threshold if n_clusters is None else None, min_size,
-                                   n_clusters, noise)
+    with timed("peaks"):
+        dist = nn_dist.pop()
+        found = pipeline.peaks(x, rho, nn_list, dist, width)
+        del dist
+    with timed("merging"):
+        # Every peak found; the threshold (or, with n_clusters, the K
+        # heaviest peaks) decides which stay, across their saddles.
+        result = pipeline.unmerged(found)
+        del found
+        return controls.refine(result, x, rho, nn_list, search_size,
+                               threshold if n_clusters is None else None, min_size,
+                               n_clusters, noise)
 
 
 def least_size(n: int, k: int, n_clusters: int | None, min_cluster_size: int | None) -> int:

@@ -308,21 +308,13 @@ def apply(c: Clusters, x: F64, new_label: I64, centres: I64,
         labels = new_label[c.labels]
     else:
         labels = np.where(c.labels >= 0, new_label[np.maximum(c.labels, 0)], -1)
-    nn_delta, delta, graph = c.nn_delta.copy(), c.delta.copy(), list(c.graph)
+    nn_delta, delta, graph = c.nn_delta.copy(), c.delta.copy(), c.graph
     if links:
         pairs = np.fromiter(chain.from_iterable(links), np.int64, 2 * len(links))
         child, parent = pairs[0::2], pairs[1::2]
         nn_delta[child] = parent
         delta[child] = gaps(x, child, parent)
-        # Each parent's new children in the order of the joins; one new list
-        # per parent, however many joins (the input's lists stay as they are).
-        order = np.argsort(parent, kind="stable")
-        by_parent = parent[order]
-        first = np.flatnonzero(np.r_[True, by_parent[1:] != by_parent[:-1]])
-        children = child[order].tolist()
-        for pa, start, stop in zip(by_parent[first].tolist(), first.tolist(),
-                                   [*first[1:].tolist(), len(children)]):
-            graph[pa] = graph[pa] + children[start:stop]
+        graph = graph.joined(child, parent)
     return Clusters(centres, labels, nn_delta, delta, graph)
 
 

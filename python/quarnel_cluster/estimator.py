@@ -339,7 +339,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         self.rho_ = copies.spread(rho)
         self.delta_ = expanded.delta
         self.nn_delta_ = expanded.nn_delta
-        self.density_graph_ = expanded.graph
+        self._density_graph = expanded.graph
         self.bandwidth_ = float(bandwidth)
         self.threshold_ = float(threshold)
         self.search_size_ = int(min(search_size, k))
@@ -406,6 +406,19 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         column = np.where(denser.any(axis=1), denser.argmax(axis=1), 0)
         column[dist[:, 0] == 0.0] = 0
         return labels[idx[np.arange(len(x)), column]]
+
+    @property
+    def density_graph_(self) -> list[list[int]]:
+        """For every point, the points whose nearest denser neighbour it is
+        (merged centres appended to the lists of the centres they joined).
+        Built on first access: n Python lists take seconds at 10^7 points."""
+        graph = self.__dict__.get("_density_graph")
+        if graph is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute "
+                                 "'density_graph_'")
+        if not isinstance(graph, list):
+            graph = self._density_graph = graph.lists()
+        return graph
 
     def __sklearn_tags__(self) -> Any:
         """Tags for scikit-learn's tools: dense 2-D input without NaN; the

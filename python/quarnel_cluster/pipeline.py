@@ -13,7 +13,8 @@
     density      epanechnikov_kde: log-density rho of every point;
                  adaptive_trim_size for the noise level and the search width
     peaks        compute_delta on the first columns of the table: nearest
-                 denser neighbour, delta, first centres, density graph
+                 denser neighbour, delta, first centres (its density graph
+                 is built only when asked for: DensityGraph)
     merging      every peak whose group meets a higher peak's at a saddle
                  less than `threshold` below it joins that group, across
                  its highest saddle (controls.merge_shallow_peaks)
@@ -26,16 +27,15 @@ bounding box; both sum over however many columns there are.
 
 from __future__ import annotations
 
-import gc
 import math
-from contextlib import contextmanager
-from typing import Any, Iterator
-from dataclasses import dataclass, replace
+from typing import Any
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 import numpy.typing as npt
 
 import quarnel
+import _quarnel_cluster as native
 
 from . import neighbours
 
@@ -359,31 +359,61 @@ class Peaks:
     delta: F64
     nn_delta: I64
     centers: I64
-    graph: list[list[int]]
-
-
-@contextmanager
-def collector_paused() -> Iterator[None]:
-    """Python's cyclic garbage collector off for the duration (as it was
-    before, after): building the density graph's n lists would otherwise
-    set off full collections that walk every list built so far (a quarter
-    of compute_delta's time at 3 * 10^6 points). The lists hold integers
-    only, so no cycle is left behind."""
-    was_on = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if was_on:
-            gc.enable()
 
 
 def peaks(x: F64, rho: F64, nn_list: I64, nn_dist: F64, width: int) -> Peaks:
-    """Density peaks from the first `width` columns of the neighbour table."""
-    with collector_paused():
-        delta, nn_delta, centers, graph = quarnel.compute_delta(
-            x, rho, nn_list[:, :width], nn_dist[:, :width])
-    return Peaks(delta, nn_delta, centers, graph)
+    """Density peaks from the first `width` columns of the neighbour table:
+    compute_delta's delta, nn_delta and centres, without its density graph
+    (n Python lists: seconds at 10^7 points; see DensityGraph)."""
+    delta, nn_delta, centers = native.nearest_denser(x, rho, nn_list[:, :width],
+                                                     nn_dist[:, :width])
+    return Peaks(delta, nn_delta, centers)
+
+
+@dataclass(frozen=True)
+class DensityGraph:
+    """For every point, the points that hang from it: those whose nearest
+    denser neighbour it is (ascending, as compute_delta lists them), then
+    the centres that joined it in a merge (in the order they joined), then
+    its exact copies (ascending).
+
+    Kept as the arrays it is made of; lists() builds the n Python lists,
+    which takes seconds at 10^7 points and is left until a user asks.
+    """
+    # compute_delta's nearest denser neighbours (-1: none), whose lists
+    # come first.
+    parent: I64
+    # The merges, as runs of (parents, children) in the order they were made.
+    runs: tuple[tuple[I64, I64], ...] = field(default=())
+    # With copies among the points: the graph above is that of the distinct
+    # points, and (first, inverse) as in Duplicates puts it on all of them.
+    copies: tuple[I64, I64] | None = None
+
+    def joined(self, child: I64, parent: I64) -> "DensityGraph":
+        """With the centres `child` hung from `parent`, in that order."""
+        return replace(self, runs=self.runs + ((parent, child),))
+
+    def lists(self) -> list[list[int]]:
+        has = self.parent >= 0
+        parents = [self.parent[has], *(p for p, _ in self.runs)]
+        children = [np.flatnonzero(has), *(c for _, c in self.runs)]
+        n = len(self.parent)
+        if self.copies is not None:
+            # first is ascending, so ascending lists stay ascending.
+            first, inverse = self.copies
+            n = len(inverse)
+            parents = [first[p] for p in parents]
+            children = [first[c] for c in children]
+            is_copy = np.ones(n, dtype=bool)
+            is_copy[first] = False
+            copies = np.flatnonzero(is_copy)
+            parents.append(first[inverse[copies]])
+            children.append(copies)
+        parent = np.concatenate(parents)
+        order = np.argsort(parent, kind="stable")
+        flat = np.concatenate(children)[order].tolist()
+        ends = np.cumsum(np.bincount(parent, minlength=n)).tolist()
+        return [flat[start:stop] for start, stop in zip([0, *ends[:-1]], ends)]
 
 
 @dataclass(frozen=True)
@@ -392,54 +422,24 @@ class Clusters:
     labels: I64
     nn_delta: I64
     delta: F64
-    graph: list[list[int]]
+    graph: DensityGraph
 
 
 def unmerged(found: Peaks) -> Clusters:
     """The clusters of all peaks found, none merged."""
     labels = forest_labels(found.centers, found.nn_delta)
-    return Clusters(found.centers, labels, found.nn_delta, found.delta, found.graph)
+    return Clusters(found.centers, labels, found.nn_delta, found.delta,
+                    DensityGraph(found.nn_delta))
 
 
 def forest_labels(centers: I64, nn_delta: I64) -> I64:
     """assign_cluster's labels on the forest of nearest denser neighbours:
     every point gets the position of the last centre, in `centers` order,
     among its ancestors-or-self (-1 with none). Computed on the parent links
-    by pointer jumping, without handing the density graph's lists to the
-    native call (at 10^7 points their conversion alone takes seconds)."""
-    n = len(nn_delta)
-    if len(centers) == 0:
-        return np.full(n, -1, dtype=np.int64)
-    pos = np.full(n, -1, dtype=np.int64)
-    pos[centers] = np.arange(len(centers))
-    # Each point's first centre up its chain (itself included).
-    first = np.where(pos >= 0, np.arange(n), -1)
-    ptr = np.where((pos < 0) & (nn_delta >= 0), nn_delta, np.arange(n))
-    pending = ptr != np.arange(n)
-    # Each round works on the points still pending only: most chains are
-    # short, so the rounds shrink fast.
-    waiting = np.flatnonzero(pending)
-    while len(waiting):
-        up = ptr[waiting]
-        resolved = ~pending[up]
-        done = waiting[resolved]
-        first[done] = first[up[resolved]]
-        pending[done] = False
-        waiting = waiting[~resolved]
-        ptr[waiting] = ptr[up[~resolved]]
-    # A centre's label: the largest position on the chain of centres above
-    # it (each centre's next one up is its parent's first centre).
-    label = pos[centers].copy()
-    parent = nn_delta[centers]
-    up = np.where(parent >= 0, first[np.maximum(parent, 0)], -1)
-    up = np.where(up >= 0, pos[np.maximum(up, 0)], -1)    # as a position
-    pending = up >= 0
-    while pending.any():
-        safe = np.maximum(up, 0)
-        label = np.where(pending, np.maximum(label, label[safe]), label)
-        up = np.where(pending, up[safe], up)
-        pending = up >= 0
-    return np.where(first >= 0, label[pos[np.maximum(first, 0)]], -1)
+    in one pass, without the density graph's lists (at 10^7 points their
+    conversion alone takes seconds)."""
+    return native.forest_labels(np.ascontiguousarray(centers, np.int64),
+                                np.ascontiguousarray(nn_delta, np.int64))
 
 
 @dataclass(frozen=True)
@@ -493,25 +493,15 @@ class Duplicates:
         """Per-distinct-point values, repeated for every copy."""
         return values if self.inverse is None else values[self.inverse]
 
-    def expand(self, c: Clusters, with_graph: bool = True) -> Clusters:
-        """c, on the distinct points, for all points; without `with_graph`
-        the density graph is left out (empty)."""
+    def expand(self, c: Clusters) -> Clusters:
+        """c, on the distinct points, for all points."""
         if self.first is None or self.inverse is None:
-            return c if with_graph else replace(c, graph=[])
+            return c
         first, inverse = self.first, self.inverse
-        n = len(inverse)
-        is_copy = np.ones(n, dtype=bool)
+        is_copy = np.ones(len(inverse), dtype=bool)
         is_copy[first] = False
         parent = np.where(c.nn_delta >= 0, first[np.maximum(c.nn_delta, 0)], -1)
         nn_delta = np.where(is_copy, first[inverse], parent[inverse]).astype(np.int64)
         delta = np.where(is_copy, 0.0, c.delta[inverse])
-        if not with_graph:
-            return Clusters(centers=first[c.centers], labels=c.labels[inverse],
-                            nn_delta=nn_delta, delta=delta, graph=[])
-        graph: list[list[int]] = [[] for _ in range(n)]
-        for u, children in enumerate(c.graph):
-            graph[int(first[u])] = [int(first[v]) for v in children]
-        for i in np.flatnonzero(is_copy).tolist():
-            graph[int(first[inverse[i]])].append(i)
         return Clusters(centers=first[c.centers], labels=c.labels[inverse], nn_delta=nn_delta,
-                        delta=delta, graph=graph)
+                        delta=delta, graph=replace(c.graph, copies=(first, inverse)))

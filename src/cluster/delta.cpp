@@ -67,14 +67,13 @@ Record scan_point(std::size_t i, const VectorView<double>& rho,
 
 }  // namespace
 
-DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>& rho,
-                          const MatrixView<std::int64_t>& nn_list,
-                          const MatrixView<double>& nn_dist) {
+Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
+                     const MatrixView<std::int64_t>& nn_list, const MatrixView<double>& nn_dist) {
     const std::size_t n = x.rows;
     const double diagonal = bounding_box_diagonal(x);
 
     // Each point writes its own slots of the two outputs.
-    DeltaResult out;
+    Peaks out;
     out.delta.resize(n);
     out.nn_delta.resize(n);
     parallel_for(n, [&](std::size_t i) {
@@ -82,6 +81,18 @@ DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>&
         out.delta[i] = r.delta;
         out.nn_delta[i] = r.nn;
     });
+    const double centre_cut = centre_factor * diagonal;
+    for (std::size_t m = 0; m < n; ++m) {
+        if (out.delta[m] > centre_cut) out.idx_centers.push_back(static_cast<std::int64_t>(m));
+    }
+    return out;
+}
+
+DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>& rho,
+                          const MatrixView<std::int64_t>& nn_list,
+                          const MatrixView<double>& nn_dist) {
+    const std::size_t n = x.rows;
+    DeltaResult out{nearest_denser(x, rho, nn_list, nn_dist), {}};
     // The lists are laid out in one buffer (a counting sort of the children
     // by parent): offsets[p] counts list p, then becomes its start, then the
     // place of its next child, and finally its end, which is where list
@@ -108,11 +119,6 @@ DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>&
     for (std::size_t p = n; p > 0; --p) offsets[p] = offsets[p - 1];
     offsets[0] = 0;
     out.density_graph = IndexLists(std::move(offsets), std::move(entries));
-
-    const double centre_cut = centre_factor * diagonal;
-    for (std::size_t m = 0; m < n; ++m) {
-        if (out.delta[m] > centre_cut) out.idx_centers.push_back(static_cast<std::int64_t>(m));
-    }
     return out;
 }
 

@@ -16,16 +16,24 @@ inline constexpr double density_margin = 1e-8;
 // A point is a centre when its delta exceeds this fraction of the diagonal.
 inline constexpr double centre_factor = 0.999;
 
-struct DeltaResult {
+struct Peaks {
     std::vector<double> delta;              // distance to nn_delta, or the diagonal
     std::vector<std::int64_t> nn_delta;     // nearest denser listed neighbour, or -1
     std::vector<std::int64_t> idx_centers;  // ascending point indices
+};
+
+struct DeltaResult : Peaks {
     IndexLists density_graph;               // list p: the points whose nn_delta is p
 };
 
 // Euclidean length of the diagonal of the bounding box of the rows of `x`,
 // NaN coordinates skipped.
 double bounding_box_diagonal(const MatrixView<double>& x);
+
+// compute_delta without the density graph. Stops with "ndarray: index out of
+// bounds" when `rho`, `nn_list` or `nn_dist` lack an element that is read.
+Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
+                     const MatrixView<std::int64_t>& nn_list, const MatrixView<double>& nn_dist);
 
 // n is the row count of `x`. Stops with "ndarray: index out of bounds" when
 // `rho`, `nn_list` or `nn_dist` lack an element that is read, and with a

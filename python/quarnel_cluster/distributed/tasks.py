@@ -110,7 +110,7 @@ def cluster(n_all: int, copies: tuple[I64, I64], width: int, threshold: float,
     result = clustering.clusters(x, rho, narrow_dist, nbr, width, threshold, search_size,
                                  min_size, n_clusters, noise)
     dup = duplicates(n_all, copies)
-    expanded = dup.expand(result, with_graph=False)
+    expanded = dup.expand(result)
     return {"labels": expanded.labels, "rho": dup.spread(rho), "delta": expanded.delta,
             "nn_delta": expanded.nn_delta, "centers": expanded.centers}
 

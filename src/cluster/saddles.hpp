@@ -1,0 +1,29 @@
+// Where clusters meet: the highest saddle between every two touching
+// clusters of a labelling, read off the neighbour table.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/views.hpp"
+
+namespace quarnel::cluster {
+
+// Every pair of touching clusters a < b once, ascending by (a, b).
+struct Saddles {
+    std::vector<std::int64_t> a;
+    std::vector<std::int64_t> b;
+    std::vector<double> level;  // the highest saddle of the pair
+};
+
+// Clusters a and b touch where a point of one lists a point of the other
+// among its first `width` neighbours (column 0, the point itself, is not
+// read); the saddle of that pair of points is the lower of their two
+// log-densities, and the pair's level the highest such saddle. Points with
+// a negative label are left out. The levels are maxima, so the result does
+// not depend on the order the rows are read in. Stops when a listed
+// neighbour is not a row of `labels`.
+Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
+                        const MatrixView<std::int64_t>& nn_list, std::size_t width);
+
+}  // namespace quarnel::cluster

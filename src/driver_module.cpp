@@ -1,0 +1,95 @@
+// _quarnel_cluster: the native helpers of the driver package quarnel_cluster.
+//
+// The quarnel module's functions are what a run is made of; these are the
+// few steps between them that the driver would otherwise do in NumPy at
+// several times the cost on large runs: the peaks without the density
+// graph's n Python lists (the driver builds them only when a user asks),
+// labels on the parent forest, and the saddles between touching clusters.
+// The same boundary converts their arguments and results.
+#include <array>
+
+#include "boundary.hpp"
+#include "cluster/delta.hpp"
+#include "cluster/forest.hpp"
+#include "cluster/saddles.hpp"
+
+namespace quarnel::py {
+namespace {
+
+constexpr const char* nearest_denser_params[] = {"x", "rho", "nn_list", "nn_dist"};
+Ref nearest_denser_body(const Args& a) {
+    const FloatMatrix x = a.float_matrix(0);
+    const FloatVector rho = a.float_vector(1);
+    const IndexMatrix nn_list = a.index_matrix(2);
+    const FloatMatrix nn_dist = a.float_matrix(3);
+    cluster::Peaks r = cluster::nearest_denser(x.view(), rho.view(), nn_list.view(), nn_dist.view());
+    // compute_delta's check on the parents, without its lists.
+    for (const std::int64_t p : r.nn_delta) {
+        if (p >= 0) checked(r.nn_delta.size(), static_cast<std::uint64_t>(p));
+    }
+    Ref delta = result_array(std::move(r.delta));
+    Ref nn_delta = result_array(std::move(r.nn_delta));
+    Ref centres = result_array(std::move(r.idx_centers));
+    return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+}
+constexpr Function nearest_denser_fn{
+    "nearest_denser", nearest_denser_params,
+    "nearest_denser(x, rho, nn_list, nn_dist)\n--\n\n"
+    "quarnel.compute_delta without the density graph: (delta, nn_delta, centers).",
+    &nearest_denser_body};
+
+constexpr const char* forest_labels_params[] = {"centers", "nn_delta"};
+Ref forest_labels_body(const Args& a) {
+    const IndexVector centres = a.index_vector(0);
+    const IndexVector parent = a.index_vector(1);
+    return result_array(cluster::forest_labels(contiguous(centres), contiguous(parent)));
+}
+constexpr Function forest_labels_fn{
+    "forest_labels", forest_labels_params,
+    "forest_labels(centers, nn_delta)\n--\n\n"
+    "Per point, the largest position in centers of a centre among its\n"
+    "ancestors-or-self along nn_delta; -1 with none.",
+    &forest_labels_body};
+
+constexpr const char* highest_saddles_params[] = {"labels", "rho", "nn_list", "width"};
+Ref highest_saddles_body(const Args& a) {
+    const IndexVector labels = a.index_vector(0);
+    const FloatVector rho = a.float_vector(1);
+    const IndexMatrix nn_list = a.index_matrix(2);
+    const std::uint64_t width = a.size_scalar(3);
+    cluster::Saddles s = cluster::highest_saddles(contiguous(labels), contiguous(rho),
+                                                  nn_list.view(), static_cast<std::size_t>(width));
+    Ref low = result_array(std::move(s.a));
+    Ref high = result_array(std::move(s.b));
+    Ref level = result_array(std::move(s.level));
+    return tuple(std::move(low), std::move(high), std::move(level));
+}
+constexpr Function highest_saddles_fn{
+    "highest_saddles", highest_saddles_params,
+    "highest_saddles(labels, rho, nn_list, width)\n--\n\n"
+    "Every pair of touching clusters a < b, ascending, with its highest\n"
+    "saddle through the first width columns of nn_list: (a, b, saddle).",
+    &highest_saddles_body};
+
+std::array<PyMethodDef, 4> methods = {
+    method_def<nearest_denser_fn>(),
+    method_def<forest_labels_fn>(),
+    method_def<highest_saddles_fn>(),
+    PyMethodDef{nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quarnel_cluster",
+    "Native helpers of the quarnel_cluster driver.",
+    0,
+    methods.data(),
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quarnel::py
+
+PyMODINIT_FUNC PyInit__quarnel_cluster(void) {
+    return PyModule_Create(&quarnel::py::module_def);
+}
