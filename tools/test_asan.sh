@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
+# Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer
 # into build/asan and runs the whole test suite against that build with the
 # interpreter of .venv. Fails if any test fails or any sanitizer report was
 # written, also by a child process whose exit status a test ignores.
@@ -43,10 +43,11 @@ export PYTHONPATH="$(pwd)/$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export QUARNEL_SANITIZED=1
 
 "$PY" - "$BUILD" <<'EOF'
-import os, sys, quarnel
-where = os.path.dirname(os.path.abspath(quarnel.__file__))
-if where != os.path.abspath(sys.argv[1]):
-    sys.exit(f"test-asan: imported {quarnel.__file__}, not the sanitized build")
+import os, sys, quarnel, _quarnel_cluster
+for module in (quarnel, _quarnel_cluster):
+    where = os.path.dirname(os.path.abspath(module.__file__))
+    if where != os.path.abspath(sys.argv[1]):
+        sys.exit(f"test-asan: imported {module.__file__}, not the sanitized build")
 EOF
 
 status=0
