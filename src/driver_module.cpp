@@ -12,6 +12,7 @@
 #include "cluster/delta.hpp"
 #include "cluster/forest.hpp"
 #include "cluster/saddles.hpp"
+#include "cluster/shallow.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -71,10 +72,37 @@ constexpr Function highest_saddles_fn{
     "saddle through the first width columns of nn_list: (a, b, saddle).",
     &highest_saddles_body};
 
-std::array<PyMethodDef, 4> methods = {
+constexpr const char* merge_shallow_params[] = {"a", "b", "saddle", "peak", "rank", "threshold"};
+Ref merge_shallow_body(const Args& a) {
+    const IndexVector low = a.index_vector(0);
+    const IndexVector high = a.index_vector(1);
+    const FloatVector level = a.float_vector(2);
+    const FloatVector peak = a.float_vector(3);
+    const IndexVector rank = a.index_vector(4);
+    const double threshold = a.float_scalar(5);
+    cluster::ShallowJoins j = cluster::merge_shallow(contiguous(low), contiguous(high),
+                                                     contiguous(level), contiguous(peak),
+                                                     contiguous(rank), threshold);
+    Ref root = result_array(std::move(j.root));
+    Ref joined = result_array(std::move(j.low));
+    Ref into = result_array(std::move(j.high));
+    return tuple(std::move(root), std::move(joined), std::move(into));
+}
+constexpr Function merge_shallow_fn{
+    "merge_shallow", merge_shallow_params,
+    "merge_shallow(a, b, saddle, peak, rank, threshold)\n--\n\n"
+    "The walk down the saddles (a, b, saddle), highest first, ties in the\n"
+    "given order: where two groups meet, the one whose root has the larger\n"
+    "rank joins the other if its root's peak stands less than threshold\n"
+    "above the saddle. Returns (root per cluster, joined roots, the roots\n"
+    "they joined), the joins in the order made.",
+    &merge_shallow_body};
+
+std::array<PyMethodDef, 5> methods = {
     method_def<nearest_denser_fn>(),
     method_def<forest_labels_fn>(),
     method_def<highest_saddles_fn>(),
+    method_def<merge_shallow_fn>(),
     PyMethodDef{nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,26 @@
+// The merge of shallow peaks: a walk down the saddles between clusters.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/views.hpp"
+
+namespace quarnel::cluster {
+
+struct ShallowJoins {
+    std::vector<std::int64_t> root;      // per cluster, the cluster its group ends in
+    std::vector<std::int64_t> low;       // the joins in the order made: cluster that
+    std::vector<std::int64_t> high;      // stops being a peak, and the root it joins
+};
+
+// Walking the saddles (a[s], b[s], level[s]) from the highest down, ties in
+// the given order, two groups of clusters meet where a saddle links them for
+// the first time; the group whose root ranks lower (a larger `rank`) joins
+// the other when its root's `peak` stands less than `threshold` above the
+// saddle. A group's root is its highest-ranked peak. Stops when a cluster
+// is not below the count of `peak`.
+ShallowJoins merge_shallow(Slice<std::int64_t> a, Slice<std::int64_t> b, Slice<double> level,
+                           Slice<double> peak, Slice<std::int64_t> rank, double threshold);
+
+}  // namespace quarnel::cluster
