@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/buffer.hpp"
 #include "core/parallel.hpp"
 
 namespace quarnel::cluster {
@@ -97,23 +96,31 @@ Saddles reduce(Slice<std::int64_t> labels, Slice<double> rho,
                std::size_t n_labels) {
     const std::size_t n = labels.size();
     const std::size_t blocks = (n + block_rows - 1) / block_rows;
-    const std::size_t per_bucket = std::max<std::size_t>(1, (n_labels + buckets_wanted - 1) / buckets_wanted);
-    const std::size_t buckets = (n_labels + per_bucket - 1) / per_bucket;
+    // Buckets of 2^shift clusters: a shift, not a division, per offer.
+    unsigned shift = 0;
+    while ((n_labels >> shift) > buckets_wanted) ++shift;
+    const std::size_t buckets = ((n_labels - 1) >> shift) + 1;
 
     // Calls f(offer) for every crossing pair of points of a block of rows.
-    auto each_offer = [&]<bool with_level>(std::size_t block, auto&& f) {
+    auto each_offer = [&](std::size_t block, auto&& f) {
         const std::size_t begin = block * block_rows;
         const std::size_t end = std::min(n, begin + block_rows);
         for (std::size_t i = begin; i < end; ++i) {
             // The neighbours' labels and densities are scattered over the
-            // whole arrays: fetched a few rows ahead.
+            // whole arrays: the labels are fetched a few rows ahead, and
+            // once they have arrived, the densities of the neighbours in
+            // other clusters (the only ones read).
+            if (i + 2 * rows_ahead < end) {
+                for (std::size_t j = 1; j < columns; ++j) {
+                    const auto e = static_cast<std::uint64_t>(nn_list(i + 2 * rows_ahead, j));
+                    if (e < n) __builtin_prefetch(labels.data + e);
+                }
+            }
             if (i + rows_ahead < end) {
+                const std::int64_t own = labels[i + rows_ahead];
                 for (std::size_t j = 1; j < columns; ++j) {
                     const auto e = static_cast<std::uint64_t>(nn_list(i + rows_ahead, j));
-                    if (e < n) {
-                        __builtin_prefetch(labels.data + e);
-                        if (with_level) __builtin_prefetch(rho.data + e);
-                    }
+                    if (e < n && labels[e] != own) __builtin_prefetch(rho.data + e);
                 }
             }
             const std::int64_t mine = labels[i];
@@ -128,43 +135,38 @@ Saddles reduce(Slice<std::int64_t> labels, Slice<double> rho,
         }
     };
 
-    // The offers laid out by bucket (a counting sort: count, place, fill),
-    // block after block within a bucket.
-    std::vector<std::size_t> count(blocks * buckets, 0);
+    // Each block gathers its offers in row order, then lays them out by
+    // bucket (a counting sort small enough to stay in cache), so that a
+    // bucket's offers are a run in every block.
+    struct Block {
+        std::vector<Offer<Label>> offers;
+        std::vector<std::size_t> start;  // per bucket, its run in `offers`; one more at the end
+    };
+    std::vector<Block> laid(blocks);
     parallel_for(blocks, [&](std::size_t block) {
-        std::size_t* mine = count.data() + block * buckets;
-        each_offer.template operator()<false>(block, [&](const Offer<Label>& o) { ++mine[o.a / per_bucket]; });
+        std::vector<Offer<Label>> found;
+        each_offer(block, [&](const Offer<Label>& o) { found.push_back(o); });
+        Block& out = laid[block];
+        out.start.assign(buckets + 1, 0);
+        for (const Offer<Label>& o : found) ++out.start[(o.a >> shift) + 1];
+        for (std::size_t q = 0; q < buckets; ++q) out.start[q + 1] += out.start[q];
+        std::vector<std::size_t> next(out.start.begin(), out.start.end() - 1);
+        out.offers.resize(found.size());
+        for (const Offer<Label>& o : found) out.offers[next[o.a >> shift]++] = o;
     }, 1);
-    std::vector<std::size_t> bucket_start(buckets + 1, 0);
-    std::size_t total = 0;
-    for (std::size_t q = 0; q < buckets; ++q) {
-        bucket_start[q] = total;
-        for (std::size_t block = 0; block < blocks; ++block) {
-            std::size_t& c = count[block * buckets + q];
-            const std::size_t here = c;
-            c = total;  // this block's place in the bucket
-            total += here;
-        }
-    }
-    bucket_start[buckets] = total;
-    // Uninitialised, on huge pages: the fill writes to every bucket at once.
-    Buffer<Offer<Label>> offers(total);
-    parallel_for(blocks, [&](std::size_t block) {
-        std::size_t* next = count.data() + block * buckets;
-        each_offer.template operator()<true>(block, [&](const Offer<Label>& o) { offers[next[o.a / per_bucket]++] = o; });
-    }, 1);
-    std::vector<std::size_t>().swap(count);
 
     // Each bucket reduced on its own; buckets are in ascending order of a.
     std::vector<std::vector<Offer<Label>>> reduced(buckets);
     parallel_for(buckets, [&](std::size_t q) {
-        const std::size_t begin = bucket_start[q];
-        const std::size_t end = bucket_start[q + 1];
-        PairTable<Label> table(std::min<std::size_t>(end - begin, 1 << 12));
-        for (std::size_t s = begin; s < end; ++s) table.offer(offers[s]);
+        std::size_t total = 0;
+        for (const Block& b : laid) total += b.start[q + 1] - b.start[q];
+        PairTable<Label> table(std::min<std::size_t>(total, 1 << 12));
+        for (const Block& b : laid) {
+            for (std::size_t s = b.start[q]; s < b.start[q + 1]; ++s) table.offer(b.offers[s]);
+        }
         reduced[q] = table.sorted();
     }, 1);
-    offers = Buffer<Offer<Label>>();
+    std::vector<Block>().swap(laid);
 
     Saddles out;
     std::size_t pairs = 0;
