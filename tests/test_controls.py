@@ -121,7 +121,8 @@ def test_borders_are_the_highest_saddle_of_every_touching_pair(unlabelled, n):
 
 def test_saddle_walks_over_the_spanning_forest_equal_walks_over_every_saddle(monkeypatch):
     # Large border sets walk only the saddles of their maximum spanning
-    # forest; ties among saddles and peaks must leave the result unchanged.
+    # forest (n_clusters); ties among saddles and peaks must leave the
+    # result unchanged.
     pytest.importorskip("scipy")
     from quarnel_cluster import controls
     rng = np.random.default_rng(4)
@@ -131,15 +132,31 @@ def test_saddle_walks_over_the_spanning_forest_equal_walks_over_every_saddle(mon
     rho = np.round(rng.normal(size=count) * 2, 1)
     saddle = np.minimum(rho[pairs[:, 0]], rho[pairs[:, 1]]) - np.round(rng.random(len(pairs)) * 3, 1)
     touching = Borders(pairs[:, 0], pairs[:, 1], saddle)
-    centers, counts, x = np.arange(count), rng.integers(1, 50, count), rng.random((count, 2))
+    counts = rng.integers(1, 50, count)
+    # Centres are points of a larger set, not the cluster numbers.
+    centers = np.sort(rng.choice(10 * count, count, replace=False))
+    points_rho, x = np.zeros(10 * count), rng.random((10 * count, 2))
+    points_rho[centers] = rho
     results = []
     for limit in (10**9, 0):
         monkeypatch.setattr(controls, "SPANNING_FROM_PAIRS", limit)
-        shallow = merge_shallow_peaks(centers, rho, touching, threshold=1.5)
-        heaviest = controls.keep_heaviest_peaks(counts, centers, rho, x, touching, 20)
-        results.append([(j.target.tolist(), j.centre.tolist(), j.links) for j in (shallow, heaviest)])
+        heaviest = controls.keep_heaviest_peaks(counts, centers, points_rho, x, touching, 20)
+        results.append((heaviest.target.tolist(), heaviest.centre.tolist(), heaviest.links))
     assert results[0] == results[1]
     assert len(controls.walk_order(touching)[0]) < len(pairs) // 2
+
+    # The native walk of merge_shallow_peaks against the plain walk over
+    # every saddle: meetings in order, the lower root joining when its peak
+    # stands less than the threshold above the saddle.
+    monkeypatch.setattr(controls, "SPANNING_FROM_PAIRS", 10**9)
+    groups, links = controls.Groups(count), []
+    for high, low, s in controls.meetings(touching, groups, controls.peak_ranks(centers, points_rho)):
+        if rho[low] - s < 1.5:
+            groups.parent[low] = high
+            links.append((int(centers[low]), int(centers[high])))
+    shallow = merge_shallow_peaks(centers, points_rho, touching, threshold=1.5)
+    assert shallow.target.tolist() == [groups.find(c) for c in range(count)]
+    assert shallow.links == links
 
 
 def test_forest_labels_equal_assign_cluster():

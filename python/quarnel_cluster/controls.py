@@ -102,16 +102,12 @@ SPANNING_FROM_PAIRS = 50_000
 
 
 def walk_order(touching: Borders) -> tuple[list[int], list[int], list[float]]:
-    """(a, b, saddle) of the saddles the walks visit, from the highest down,
-    ties by ascending (a, b): with SciPy installed and many saddles, only
-    those of the touching graph's maximum spanning forest.
+    """(a, b, saddle) of the saddles keep_heaviest_peaks visits, from the
+    highest down, ties by ascending (a, b): with SciPy installed and many
+    saddles, only those of the touching graph's maximum spanning forest.
 
-    Only these saddles can ever join two groups in merge_shallow_peaks or
-    make a meeting in keep_heaviest_peaks: at any other saddle both clusters
-    are already linked by higher saddles, and every group boundary on that
-    link was a meeting where the lower peak stood at least `threshold` above
-    it, so the lower of the two roots stands that high above this saddle
-    too. SciPy's spanning-tree search finds the forest, each saddle weighted
+    Only these saddles can make a meeting: at any other saddle both clusters
+    are already linked by higher saddles. SciPy's spanning-tree search finds the forest, each saddle weighted
     by its place in the walk so that the forest is the walk's own; without
     SciPy, or for few saddles, every saddle is walked, which changes nothing
     but the time.
