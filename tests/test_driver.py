@@ -117,6 +117,11 @@ def test_many_duplicate_points_cluster():
     # every copy hangs at distance 0 under the first occurrence
     assert np.all(model.nn_delta_[len(x) + 1:] == len(x))
     assert model.density_graph_[len(x)] == list(range(len(x) + 1, len(dup)))
+    # The graph is built on first access from the parent links, the merges
+    # and the copies: every point with a parent sits in that parent's list.
+    edges = sorted((p, c) for p, children in enumerate(model.density_graph_) for c in children)
+    assert edges == [(int(p), i) for i, p in sorted(enumerate(model.nn_delta_.tolist()),
+                                                     key=lambda e: (e[1], e[0])) if p >= 0]
 
 
 def test_copies_from_the_neighbour_table_match_a_sort_of_all_rows():
