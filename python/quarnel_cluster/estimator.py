@@ -143,9 +143,10 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     training points when there are fewer than n_neighbors of them. So any
     set of 2 or more distinct points can be clustered with the defaults.
 
-    Memory: a fit needs about ``n * (20 * n_neighbors + 300 + 48 * d)``
-    bytes besides X; a fit that cannot have them (MemAvailable, and the
-    cgroup limit where there is one) is refused up front with a MemoryError.
+    Memory: a fit needs about ``n * (16 * n_neighbors + 300 + 48 * d)``
+    bytes besides X (20 per neighbour from 9 columns or 2^31 points on); a
+    fit that cannot have them (MemAvailable, and the cgroup limit where
+    there is one) is refused up front with a MemoryError.
 
     Examples
     --------

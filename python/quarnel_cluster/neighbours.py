@@ -30,6 +30,8 @@ I64 = npt.NDArray[np.int64]
 Indices = npt.NDArray[np.int32] | npt.NDArray[np.int64]
 
 NATIVE_MAX_DIM = 8
+# Most points whose self table holds int32 indices.
+INT32_ROWS = int(np.iinfo(np.int32).max)
 
 
 def is_internal_stop(e: BaseException) -> bool:
@@ -66,7 +68,7 @@ def self_table(x: F64, k: int) -> tuple[F64, Indices]:
         return brute_force.self_table(x, k)
     if d == 1:
         x = _with_zero_column(x)
-    search = native.knn_table if n <= np.iinfo(np.int32).max else quarnel.knn_query
+    search = native.knn_table if n <= INT32_ROWS else quarnel.knn_query
     dist, idx = _native(search, x, k)
     r = min(k, n)
     return dist.reshape(n, r), idx.reshape(n, r)
