@@ -99,7 +99,9 @@ PyObject* made(PyObject* obj) {
 
 template <class T>
 constexpr numpy::Element element_of() {
-    return std::is_same_v<T, double> ? numpy::Element::float64 : numpy::Element::int64;
+    return std::is_same_v<T, double>         ? numpy::Element::float64
+           : std::is_same_v<T, std::int32_t> ? numpy::Element::int32
+                                             : numpy::Element::int64;
 }
 
 template <class T>
@@ -277,6 +279,13 @@ IndexMatrix Args::index_matrix(std::size_t i) const {
     return convert_matrix<std::int64_t>(slots_[i], params_[i]);
 }
 FloatVector Args::float_vector(std::size_t i) const { return convert_vector<double>(slots_[i], params_[i]); }
+bool Args::holds_index32_matrix(std::size_t i) const {
+    numpy::ArrayLayout layout;
+    return numpy::inspect(slots_[i], numpy::Element::int32, 2, layout);
+}
+Index32Matrix Args::index32_matrix(std::size_t i) const {
+    return convert_matrix<std::int32_t>(slots_[i], params_[i]);
+}
 IndexVector Args::index_vector(std::size_t i) const {
     return convert_vector<std::int64_t>(slots_[i], params_[i]);
 }
@@ -347,6 +356,7 @@ Ref result_array(std::vector<double>&& buffer) { return Ref(made(numpy::adopt(st
 Ref result_array(std::vector<std::int64_t>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
 Ref result_array(Buffer<double>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
 Ref result_array(Buffer<std::int64_t>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
+Ref result_array(Buffer<std::int32_t>&& buffer) { return Ref(made(numpy::adopt(std::move(buffer)))); }
 
 Ref result_lists(const IndexLists& lists) {
     GcPause pause;

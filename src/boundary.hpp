@@ -74,6 +74,7 @@ using FloatMatrix = ArrayArg<MatrixView<double>>;
 using IndexMatrix = ArrayArg<MatrixView<std::int64_t>>;
 using FloatVector = ArrayArg<VectorView<double>>;
 using IndexVector = ArrayArg<VectorView<std::int64_t>>;
+using Index32Matrix = ArrayArg<MatrixView<std::int32_t>>;
 
 // The bound arguments of one call: one borrowed object per parameter.
 class Args {
@@ -86,6 +87,10 @@ public:
     FloatMatrix float_matrix(std::size_t i) const;
     FloatVector float_vector(std::size_t i) const;
     IndexMatrix index_matrix(std::size_t i) const;
+    // True when slot `i` holds an int32 matrix (then index32_matrix converts
+    // it); anything else goes to index_matrix, whose failure names int64.
+    bool holds_index32_matrix(std::size_t i) const;
+    Index32Matrix index32_matrix(std::size_t i) const;
     IndexVector index_vector(std::size_t i) const;
     IndexLists index_lists(std::size_t i) const;
     double float_scalar(std::size_t i) const;
@@ -108,6 +113,7 @@ Ref result_array(std::vector<double>&& buffer);
 Ref result_array(std::vector<std::int64_t>&& buffer);
 Ref result_array(Buffer<double>&& buffer);
 Ref result_array(Buffer<std::int64_t>&& buffer);
+Ref result_array(Buffer<std::int32_t>&& buffer);
 Ref result_lists(const IndexLists& lists);
 Ref result_float(double v);
 Ref result_uint(std::uint64_t v);

@@ -4,7 +4,11 @@
 // few steps between them that the driver would otherwise do in NumPy at
 // several times the cost on large runs: the peaks without the density
 // graph's n Python lists (the driver builds them only when a user asks),
-// labels on the parent forest, and the saddles between touching clusters.
+// labels on the parent forest, the saddles between touching clusters and
+// the walk down them.
+// Below 2^31 points the driver's self table holds 32-bit indices (knn_table:
+// a quarter less memory than knn_query's table, which sets a run's peak),
+// so the helpers that read the table take int32 or int64 indices.
 // The same boundary converts their arguments and results.
 #include <array>
 
@@ -13,30 +17,62 @@
 #include "cluster/forest.hpp"
 #include "cluster/saddles.hpp"
 #include "cluster/shallow.hpp"
+#include "knn/knn.hpp"
 
 namespace quarnel::py {
 namespace {
+
+// Calls f with the neighbour-table argument in slot i converted as an int32
+// matrix when it is one, else as an int64 matrix (whose conversion error is
+// the one reported for anything else).
+template <class F>
+Ref with_index_matrix(const Args& a, std::size_t i, F&& f) {
+    if (a.holds_index32_matrix(i)) {
+        const Index32Matrix m = a.index32_matrix(i);
+        return f(m.view());
+    }
+    const IndexMatrix m = a.index_matrix(i);
+    return f(m.view());
+}
+
+constexpr const char* knn_table_params[] = {"x", "k"};
+Ref knn_table_body(const Args& a) {
+    const FloatMatrix x = a.float_matrix(0);
+    const std::uint64_t k = a.size_scalar(1);
+    knn::NarrowTable t = knn::knn_table(x.view(), k);
+    Ref dist = result_array(std::move(t.dist));
+    Ref index = result_array(std::move(t.index));
+    return tuple(std::move(dist), std::move(index));
+}
+constexpr Function knn_table_fn{
+    "knn_table", knn_table_params,
+    "knn_table(x, k)\n--\n\n"
+    "quarnel.knn_query's rows with int32 indices (below 2^31 points):\n"
+    "(nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).",
+    &knn_table_body};
 
 constexpr const char* nearest_denser_params[] = {"x", "rho", "nn_list", "nn_dist"};
 Ref nearest_denser_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
     const FloatVector rho = a.float_vector(1);
-    const IndexMatrix nn_list = a.index_matrix(2);
-    const FloatMatrix nn_dist = a.float_matrix(3);
-    cluster::Peaks r = cluster::nearest_denser(x.view(), rho.view(), nn_list.view(), nn_dist.view());
-    // compute_delta's check on the parents, without its lists.
-    for (const std::int64_t p : r.nn_delta) {
-        if (p >= 0) checked(r.nn_delta.size(), static_cast<std::uint64_t>(p));
-    }
-    Ref delta = result_array(std::move(r.delta));
-    Ref nn_delta = result_array(std::move(r.nn_delta));
-    Ref centres = result_array(std::move(r.idx_centers));
-    return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+    return with_index_matrix(a, 2, [&](const auto& nn_list) {
+        const FloatMatrix nn_dist = a.float_matrix(3);
+        cluster::Peaks r = cluster::nearest_denser(x.view(), rho.view(), nn_list, nn_dist.view());
+        // compute_delta's check on the parents, without its lists.
+        for (const std::int64_t p : r.nn_delta) {
+            if (p >= 0) checked(r.nn_delta.size(), static_cast<std::uint64_t>(p));
+        }
+        Ref delta = result_array(std::move(r.delta));
+        Ref nn_delta = result_array(std::move(r.nn_delta));
+        Ref centres = result_array(std::move(r.idx_centers));
+        return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+    });
 }
 constexpr Function nearest_denser_fn{
     "nearest_denser", nearest_denser_params,
     "nearest_denser(x, rho, nn_list, nn_dist)\n--\n\n"
-    "quarnel.compute_delta without the density graph: (delta, nn_delta, centers).",
+    "quarnel.compute_delta without the density graph: (delta, nn_delta, centers).\n"
+    "nn_list may hold int32 or int64 indices.",
     &nearest_denser_body};
 
 constexpr const char* forest_labels_params[] = {"centers", "nn_delta"};
@@ -56,20 +92,22 @@ constexpr const char* highest_saddles_params[] = {"labels", "rho", "nn_list", "w
 Ref highest_saddles_body(const Args& a) {
     const IndexVector labels = a.index_vector(0);
     const FloatVector rho = a.float_vector(1);
-    const IndexMatrix nn_list = a.index_matrix(2);
-    const std::uint64_t width = a.size_scalar(3);
-    cluster::Saddles s = cluster::highest_saddles(contiguous(labels), contiguous(rho),
-                                                  nn_list.view(), static_cast<std::size_t>(width));
-    Ref low = result_array(std::move(s.a));
-    Ref high = result_array(std::move(s.b));
-    Ref level = result_array(std::move(s.level));
-    return tuple(std::move(low), std::move(high), std::move(level));
+    return with_index_matrix(a, 2, [&](const auto& nn_list) {
+        const std::uint64_t width = a.size_scalar(3);
+        cluster::Saddles s = cluster::highest_saddles(contiguous(labels), contiguous(rho), nn_list,
+                                                      static_cast<std::size_t>(width));
+        Ref low = result_array(std::move(s.a));
+        Ref high = result_array(std::move(s.b));
+        Ref level = result_array(std::move(s.level));
+        return tuple(std::move(low), std::move(high), std::move(level));
+    });
 }
 constexpr Function highest_saddles_fn{
     "highest_saddles", highest_saddles_params,
     "highest_saddles(labels, rho, nn_list, width)\n--\n\n"
     "Every pair of touching clusters a < b, ascending, with its highest\n"
-    "saddle through the first width columns of nn_list: (a, b, saddle).",
+    "saddle through the first width columns of nn_list (int32 or int64):\n"
+    "(a, b, saddle).",
     &highest_saddles_body};
 
 constexpr const char* merge_shallow_params[] = {"a", "b", "saddle", "peak", "rank", "threshold"};
@@ -98,7 +136,8 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 5> methods = {
+std::array<PyMethodDef, 6> methods = {
+    method_def<knn_table_fn>(),
     method_def<nearest_denser_fn>(),
     method_def<forest_labels_fn>(),
     method_def<highest_saddles_fn>(),

@@ -118,10 +118,14 @@ bool inspect(PyObject* obj, Element element, int ndim, ArrayLayout& layout) {
     if (!PyArray_Check(obj)) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != ndim) return false;
-    if (!dtype_matches(array, element == Element::float64 ? NPY_DOUBLE : NPY_INT64)) return false;
-    // Elements are read through double / int64 pointers, which must be
-    // 8-byte aligned; a buffer at an odd offset (np.frombuffer(..., offset=1))
-    // is refused like odd strides below.
+    const int type_number = element == Element::float64 ? NPY_DOUBLE
+                            : element == Element::int64 ? NPY_INT64
+                                                        : NPY_INT32;
+    if (!dtype_matches(array, type_number)) return false;
+    const npy_intp size = element == Element::int32 ? 4 : 8;
+    // Elements are read through double / int64 / int32 pointers, which must
+    // be aligned to their size; a buffer at an odd offset
+    // (np.frombuffer(..., offset=1)) is refused like odd strides below.
     if (!PyArray_ISALIGNED(array)) return false;
     layout.data = PyArray_DATA(array);
     layout.ndim = ndim;
@@ -129,9 +133,9 @@ bool inspect(PyObject* obj, Element element, int ndim, ArrayLayout& layout) {
         npy_intp stride = PyArray_STRIDE(array, axis);
         // Views address whole elements; arrays with other byte strides
         // (only possible by explicit stride manipulation) are refused.
-        if (stride % 8 != 0) return false;
+        if (stride % size != 0) return false;
         layout.extent[axis] = PyArray_DIM(array, axis);
-        layout.stride[axis] = stride / 8;
+        layout.stride[axis] = stride / size;
     }
     layout.contiguous = PyArray_FLAGS(array) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS);
     return true;
@@ -141,5 +145,6 @@ PyObject* adopt(std::vector<double>&& buffer) { return adopt_buffer(std::move(bu
 PyObject* adopt(std::vector<std::int64_t>&& buffer) { return adopt_buffer(std::move(buffer), NPY_INT64); }
 PyObject* adopt(Buffer<double>&& buffer) { return adopt_buffer(std::move(buffer), NPY_DOUBLE); }
 PyObject* adopt(Buffer<std::int64_t>&& buffer) { return adopt_buffer(std::move(buffer), NPY_INT64); }
+PyObject* adopt(Buffer<std::int32_t>&& buffer) { return adopt_buffer(std::move(buffer), NPY_INT32); }
 
 }  // namespace quarnel::py::numpy

@@ -15,10 +15,10 @@
 
 namespace quarnel::py::numpy {
 
-enum class Element { float64, int64 };
+enum class Element { float64, int64, int32 };
 
 // What a converted array looks like: logical element [0...] address, extents
-// and element strides (byte strides / 8).
+// and element strides (byte strides / element size).
 struct ArrayLayout {
     const void* data;
     int ndim;
@@ -39,5 +39,6 @@ PyObject* adopt(std::vector<double>&& buffer);
 PyObject* adopt(std::vector<std::int64_t>&& buffer);
 PyObject* adopt(Buffer<double>&& buffer);
 PyObject* adopt(Buffer<std::int64_t>&& buffer);
+PyObject* adopt(Buffer<std::int32_t>&& buffer);
 
 }  // namespace quarnel::py::numpy

@@ -52,7 +52,8 @@ def test_end_to_end(tmp_path, points):
     src = write(tmp_path / "points.csv", x, "csv")
     np.savetxt(tmp_path / "labels.txt", y, fmt="%d")
     out, png = tmp_path / "clusters.txt", tmp_path / "picture.png"
-    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), MPLBACKEND="Agg")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(PYTHON_DIR), *filter(None, [os.environ.get("PYTHONPATH")])]), MPLBACKEND="Agg")
     run = subprocess.run([sys.executable, "-m", "quarnel_cluster", str(src),
                           "--labels", str(tmp_path / "labels.txt"), "--out", str(out),
                           "--plot", str(png)], capture_output=True, text=True, env=env)

@@ -172,6 +172,49 @@ def test_held_out_neighbours_read_off_the_table_are_those_of_a_cross_query(monke
     assert model.bandwidth_ == h and adjusted_rand_index(y, model.labels_) > 0.9
 
 
+def test_int32_table_fits_as_the_int64_table(monkeypatch):
+    # Every reader of the self table (copies, held-out rows, packing of the
+    # narrow columns into either buffer, peaks, saddles, halo) against the
+    # same run on knn_query's int64 indices.
+    monkeypatch.setattr(pipeline, "MAX_TEST_POINTS", 40)
+    x, _ = blobs(4, 2, per_blob=700, seed=9, spread=2.5)
+    x[:30] = x[30:60]   # copies: the table is made twice
+    fits = []
+    for wide in (False, True):
+        if wide:
+            monkeypatch.setattr(neighbours.native, "knn_table", quarnel.knn_query)
+        for params in [{}, {"min_search": 14, "noise": True}, {"n_clusters": 3}]:
+            m = DensityPeakClustering(**params).fit(x)
+            fits.append([m.labels_, m.centers_, m.rho_, m.delta_, m.nn_delta_,
+                         m.bandwidth_, m.threshold_, m.density_graph_])
+    for a, b in zip(fits[:3], fits[3:]):
+        for u, v in zip(a, b):
+            assert np.array_equal(u, v) if isinstance(u, np.ndarray) else u == v
+
+
+def test_narrow_columns_pack_into_either_table():
+    from quarnel_cluster.narrowing import pack_leading_columns
+    rng = np.random.default_rng(1)
+    n, k = 101, 12
+    for dtype, width, list_width, host in [(np.int64, 4, 8, "index"), (np.int32, 3, 5, "index"),
+                                           (np.int32, 4, 9, "dist"), (np.int64, 6, 9, None),
+                                           (np.int32, 12, 12, None)]:
+        dist = np.sort(rng.uniform(size=(n, k)), axis=1)
+        table = rng.integers(0, n, (n, k)).astype(dtype)
+        want = dist[:, :width].copy(), table[:, :list_width].copy()
+        packed = pack_leading_columns(dist, table, width, list_width)
+        if host is None:
+            assert packed is None
+            continue
+        d, t = packed
+        assert t.dtype == dtype and d.flags.c_contiguous and t.flags.c_contiguous
+        assert d.flags.aligned   # an odd count of int32 indices ahead of them
+        np.testing.assert_array_equal(d, want[0])
+        np.testing.assert_array_equal(t, want[1])
+        buffer = table if host == "index" else dist
+        assert np.shares_memory(d, buffer) and np.shares_memory(t, buffer)
+
+
 @pytest.mark.parametrize("X,error,message", bad_points())
 def test_bad_points_are_rejected_before_the_module(monkeypatch, X, error, message):
     monkeypatch.setattr(pipeline, "quarnel", Untouchable())
@@ -234,7 +277,8 @@ try:
 except NotFittedError:
     pass
 """
-    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(PYTHON_DIR), *filter(None, [os.environ.get("PYTHONPATH")])]))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     assert out.returncode == 0, out.stderr
 
@@ -268,7 +312,8 @@ try:
 except ValueError as e:
     assert isinstance(e, TypeError) and "must be an int in the range [2, inf)" in str(e)
 """
-    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(PYTHON_DIR), *filter(None, [os.environ.get("PYTHONPATH")])]))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split()[0] == "2"

@@ -49,3 +49,23 @@ def test_many_columns_match_the_reference_with_ties(d):
     assert got[0].shape == (30, 25)
     np.testing.assert_array_equal(got[1], reference(x[:25], q, 40)[1])
     np.testing.assert_array_equal(got[0], reference(x[:25], q, 40)[0])
+
+
+@pytest.mark.parametrize("k", [7, 40])   # a sorted row store, then a heap
+def test_int32_table_has_the_rows_of_knn_query(k):
+    import _quarnel_cluster as native
+    import quarnel
+    rng = np.random.default_rng(k)
+    # A coarse lattice with copies: ties in distance, ordered by index.
+    x = np.round(rng.uniform(0, 6, (3000, 3)))
+    x[::7] = x[1::7]
+    dist, idx = native.knn_table(x, k)
+    ref_dist, ref_idx = quarnel.knn_query(x, k)
+    assert idx.dtype == np.int32 and dist.dtype == np.float64
+    np.testing.assert_array_equal(idx, ref_idx)
+    assert dist.tobytes() == ref_dist.tobytes()
+    # The driver's self table on the k-d tree's road: int32, also for 1 column.
+    assert neighbours.self_table(x, k)[1].dtype == np.int32
+    assert neighbours.self_table(x[:, :1], k)[1].dtype == np.int32
+    with pytest.raises(ValueError, match="not supported"):
+        native.knn_table(np.zeros((5, 9)), 2)

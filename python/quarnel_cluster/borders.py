@@ -17,6 +17,8 @@ import _quarnel_cluster as native
 import numpy as np
 import numpy.typing as npt
 
+from .neighbours import Indices
+
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
 
@@ -33,7 +35,7 @@ class Borders:
     saddle: F64
 
 
-def borders(labels: I64, rho: F64, nn_list: I64, width: int) -> Borders:
+def borders(labels: I64, rho: F64, nn_list: Indices, width: int) -> Borders:
     """The saddles between clusters labelled 0 .. n_clusters - 1 (labels < 0
     are left out), through the first `width` columns of the neighbour table."""
     a, b, saddle = native.highest_saddles(np.ascontiguousarray(labels, np.int64),
@@ -62,7 +64,7 @@ def highest_by_key(key: I64, value: F64) -> tuple[I64, F64]:
     return key[start], np.maximum.reduceat(value[order], start)
 
 
-def border_density(labels: I64, rho: F64, nn_list: I64, width: int) -> F64:
+def border_density(labels: I64, rho: F64, nn_list: Indices, width: int) -> F64:
     """Per cluster, the highest log-density among its border points (those
     with one of their first `width` neighbours in another cluster); -inf for
     a cluster that touches none."""

@@ -11,7 +11,7 @@ from typing import Any, ContextManager, Callable
 import numpy as np
 
 from . import controls, pipeline
-from .pipeline import F64, I64, Clusters
+from .pipeline import F64, Clusters, Indices
 
 
 def narrow_widths(k: int, delta_neighbors: int, search_size: int) -> tuple[int, int]:
@@ -22,7 +22,7 @@ def narrow_widths(k: int, delta_neighbors: int, search_size: int) -> tuple[int, 
     return width, max(width, min(search_size, k))
 
 
-def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: I64, width: int, threshold: float,
+def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int, threshold: float,
              search_size: int, min_size: int, n_clusters: int | None, noise: bool,
              stage: Callable[[str], ContextManager[Any]] | None = None) -> Clusters:
     """Clusters of the points x from their log-densities and the first

@@ -44,7 +44,7 @@ import _quarnel_cluster as native
 import numpy as np
 
 from .borders import F64, I64, Borders, border_density, borders
-from .pipeline import Clusters
+from .pipeline import Clusters, Indices
 
 
 @dataclass(frozen=True)
@@ -320,7 +320,7 @@ def relabel(touching: Borders, new_label: I64) -> Borders:
     return Borders(lo[last], hi[last], s[last])
 
 
-def halo(labels: I64, rho: F64, nn_list: I64, width: int) -> I64:
+def halo(labels: I64, rho: F64, nn_list: Indices, width: int) -> I64:
     """Labels with -1 for every point less dense than the densest point on
     its cluster's border."""
     level = border_density(labels, rho, nn_list, width)
@@ -330,7 +330,7 @@ def halo(labels: I64, rho: F64, nn_list: I64, width: int) -> I64:
     return out
 
 
-def refine(c: Clusters, x: F64, rho: F64, nn_list: I64, width: int, threshold: float | None,
+def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int, threshold: float | None,
            min_size: int, n_clusters: int | None, noise: bool) -> Clusters:
     """The clusters after the threshold (unless None), min_cluster_size,
     n_clusters and noise, in that order. The joins of the three steps are

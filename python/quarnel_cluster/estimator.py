@@ -143,9 +143,10 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     training points when there are fewer than n_neighbors of them. So any
     set of 2 or more distinct points can be clustered with the defaults.
 
-    Memory: a fit needs about ``n * (20 * n_neighbors + 300 + 48 * d)``
-    bytes besides X; a fit that cannot have them (MemAvailable, and the
-    cgroup limit where there is one) is refused up front with a MemoryError.
+    Memory: a fit needs about ``n * (16 * n_neighbors + 300 + 48 * d)``
+    bytes besides X (20 per neighbour from 9 columns or 2^31 points on); a
+    fit that cannot have them (MemAvailable, and the cgroup limit where
+    there is one) is refused up front with a MemoryError.
 
     Examples
     --------
@@ -289,7 +290,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                 nn_dist, nn_list = pipeline.neighbour_table(x, k_table)
         n, d = x.shape
         wide = (nn_dist, nn_list) if k_table > k else None
-        table_list = nn_list
+        table_dist, table_list = nn_dist, nn_list
         nn_dist, nn_list = nn_dist[:, :k], nn_list[:, :k]
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
@@ -311,12 +312,12 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
                                                 p["min_search"])
         # From here on only leading columns are read (narrow_widths); narrow
-        # copies let the full tables go. Where the index table's buffer can
-        # hold both, the distances go first and only then is the index copy
+        # copies let the full tables go. Where one table's buffer can hold
+        # both, the other table goes first and only then is the index copy
         # made, while the narrow distances keep that buffer until the peaks.
         width, list_width = clustering.narrow_widths(k, p["delta_neighbors"], search_size)
-        packed = narrowing.pack_leading_columns(nn_dist, table_list, width, list_width)
-        del table_list
+        packed = narrowing.pack_leading_columns(table_dist, table_list, width, list_width)
+        del table_dist, table_list
         if packed is None:
             nn_list = clustering.narrow(nn_list, list_width)
             narrow_dist = [clustering.narrow(nn_dist, width)]

@@ -11,14 +11,19 @@ from . import brute_force, neighbours
 # of the peak resident set at 2*10^5 and 10^6 points (d = 2, 3; k = 30, 100)
 # and rounded up: 16 per neighbour for the table plus the native search's
 # row buffers, the density graph's Python lists, the labels, the copies of
-# the points (sorting out duplicates, the copy kept for predict).
+# the points (sorting out duplicates, the copy kept for predict). A table
+# with 32-bit indices (see neighbours.self_table) takes 4 bytes less per
+# neighbour.
 PER_NEIGHBOUR = 20
+PER_NEIGHBOUR_INT32 = 16
 PER_POINT = 300
 PER_COORDINATE = 48
 
 
 def fit_bytes(n: int, k: int, d: int) -> int:
-    need = n * (PER_NEIGHBOUR * k + PER_POINT + PER_COORDINATE * d)
+    narrow = d <= neighbours.NATIVE_MAX_DIM and n <= neighbours.INT32_ROWS
+    per_neighbour = PER_NEIGHBOUR_INT32 if narrow else PER_NEIGHBOUR
+    need = n * (per_neighbour * k + PER_POINT + PER_COORDINATE * d)
     if d > neighbours.NATIVE_MAX_DIM:
         need += brute_force.BLOCK_BYTES
     return need

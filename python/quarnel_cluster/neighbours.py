@@ -2,11 +2,16 @@
 
     1 column     the native k-d tree on the points with a zero second column:
                  sqrt((a - b)^2 + 0) is |a - b|, so nothing changes
-    2-8 columns  the native k-d tree (knn_query, knn_query_cross)
+    2-8 columns  the native k-d tree (knn_table, knn_query_cross)
     9 and more   blocked brute force on matrix products (brute_force.py)
 
 Rows are ordered by (distance, index) on every road, and the distances are
 computed the same way (squares summed in column order, then the root).
+
+The self table of the k-d tree holds int32 indices below 2^31 points
+(_quarnel_cluster.knn_table, knn_query's rows): n x k x 12 bytes instead of
+16, and it sets a run's peak memory. Every other table holds int64 indices;
+the readers of a self table take either.
 """
 
 from __future__ import annotations
@@ -15,13 +20,18 @@ import numpy as np
 import numpy.typing as npt
 
 import quarnel
+import _quarnel_cluster as native
 
 from . import brute_force
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
+# A self table's indices: int32 below 2^31 points, else int64.
+Indices = npt.NDArray[np.int32] | npt.NDArray[np.int64]
 
 NATIVE_MAX_DIM = 8
+# Most points whose self table holds int32 indices.
+INT32_ROWS = int(np.iinfo(np.int32).max)
 
 
 def is_internal_stop(e: BaseException) -> bool:
@@ -49,15 +59,17 @@ def _with_zero_column(x: F64) -> F64:
     return np.column_stack([x, np.zeros(len(x))])
 
 
-def self_table(x: F64, k: int) -> tuple[F64, I64]:
+def self_table(x: F64, k: int) -> tuple[F64, Indices]:
     """The min(k, n) nearest points of every point, as (distances, indices)
-    arrays of n rows."""
+    arrays of n rows; the indices are int32 below 2^31 points on the k-d
+    tree's road (1 to 8 columns), int64 otherwise."""
     n, d = x.shape
     if d > NATIVE_MAX_DIM:
         return brute_force.self_table(x, k)
     if d == 1:
         x = _with_zero_column(x)
-    dist, idx = _native(quarnel.knn_query, x, k)
+    search = native.knn_table if n <= INT32_ROWS else quarnel.knn_query
+    dist, idx = _native(search, x, k)
     r = min(k, n)
     return dist.reshape(n, r), idx.reshape(n, r)
 

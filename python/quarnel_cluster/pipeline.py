@@ -38,14 +38,17 @@ import quarnel
 import _quarnel_cluster as native
 
 from . import neighbours
+from .neighbours import Indices
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
 
 
-def neighbour_table(x: F64, k: int) -> tuple[F64, I64]:
+def neighbour_table(x: F64, k: int) -> tuple[F64, Indices]:
     """The min(k, n) nearest points of every point (itself first), as n-row
-    arrays; any number of columns (see neighbours.py)."""
+    arrays; any number of columns (see neighbours.py). The indices are
+    int32 below 2^31 points for up to 8 columns: every reader of the table
+    takes them as they are (NumPy indexing, the native helpers)."""
     return neighbours.self_table(x, k)
 
 
@@ -109,7 +112,7 @@ def held_out_order(n: int, n_test: int, seed: Any) -> I64:
     return generator(seed).choice(n, size=min(n, 4 * n_test), replace=False)
 
 
-def held_out_in_table(nn_list: I64, n_test: int, seed: Any) -> I64 | None:
+def held_out_in_table(nn_list: Indices, n_test: int, seed: Any) -> I64 | None:
     """n_test held-out points, sorted, none of which lists another held-out
     point in its row of the self table nn_list (k + 1 columns); None when
     the draws run out first.
@@ -131,7 +134,7 @@ def held_out_in_table(nn_list: I64, n_test: int, seed: Any) -> I64 | None:
     return held_out_from_rows(order, nn_list[order], n_test)
 
 
-def held_out_from_rows(order: I64, rows: I64, n_test: int) -> I64 | None:
+def held_out_from_rows(order: I64, rows: Indices, n_test: int) -> I64 | None:
     """held_out_in_table's choice from the candidates `order` and their rows
     of the table: all it reads, so a caller holding the table in pieces
     (the distributed run) fetches just these rows."""
@@ -215,7 +218,7 @@ def held_out_neighbours(x: F64, k: int, test_size: float, seed: Any) -> HeldOut:
 
 
 def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
-                      xtol: float, wide: tuple[F64, I64] | None = None,
+                      xtol: float, wide: tuple[F64, Indices] | None = None,
                       held_out: HeldOut | None = None) -> BandwidthSearch:
     """Bandwidth minimising the negative log-likelihood of held-out points.
 
@@ -361,7 +364,7 @@ class Peaks:
     centers: I64
 
 
-def peaks(x: F64, rho: F64, nn_list: I64, nn_dist: F64, width: int) -> Peaks:
+def peaks(x: F64, rho: F64, nn_list: Indices, nn_dist: F64, width: int) -> Peaks:
     """Density peaks from the first `width` columns of the neighbour table:
     compute_delta's delta, nn_delta and centres, without its density graph
     (n Python lists: seconds at 10^7 points; see DensityGraph)."""

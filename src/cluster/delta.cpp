@@ -40,8 +40,9 @@ struct Record {
 constexpr std::size_t points_ahead = 16;
 constexpr std::size_t columns_fetched = 4;
 
+template <class Index>
 Record scan_point(std::size_t i, const VectorView<double>& rho,
-                  const MatrixView<std::int64_t>& nn_list, const MatrixView<double>& nn_dist,
+                  const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist,
                   double diagonal) {
     const std::size_t ahead = i + points_ahead;
     if (ahead < nn_list.rows) {
@@ -67,8 +68,9 @@ Record scan_point(std::size_t i, const VectorView<double>& rho,
 
 }  // namespace
 
+template <class Index>
 Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
-                     const MatrixView<std::int64_t>& nn_list, const MatrixView<double>& nn_dist) {
+                     const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist) {
     const std::size_t n = x.rows;
     const double diagonal = bounding_box_diagonal(x);
 
@@ -87,6 +89,11 @@ Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
     }
     return out;
 }
+
+template Peaks nearest_denser(const MatrixView<double>&, const VectorView<double>&,
+                              const MatrixView<std::int64_t>&, const MatrixView<double>&);
+template Peaks nearest_denser(const MatrixView<double>&, const VectorView<double>&,
+                              const MatrixView<std::int32_t>&, const MatrixView<double>&);
 
 DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>& rho,
                           const MatrixView<std::int64_t>& nn_list,

@@ -32,8 +32,11 @@ double bounding_box_diagonal(const MatrixView<double>& x);
 
 // compute_delta without the density graph. Stops with "ndarray: index out of
 // bounds" when `rho`, `nn_list` or `nn_dist` lack an element that is read.
+// Index is std::int64_t or std::int32_t (the driver's table below 2^31
+// points); a negative entry reads as out of bounds with either.
+template <class Index>
 Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
-                     const MatrixView<std::int64_t>& nn_list, const MatrixView<double>& nn_dist);
+                     const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist);
 
 // n is the row count of `x`. Stops with "ndarray: index out of bounds" when
 // `rho`, `nn_list` or `nn_dist` lack an element that is read, and with a

@@ -90,9 +90,9 @@ private:
     std::size_t used_ = 0;
 };
 
-template <class Label>
+template <class Label, class Index>
 Saddles reduce(Slice<std::int64_t> labels, Slice<double> rho,
-               const MatrixView<std::int64_t>& nn_list, std::size_t columns,
+               const MatrixView<Index>& nn_list, std::size_t columns,
                std::size_t n_labels) {
     const std::size_t n = labels.size();
     const std::size_t blocks = (n + block_rows - 1) / block_rows;
@@ -186,8 +186,9 @@ Saddles reduce(Slice<std::int64_t> labels, Slice<double> rho,
 
 }  // namespace
 
+template <class Index>
 Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
-                        const MatrixView<std::int64_t>& nn_list, std::size_t width) {
+                        const MatrixView<Index>& nn_list, std::size_t width) {
     const std::size_t n = labels.size();
     const std::size_t columns = std::max<std::size_t>(1, std::min(width, nn_list.cols));
     if (nn_list.rows < n) stop_ndarray();
@@ -198,9 +199,14 @@ Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
     if (n_labels == 0) return {};
     // The offers in half the bytes while labels fit in 32 bits.
     if (n_labels <= (std::size_t{1} << 32)) {
-        return reduce<std::uint32_t>(labels, rho, nn_list, columns, n_labels);
+        return reduce<std::uint32_t, Index>(labels, rho, nn_list, columns, n_labels);
     }
-    return reduce<std::uint64_t>(labels, rho, nn_list, columns, n_labels);
+    return reduce<std::uint64_t, Index>(labels, rho, nn_list, columns, n_labels);
 }
+
+template Saddles highest_saddles(Slice<std::int64_t>, Slice<double>, const MatrixView<std::int64_t>&,
+                                 std::size_t);
+template Saddles highest_saddles(Slice<std::int64_t>, Slice<double>, const MatrixView<std::int32_t>&,
+                                 std::size_t);
 
 }  // namespace quarnel::cluster

@@ -22,8 +22,10 @@ struct Saddles {
 // log-densities, and the pair's level the highest such saddle. Points with
 // a negative label are left out. The levels are maxima, so the result does
 // not depend on the order the rows are read in. Stops when a listed
-// neighbour is not a row of `labels`.
+// neighbour is not a row of `labels`. Index is std::int64_t or std::int32_t
+// (the driver's table below 2^31 points).
+template <class Index>
 Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
-                        const MatrixView<std::int64_t>& nn_list, std::size_t width);
+                        const MatrixView<Index>& nn_list, std::size_t width);
 
 }  // namespace quarnel::cluster

@@ -79,10 +79,11 @@ std::array<double, D> read_query_row(const MatrixView<double>& q, std::size_t a,
     return point;
 }
 
-FlatTable allocate(std::size_t rows, std::size_t row_length) {
+template <class Index>
+Table<Index> allocate(std::size_t rows, std::size_t row_length) {
     if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
     // Left uninitialised: the search writes every element of every row.
-    return {Buffer<double>(rows * row_length), Buffer<std::int64_t>(rows * row_length)};
+    return {Buffer<double>(rows * row_length), Buffer<Index>(rows * row_length)};
 }
 
 // The AVX2 kernels run when the processor has AVX2, unless the environment
@@ -125,8 +126,8 @@ void prefetch_for_writing(const T* row, std::size_t length) {
 // Rows up to this long are kept sorted by insertion, longer ones in a heap.
 constexpr std::size_t sorted_row_limit = 32;
 
-template <int D, class Position, class Rows>
-void self_query_rows(const Tree<D, Position>& tree, std::size_t r, FlatTable& out) {
+template <int D, class Position, class Rows, class Index>
+void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>& out) {
     // One batch per leaf: its points are queries close together, so they
     // share one walk of the tree.
     parallel_for(
@@ -153,12 +154,12 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, FlatTable& ou
         leaf_grain);
 }
 
-template <int D, class Position>
-FlatTable self_query(const MatrixView<double>& x, std::uint64_t k) {
+template <int D, class Position, class Index>
+Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k) {
     const Tree<D, Position> tree(x);
     const std::size_t n = tree.size();
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, n));
-    FlatTable out = allocate(n, r);
+    Table<Index> out = allocate<Index>(n, r);
     if (r == 0) return out;
     if (r <= sorted_row_limit)
         self_query_rows<D, Position, SortedRows>(tree, r, out);
@@ -235,7 +236,7 @@ FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>&
                       const char* query_name) {
     const Tree<D, Position> tree(train);
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, tree.size()));
-    FlatTable out = allocate(query.rows, r);
+    FlatTable out = allocate<std::int64_t>(query.rows, r);
     // Every query row is read and checked, in row order, even when the rows
     // are empty: the first bad row is the one reported.
     std::vector<double> queries(query.rows * D);
@@ -251,8 +252,8 @@ FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>&
     return out;
 }
 
-template <template <int> class Fn, class... A>
-FlatTable dispatch(std::size_t d, A&&... args) {
+template <template <int> class Fn, class Result = FlatTable, class... A>
+Result dispatch(std::size_t d, A&&... args) {
     switch (d) {
         case 2: return Fn<2>::run(args...);
         case 3: return Fn<3>::run(args...);
@@ -271,7 +272,15 @@ constexpr bool fits_32_bits(std::size_t n) { return n <= UINT32_MAX; }
 template <int D>
 struct SelfQuery {
     static FlatTable run(const MatrixView<double>& x, std::uint64_t k) {
-        return fits_32_bits(x.rows) ? self_query<D, std::uint32_t>(x, k) : self_query<D, std::uint64_t>(x, k);
+        return fits_32_bits(x.rows) ? self_query<D, std::uint32_t, std::int64_t>(x, k)
+                                    : self_query<D, std::uint64_t, std::int64_t>(x, k);
+    }
+};
+// Rows below 2^31 only (knn_table checks): 32-bit positions always.
+template <int D>
+struct NarrowSelfQuery {
+    static NarrowTable run(const MatrixView<double>& x, std::uint64_t k) {
+        return self_query<D, std::uint32_t, std::int32_t>(x, k);
     }
 };
 template <int D>
@@ -289,6 +298,14 @@ FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* na
     check_dimension(x.cols);
     check_tree_points(x, name);
     return dispatch<SelfQuery>(x.cols, x, k);
+}
+
+NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name) {
+    if (x.rows > static_cast<std::size_t>(INT32_MAX))
+        throw ValueError(std::to_string(x.rows) + " points are more than 32-bit indices can number");
+    check_dimension(x.cols);
+    check_tree_points(x, name);
+    return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k);
 }
 
 FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,

@@ -10,14 +10,23 @@ namespace quarnel::knn {
 
 // A flat neighbour table: row after row, each row min(k, tree points) long,
 // nearest first; ties in distance are ordered by the smaller index.
-struct FlatTable {
+template <class Index>
+struct Table {
     Buffer<double> dist;
-    Buffer<std::int64_t> index;
+    Buffer<Index> index;
 };
+using FlatTable = Table<std::int64_t>;
+// The same rows with 32-bit indices: a third less memory than FlatTable at
+// the same row length, for the driver's self table below 2^31 points.
+using NarrowTable = Table<std::int32_t>;
 
 // The k nearest rows of `x` for every row of `x`. `name` names the argument
 // in stop messages. Throws ValueError for a column count outside 2..8.
 FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* name = "x");
+
+// knn_query's rows with 32-bit indices. Throws ValueError when `x` has
+// more rows than an int32 can number.
+NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name = "x");
 
 // The k nearest rows of `train` for every row of `query` (first d columns of
 // `query` only, d = columns of `train`).

@@ -76,11 +76,13 @@ public:
         if (count_[q] == r_) worst_[q] = dist[r_ - 1];
     }
 
-    // Writes row q, nearest first, as distances (square roots) and indices.
-    void write(std::size_t q, double* dist, std::int64_t* index) {
+    // Writes row q, nearest first, as distances (square roots) and indices
+    // (Index holds every row of the tree: the caller picked it for the size).
+    template <class Index>
+    void write(std::size_t q, double* dist, Index* index) {
         for (std::size_t i = 0; i < count_[q]; ++i) {
             dist[i] = std::sqrt(dist_[q * r_ + i]);
-            index[i] = static_cast<std::int64_t>(row_[q * r_ + i]);
+            index[i] = static_cast<Index>(row_[q * r_ + i]);
         }
     }
 
@@ -122,12 +124,13 @@ public:
         if (count == r_) worst_[q] = heap[0].dist;
     }
 
-    void write(std::size_t q, double* dist, std::int64_t* index) {
+    template <class Index>
+    void write(std::size_t q, double* dist, Index* index) {
         Entry* heap = heap_.data() + q * r_;
         std::sort_heap(heap, heap + count_[q], less);
         for (std::size_t i = 0; i < count_[q]; ++i) {
             dist[i] = std::sqrt(heap[i].dist);
-            index[i] = static_cast<std::int64_t>(heap[i].row);
+            index[i] = static_cast<Index>(heap[i].row);
         }
     }
 
