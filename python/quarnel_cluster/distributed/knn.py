@@ -25,6 +25,8 @@ from .boxes import F64, I64, Boxes
 # A box is asked about a point when it lies within the point's k-th distance
 # times this: distances and box gaps are both rounded, by far less.
 REACH = 1.0 + 1e-9
+# Asking rows whose candidates are merged at once (see merged).
+MERGE_BLOCK_ROWS = 1 << 15
 
 
 def pieces(x: F64, offset: int, boxes: Boxes) -> list[tuple[I64, F64]]:
@@ -124,7 +126,14 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
                 asks[c] = rows
     # Global indices, as 32-bit integers when they fit: every box holds its
     # whole table until the density is known.
-    nbr = _compact(ids, n_points)[local]
+    compact = _compact(ids, n_points)
+    if local.dtype == compact.dtype and local.flags.writeable:
+        # In place: each entry is read before it is written, and a second
+        # table of the box's size is not needed. (take with mode="raise"
+        # would buffer the output.)
+        nbr = np.take(compact, local, out=local, mode="clip")
+    else:
+        nbr = compact[local]
     del local
     return {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks}
 
@@ -182,27 +191,6 @@ def merged(table: dict[str, Any], k: int,
             raise AssertionError("a box with fewer than k points asked no other box")
         return ids, dist, nbr
     asking = np.unique(np.concatenate([table["asks"][c] for c, _ in answers]))
-    pos = np.full(len(ids), -1, dtype=np.int64)
-    pos[asking] = np.arange(len(asking))
-    x = table["x"]
-    rows = [np.repeat(pos[asking], dist.shape[1])]
-    dists = [dist[asking].ravel()]
-    nbrs = [nbr[asking].ravel()]
-    sqs = [squared(x[asking], x[np.searchsorted(ids, nbr[asking])]).ravel()]
-    for c, (d_c, n_c, sq_c) in answers:
-        rows.append(np.repeat(pos[table["asks"][c]], d_c.shape[1]))
-        dists.append(d_c.ravel())
-        nbrs.append(n_c.ravel())
-        sqs.append(sq_c.ravel())
-    row, dd, nn, sq = (np.concatenate(rows), np.concatenate(dists), np.concatenate(nbrs),
-                       np.concatenate(sqs))
-    order = np.lexsort((nn, sq, row))
-    row, dd, nn = row[order], dd[order], nn[order]
-    start = np.searchsorted(row, np.arange(len(asking)))
-    rank = np.arange(len(row)) - start[row]
-    take = rank < k
-    if np.count_nonzero(take) != len(asking) * k:
-        raise AssertionError("a row found fewer than k candidates")
     # The own search's arrays are overwritten in place: nothing else reads
     # them (the other boxes' answers read only ids and coordinates), and a
     # copy would double the box's largest arrays.
@@ -210,8 +198,36 @@ def merged(table: dict[str, Any], k: int,
         dist, nbr = np.empty((len(ids), k)), np.empty((len(ids), k), nbr.dtype)
     if not dist.flags.writeable:
         dist, nbr = dist.copy(), nbr.copy()
-    dist[asking] = dd[take].reshape(-1, k)
-    nbr[asking] = nn[take].reshape(-1, k)
+    own_dist, own_nbr, x = table["dist"], table["nbr"], table["x"]
+    # Each answer's rows, as positions among the asking rows (ascending).
+    asked = [(np.searchsorted(asking, table["asks"][c]), answer) for c, answer in answers]
+    # The candidates of a block of asking rows at a time: all of them at once
+    # would be (1 + boxes asked) * k entries of five arrays per asking row,
+    # more than the box's whole table where many rows lie near a wall.
+    for lo in range(0, len(asking), MERGE_BLOCK_ROWS):
+        hi = min(len(asking), lo + MERGE_BLOCK_ROWS)
+        block = asking[lo:hi]
+        rows = [np.repeat(np.arange(hi - lo), own_dist.shape[1])]
+        dists = [own_dist[block].ravel()]
+        nbrs = [own_nbr[block].ravel()]
+        sqs = [squared(x[block], x[np.searchsorted(ids, own_nbr[block])]).ravel()]
+        for at, (d_c, n_c, sq_c) in asked:
+            a, b = np.searchsorted(at, [lo, hi])
+            rows.append(np.repeat(at[a:b] - lo, d_c.shape[1]))
+            dists.append(d_c[a:b].ravel())
+            nbrs.append(n_c[a:b].ravel())
+            sqs.append(sq_c[a:b].ravel())
+        row, dd, nn, sq = (np.concatenate(rows), np.concatenate(dists), np.concatenate(nbrs),
+                           np.concatenate(sqs))
+        order = np.lexsort((nn, sq, row))
+        row, dd, nn = row[order], dd[order], nn[order]
+        start = np.searchsorted(row, np.arange(hi - lo))
+        rank = np.arange(len(row)) - start[row]
+        take = rank < k
+        if np.count_nonzero(take) != (hi - lo) * k:
+            raise AssertionError("a row found fewer than k candidates")
+        dist[block] = dd[take].reshape(-1, k)
+        nbr[block] = nn[take].reshape(-1, k)
     return ids, dist, nbr
 
 
