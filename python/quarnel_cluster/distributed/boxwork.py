@@ -27,13 +27,27 @@ OPEN = -2          # a chain not yet followed to its end
 Box = dict[str, Any]
 
 
+# Rows of a box's table coded at once: the temporaries of a whole box's
+# coding (several int64 arrays of its narrow table's size) set a worker's
+# peak while the boxes' full tables are still held.
+CODE_BLOCK_ROWS = 1 << 16
+
+
 def make_box(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, width: int,
              list_width: int) -> Box:
     ids, dist, nbr = table
     nbr = nbr[:, :list_width]
-    here, at = find(ids, nbr)
-    foreign = np.unique(nbr[~here])
-    code = np.where(here, at, -1 - np.searchsorted(foreign, nbr))
+    blocks = range(0, len(ids), CODE_BLOCK_ROWS)
+    foreign = np.unique(np.concatenate(
+        [part[~find(ids, part)[0]] for part in (nbr[b:b + CODE_BLOCK_ROWS] for b in blocks)]
+        or [np.empty(0, nbr.dtype)]))
+    # 32-bit codes where both kinds fit (rows here, foreign points).
+    small = max(len(ids), len(foreign)) < np.iinfo(np.int32).max
+    code = np.empty(nbr.shape, np.int32 if small else np.int64)
+    for b in blocks:
+        part = nbr[b:b + CODE_BLOCK_ROWS]
+        here, at = find(ids, part)
+        code[b:b + CODE_BLOCK_ROWS] = np.where(here, at, -1 - np.searchsorted(foreign, part))
     return {"ids": ids, "x": points[1], "rho": rho,
             "dist": np.ascontiguousarray(dist[:, :width]), "code": code, "foreign": foreign}
 

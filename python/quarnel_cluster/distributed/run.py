@@ -153,7 +153,10 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
             mine = [(c, delayed(knn.pick)(answers[c], askers[c].index(b))) for c in asks[b]]
             tables.append(delayed(knn.merged)(own[b], k_table, *mine))
         tables = client.persist(tables)
-        del own
+        # The graphs of the answers hold the own tables' futures: while any
+        # of them lives, Dask keeps every own table (the box tables' arrays,
+        # which merged writes in place) until the end of the fit.
+        del own, answers, mine
         wait(tables)
 
     with timer.stage("bandwidth"):
