@@ -183,7 +183,13 @@ def answer(q: F64, asked: dict[str, Any], k: int) -> tuple[np.ndarray, F64]:
     _, local = neighbours.cross_table(asked["x"], q, k)
     ids = asked["ids"]
     nbr = _compact(ids, int(ids[-1]) + 1 if len(ids) else 0)[local]
-    return nbr, squared(q, asked["x"][local])
+    # The neighbours' coordinates are gathered a block of rows at a time:
+    # all at once they take d times the table's size.
+    sq = np.empty(local.shape)
+    for lo in range(0, len(q), MERGE_BLOCK_ROWS):
+        hi = lo + MERGE_BLOCK_ROWS
+        sq[lo:hi] = squared(q[lo:hi], asked["x"][local[lo:hi]])
+    return nbr, sq
 
 
 def merged(table: dict[str, Any], k: int,
