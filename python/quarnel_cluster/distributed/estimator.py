@@ -52,8 +52,9 @@ random_state, verbose
         Worker processes of a local cluster started by the estimator (None:
         Dask's default for this machine).
     n_partitions : int or None, default=None
-        Boxes space is cut into (None: twice the workers, and at least one
-        per million points). Changes the work's spread, never the result.
+        Boxes space is cut into (None: the same number for every worker, at
+        least two each, and at least one per million points). Changes the
+        work's spread, never the result.
 
     Attributes
     ----------
@@ -175,7 +176,9 @@ n_features_in_
             raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
                              "that many dimensions; reduce them first (e.g. with PCA)")
         workers = max(1, len(client.scheduler_info().get("workers", {})))
-        boxes = p["n_partitions"] or max(2 * workers, -(-n // POINTS_PER_BOX))
+        # A whole number of boxes per worker: a worker's peak is its boxes'
+        # tables, so one box more on some workers sets the run's peak.
+        boxes = p["n_partitions"] or workers * max(2, -(-n // (POINTS_PER_BOX * workers)))
         settings = run.Settings(**{name: p[name] for name in run.Settings.__dataclass_fields__})
 
         # The bounding box's diagonal, as the peak search sums it.
