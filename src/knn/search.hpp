@@ -29,6 +29,9 @@
 
 namespace quarnel::knn {
 
+// Lanes of the AVX2 and baseline kernels.
+inline constexpr std::size_t kernel_lanes = 4;
+
 // Squared distance between two boxes (0 where they overlap). On each axis
 // at most one of the two differences is positive, and it is the gap.
 template <int D>
