@@ -120,8 +120,78 @@ template <int D, class Position>
     return count - i >= 8 ? __mmask8(0xff) : __mmask8((1u << (count - i)) - 1);
 }
 
-// scan_leaf of search.hpp, eight points at a time: all distances first, one
-// test against the worst row to drop the leaf, then the offers.
+// Each lane's `blocks` smallest distances of a leaf bound its r-th smallest
+// (r <= 8 * blocks): at least 8 * blocks of its points lie at or within the
+// largest of them, so a point beyond that cannot enter a row of length r.
+// Taken when a row is not yet full (the query's own leaf, first), which
+// would otherwise take every point of the leaf.
+template <int blocks>
+[[gnu::always_inline]] inline __m512d leaf_bound(const __m512d* sums, std::size_t count) {
+    __m512d least[blocks];
+    for (int b = 0; b < blocks; ++b) least[b] = _mm512_set1_pd(unbounded);
+    for (std::size_t i = 0; i < count; i += 8) {
+        __m512d s = _mm512_mask_mov_pd(_mm512_set1_pd(unbounded), real_lanes(count, i), sums[i / 8]);
+        for (int b = 0; b < blocks; ++b) {
+            const __m512d lo = _mm512_min_pd(least[b], s);
+            s = _mm512_max_pd(least[b], s);
+            least[b] = lo;
+        }
+    }
+    return _mm512_set1_pd(_mm512_reduce_max_pd(least[blocks - 1]));
+}
+
+// Offers a leaf's points (distances in `sums`) to the rows of P queries at
+// once: each insertion into a row waits for the one before it, so the rows
+// of two queries, interleaved, keep the processor busy.
+//
+// In each group of eight points, every point within a row's worst entry
+// when the group begins is inserted (one that a point of the same group has
+// since pushed out lands past the row's end, where it does no harm); the
+// row with fewer such points takes (infinity, largest row) meanwhile, which
+// lands among the empty entries or past the end: no change.
+template <int P, int D, class Position, int blocks>
+[[gnu::always_inline]] inline void take_points(const Tree<D, Position>& tree, const Node<D, Position>& leaf,
+                                               const __m512d (&sums)[P][leaf_size<D> / 8],
+                                               const std::size_t (&query)[P], BlockRows<blocks>& rows) {
+    const std::size_t count = leaf.end - leaf.begin;
+    const Position* row_of = tree.rows() + leaf.begin;
+    OpenRow<blocks> open[P];
+    __m512d bound[P], worst[P];
+    for (int p = 0; p < P; ++p) {
+        open[p].load(rows, query[p]);
+        bound[p] = rows.worst(query[p]) == unbounded ? leaf_bound<blocks>(sums[p], count) : _mm512_set1_pd(unbounded);
+        worst[p] = _mm512_min_pd(open[p].worst(), bound[p]);
+    }
+    for (std::size_t i = 0; i < count; i += 8) {
+        __m512i rows_here;
+        if constexpr (sizeof(Position) == 4)
+            rows_here = _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row_of + i)));
+        else
+            rows_here = _mm512_loadu_si512(row_of + i);
+        alignas(64) double take_d[P][8];
+        alignas(64) std::uint64_t take_r[P][8];
+        unsigned most = 0;
+        for (int p = 0; p < P; ++p) {
+            const __mmask8 near = _mm512_mask_cmp_pd_mask(real_lanes(count, i), sums[p][i / 8], worst[p], _CMP_LE_OQ);
+            const unsigned n = static_cast<unsigned>(__builtin_popcount(_cvtmask8_u32(near)));
+            most = n > most ? n : most;
+            _mm512_store_pd(take_d[p], _mm512_mask_compress_pd(_mm512_set1_pd(unbounded), near, sums[p][i / 8]));
+            _mm512_store_si512(take_r[p], _mm512_mask_compress_epi64(_mm512_set1_epi64(-1), near, rows_here));
+        }
+        for (unsigned t = 0; t < most; ++t)
+            for (int p = 0; p < P; ++p)
+                open[p].insert(_mm512_set1_pd(take_d[p][t]), _mm512_set1_epi64(static_cast<long long>(take_r[p][t])));
+        for (int p = 0; p < P; ++p) worst[p] = _mm512_min_pd(open[p].worst(), bound[p]);
+    }
+    for (int p = 0; p < P; ++p) {
+        open[p].store(rows, query[p]);
+        rows.set_worst(query[p], _mm512_cvtsd_f64(open[p].worst()));
+    }
+}
+
+// scan_leaf of search.hpp for rows other than BlockRows, eight distances at
+// a time: all distances first, one test against the worst row to drop the
+// leaf, then the offers.
 template <int D, class Position, class Rows>
 [[gnu::always_inline]] inline void scan_leaf(const Tree<D, Position>& tree, const double* q,
                                              const Node<D, Position>& leaf, std::size_t query, Rows& rows) {
@@ -130,33 +200,12 @@ template <int D, class Position, class Rows>
     if (_mm512_cmp_pd_mask(least, _mm512_set1_pd(rows.worst(query)), _CMP_LE_OQ) == 0) return;
     const std::size_t count = leaf.end - leaf.begin;
     const Position* row_of = tree.rows() + leaf.begin;
-    if constexpr (is_block_rows<Rows>) {
-        OpenRow<Rows::lanes / 8> open;
-        open.load(rows, query);
-        __m512d worst = open.worst();
-        for (std::size_t i = 0; i < count; i += 8) {
-            const __m512d sum = sums[i / 8];
-            unsigned near = _cvtmask8_u32(_mm512_mask_cmp_pd_mask(real_lanes(count, i), sum, worst, _CMP_LE_OQ));
-            while (near != 0) {
-                const unsigned l = static_cast<unsigned>(__builtin_ctz(near));
-                open.insert(_mm512_permutexvar_pd(_mm512_set1_epi64(l), sum),
-                            _mm512_set1_epi64(static_cast<long long>(row_of[i + l])));
-                worst = open.worst();
-                // the lanes still to offer, against the new worst
-                near &= near - 1;
-                near &= _cvtmask8_u32(_mm512_cmp_pd_mask(sum, worst, _CMP_LE_OQ));
-            }
-        }
-        open.store(rows, query);
-        rows.set_worst(query, _mm512_cvtsd_f64(worst));
-    } else {
-        for (std::size_t i = 0; i < count; i += 8) {
-            alignas(64) double sum[8];
-            _mm512_store_pd(sum, sums[i / 8]);
-            const std::size_t lanes = count - i < 8 ? count - i : 8;
-            for (std::size_t l = 0; l < lanes; ++l)
-                if (sum[l] <= rows.worst(query)) rows.offer(query, sum[l], row_of[i + l]);
-        }
+    for (std::size_t i = 0; i < count; i += 8) {
+        alignas(64) double sum[8];
+        _mm512_store_pd(sum, sums[i / 8]);
+        const std::size_t lanes = count - i < 8 ? count - i : 8;
+        for (std::size_t l = 0; l < lanes; ++l)
+            if (sum[l] <= rows.worst(query)) rows.offer(query, sum[l], row_of[i + l]);
     }
 }
 
@@ -176,12 +225,37 @@ template <int D, class Position, class Rows>
             sum = _mm512_add_pd(sum, _mm512_mul_pd(t, t));
         }
         unsigned near = _cvtmask8_u32(_mm512_cmp_pd_mask(sum, _mm512_loadu_pd(rows.worsts() + q0), _CMP_LE_OQ));
-        while (near != 0) {
-            const unsigned l = static_cast<unsigned>(__builtin_ctz(near));
-            near &= near - 1;
-            double point[D];
-            for (int j = 0; j < D; ++j) point[j] = queries[j * batch_size<D> + q0 + l];
-            avx512::scan_leaf<D>(tree, point, leaf, q0 + l, rows);
+        if constexpr (is_block_rows<Rows>) {
+            // the queries whose distances reach their row, two at a time
+            __m512d sums[2][leaf_size<D> / 8];
+            std::size_t query[2];
+            int ready = 0;
+            while (near != 0) {
+                const unsigned l = static_cast<unsigned>(__builtin_ctz(near));
+                near &= near - 1;
+                double point[D];
+                for (int j = 0; j < D; ++j) point[j] = queries[j * batch_size<D> + q0 + l];
+                const __m512d least = avx512::leaf_sums<D>(tree, point, leaf, sums[ready]);
+                if (_mm512_cmp_pd_mask(least, _mm512_set1_pd(rows.worst(q0 + l)), _CMP_LE_OQ) == 0) continue;
+                query[ready++] = q0 + l;
+                if (ready == 2) {
+                    avx512::take_points<2, D>(tree, leaf, sums, query, rows);
+                    ready = 0;
+                }
+            }
+            if (ready == 1) {
+                const std::size_t one[1] = {query[0]};
+                avx512::take_points<1, D>(tree, leaf, reinterpret_cast<const __m512d(&)[1][leaf_size<D> / 8]>(sums[0]),
+                                          one, rows);
+            }
+        } else {
+            while (near != 0) {
+                const unsigned l = static_cast<unsigned>(__builtin_ctz(near));
+                near &= near - 1;
+                double point[D];
+                for (int j = 0; j < D; ++j) point[j] = queries[j * batch_size<D> + q0 + l];
+                avx512::scan_leaf<D>(tree, point, leaf, q0 + l, rows);
+            }
         }
     }
 }
