@@ -167,9 +167,14 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
             Rows& rows = thread_rows<Rows>();
             rows.reset(count, r);
             search<D>(tree, queries, count, leaf.box, rows);
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = tree.row_at(leaf.begin + q);
-                rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+            if constexpr (avx512::is_block_rows<Rows>) {
+                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
+                                   [&](std::size_t q) -> std::size_t { return tree.row_at(leaf.begin + q); });
+            } else {
+                for (std::size_t q = 0; q < count; ++q) {
+                    const std::size_t row = tree.row_at(leaf.begin + q);
+                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+                }
             }
         },
         leaf_grain);
@@ -252,9 +257,14 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
             Rows& rows = thread_rows<Rows>();
             rows.reset(count, r);
             search<D>(tree, points, count, box, rows);
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = batches.order[begin + q];
-                rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+            if constexpr (avx512::is_block_rows<Rows>) {
+                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
+                                   [&](std::size_t q) { return batches.order[begin + q]; });
+            } else {
+                for (std::size_t q = 0; q < count; ++q) {
+                    const std::size_t row = batches.order[begin + q];
+                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+                }
             }
         },
         leaf_grain);

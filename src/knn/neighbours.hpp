@@ -100,7 +100,8 @@ private:
 // Empty entries are (infinity, largest row), after every real pair, so an
 // insertion needs no count: the position is the number of entries before
 // the new pair. Entries shifted past the row's length stay sorted behind it
-// and are never written out; the worst is the entry at row_length - 1.
+// and are never written out (avx512::write_rows writes the rows); the
+// worst is the entry at row_length - 1.
 template <int Blocks>
 class BlockRows {
 public:
@@ -122,14 +123,6 @@ public:
     double* dist(std::size_t q) { return row_[q].dist; }
     std::uint64_t* rows(std::size_t q) { return row_[q].row; }
     void set_worst(std::size_t q, double w) { worst_[q] = w; }
-
-    template <class Index>
-    void write(std::size_t q, double* dist, Index* index) {
-        for (std::size_t i = 0; i < r_; ++i) {  // every row is full: r <= the tree's points
-            dist[i] = std::sqrt(row_[q].dist[i]);
-            index[i] = static_cast<Index>(row_[q].row[i]);
-        }
-    }
 
 private:
     struct alignas(64) Row {

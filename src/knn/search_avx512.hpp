@@ -303,6 +303,27 @@ void search_batch(const Tree<D, Position>& tree, const double* queries, std::siz
     }
 }
 
+// BlockRows::write for the queries of a batch, eight entries at a time
+// (vsqrtpd rounds as std::sqrt does: correctly). Query q's row goes to row
+// destination(q) of the output tables.
+template <int blocks, class Index, class Destination>
+void write_rows(BlockRows<blocks>& rows, std::size_t count, double* dist, Index* index, Destination destination) {
+    const std::size_t r = rows.row_length();
+    for (std::size_t q = 0; q < count; ++q) {
+        double* d = dist + destination(q) * r;
+        Index* x = index + destination(q) * r;
+        for (std::size_t i = 0; i < r; i += 8) {
+            const __mmask8 m = real_lanes(r, i);
+            _mm512_mask_storeu_pd(d + i, m, _mm512_sqrt_pd(_mm512_load_pd(rows.dist(q) + i)));
+            const __m512i row = _mm512_load_si512(rows.rows(q) + i);
+            if constexpr (sizeof(Index) == 8)
+                _mm512_mask_storeu_epi64(x + i, m, row);
+            else
+                _mm512_mask_cvtepi64_storeu_epi32(x + i, m, row);  // rows below 2^31: exact
+        }
+    }
+}
+
 }  // namespace quarnel::knn::avx512
 
 #pragma GCC pop_options
