@@ -93,6 +93,12 @@ inline constexpr bool is_block_rows = false;
 template <int Blocks>
 inline constexpr bool is_block_rows<BlockRows<Blocks>> = true;
 
+// Lanes of a group of eight points that hold points (the last group of a
+// leaf may end in padding).
+[[gnu::always_inline]] inline __mmask8 real_lanes(std::size_t count, std::size_t i) {
+    return count - i >= 8 ? __mmask8(0xff) : __mmask8((1u << (count - i)) - 1);
+}
+
 template <int D, class Position>
 [[gnu::always_inline]] inline __m512d leaf_sums(const Tree<D, Position>& tree, const double* q,
                                                 const Node<D, Position>& leaf, __m512d* sums) {
@@ -113,15 +119,9 @@ template <int D, class Position>
             sum = _mm512_add_pd(sum, _mm512_mul_pd(diff, diff));
         }
         sums[i / 8] = sum;
-        least = _mm512_min_pd(least, sum);
+        least = _mm512_mask_min_pd(least, real_lanes(count, i), least, sum);  // not the padding's
     }
     return least;
-}
-
-// Lanes of a group of eight points that hold points (the last group of a
-// leaf may end in padding).
-[[gnu::always_inline]] inline __mmask8 real_lanes(std::size_t count, std::size_t i) {
-    return count - i >= 8 ? __mmask8(0xff) : __mmask8((1u << (count - i)) - 1);
 }
 
 // Each lane's `blocks` smallest distances of a leaf bound its r-th smallest
