@@ -17,7 +17,8 @@
 //
 // Everything here is inlined into the two entry points at the end, one
 // compiled for AVX2 and one for the baseline instruction set; both do the
-// same IEEE operations in the same order (no FMA in either).
+// same IEEE operations in the same order (no FMA in either). A third kernel,
+// for AVX-512, is in search_avx512.hpp.
 #pragma once
 
 #include <algorithm>
