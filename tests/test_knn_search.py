@@ -1,6 +1,6 @@
 """The tree search against brute force on data that strains its pruning and
 tie-breaking (boxes of zero extent, equal distances, queries far outside the
-tree), with both distance kernels."""
+tree), with every distance kernel."""
 import numpy as np
 import pytest
 
@@ -38,26 +38,28 @@ def test_awkward_sets_match_brute_force(d):
             assert_same(quarnel.knn_query_cross(x, query, k), brute_force(x, query, k)), name
 
 
-BOTH_KERNELS = """
+EVERY_KERNEL = """
 import hashlib, numpy as np, quarnel
 h = hashlib.sha256()
 rng = np.random.default_rng(0)
 for d in range(2, 9):
     x = np.vstack([rng.random((3000, d)), rng.integers(0, 3, (500, d)).astype(float)])
-    for k in (1, 16, 40):
+    # every row length the AVX-512 kernel stores differently: 1 to 4 blocks of eight, and a heap
+    for k in (1, 8, 9, 16, 17, 24, 31, 32, 33):
         for a in quarnel.knn_query(x, k) + quarnel.knn_query_cross(x, x[::3] + 0.01, k):
             h.update(a.tobytes())
 print(h.hexdigest())
 """
 
 
-def test_baseline_kernel_gives_the_same_bits():
+def test_every_kernel_gives_the_same_bits():
+    # a kernel the processor lacks falls back to a narrower one: still the same bits
     digests = []
-    for kernel in ("baseline", "default"):
-        proc = run_python(BOTH_KERNELS, env={"QUARNEL_KNN_KERNEL": kernel})
+    for kernel in ("baseline", "avx2", "default"):
+        proc = run_python(EVERY_KERNEL, env={"QUARNEL_KNN_KERNEL": kernel})
         assert proc.returncode == 0, proc.stderr[-2000:]
         digests.append(proc.stdout.strip())
-    assert digests[0] == digests[1]
+    assert digests[0] == digests[1] == digests[2]
 
 
 @pytest.mark.parametrize("d", [2, 8])

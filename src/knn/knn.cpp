@@ -11,6 +11,7 @@
 #include "core/stop.hpp"
 #include "knn/neighbours.hpp"
 #include "knn/search.hpp"
+#include "knn/search_avx512.hpp"
 #include "knn/tree.hpp"
 
 namespace quarnel::knn {
@@ -86,23 +87,40 @@ Table<Index> allocate(std::size_t rows, std::size_t row_length) {
     return {Buffer<double>(rows * row_length), Buffer<Index>(rows * row_length)};
 }
 
-// The AVX2 kernels run when the processor has AVX2, unless the environment
-// variable QUARNEL_KNN_KERNEL is "baseline" when the module is loaded (which
-// lets the tests check that both kernels give the same bits).
-const bool use_avx2 = [] {
-    const char* choice = std::getenv("QUARNEL_KNN_KERNEL");
-    if (choice != nullptr && std::strcmp(choice, "baseline") == 0) return false;
+// The widest kernel the processor has runs: AVX-512 (F, DQ, BW and VL),
+// else AVX2, else the baseline. The environment variable QUARNEL_KNN_KERNEL,
+// read when the module is loaded, can force a narrower one ("avx2",
+// "baseline"), which lets the tests check that every kernel gives the same
+// bits; a kernel the processor lacks falls back to the next narrower.
+enum class Kernel { baseline, avx2, avx512 };
+
+const Kernel kernel = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    const char* choice = std::getenv("QUARNEL_KNN_KERNEL");
+    Kernel widest = Kernel::avx512;
+    if (choice != nullptr && std::strcmp(choice, "baseline") == 0) widest = Kernel::baseline;
+    if (choice != nullptr && std::strcmp(choice, "avx2") == 0) widest = Kernel::avx2;
+    if (widest == Kernel::avx512 && avx512) return Kernel::avx512;
+    if (widest != Kernel::baseline && avx2) return Kernel::avx2;
+    return Kernel::baseline;
 }();
 
 template <int D, class Position, class Rows>
 void search(const Tree<D, Position>& tree, const double* queries, std::size_t count, const Box<D>& box,
             Rows& rows) {
-    if (use_avx2)
-        search_batch_avx2<D>(tree, queries, count, box, rows);
-    else
-        search_batch_baseline<D>(tree, queries, count, box, rows);
+    if constexpr (avx512::is_block_rows<Rows>) {
+        avx512::search_batch<D>(tree, queries, count, box, rows);  // picked only with the AVX-512 kernel
+    } else {
+        if (kernel == Kernel::avx512)
+            avx512::search_batch<D>(tree, queries, count, box, rows);
+        else if (kernel == Kernel::avx2)
+            search_batch_avx2<D>(tree, queries, count, box, rows);
+        else
+            search_batch_baseline<D>(tree, queries, count, box, rows);
+    }
 }
 
 // One row store per thread, reused from batch to batch.
@@ -125,6 +143,9 @@ void prefetch_for_writing(const T* row, std::size_t length) {
 
 // Rows up to this long are kept sorted by insertion, longer ones in a heap.
 constexpr std::size_t sorted_row_limit = 32;
+// With the AVX-512 kernel, rows up to this long are kept in whole blocks of
+// eight entries, inserted into without data-dependent branches.
+constexpr std::size_t block_row_limit = 32;
 
 template <int D, class Position, class Rows, class Index>
 void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>& out) {
@@ -146,9 +167,14 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
             Rows& rows = thread_rows<Rows>();
             rows.reset(count, r);
             search<D>(tree, queries, count, leaf.box, rows);
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = tree.row_at(leaf.begin + q);
-                rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+            if constexpr (avx512::is_block_rows<Rows>) {
+                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
+                                   [&](std::size_t q) -> std::size_t { return tree.row_at(leaf.begin + q); });
+            } else {
+                for (std::size_t q = 0; q < count; ++q) {
+                    const std::size_t row = tree.row_at(leaf.begin + q);
+                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+                }
             }
         },
         leaf_grain);
@@ -161,10 +187,18 @@ Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k) {
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, n));
     Table<Index> out = allocate<Index>(n, r);
     if (r == 0) return out;
-    if (r <= sorted_row_limit)
+    if (kernel == Kernel::avx512 && r <= block_row_limit) {
+        switch ((r + 7) / 8) {
+            case 1: self_query_rows<D, Position, BlockRows<1>>(tree, r, out); break;
+            case 2: self_query_rows<D, Position, BlockRows<2>>(tree, r, out); break;
+            case 3: self_query_rows<D, Position, BlockRows<3>>(tree, r, out); break;
+            default: self_query_rows<D, Position, BlockRows<4>>(tree, r, out); break;
+        }
+    } else if (r <= sorted_row_limit) {
         self_query_rows<D, Position, SortedRows>(tree, r, out);
-    else
+    } else {
         self_query_rows<D, Position, HeapRows>(tree, r, out);
+    }
     return out;
 }
 
@@ -223,9 +257,14 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
             Rows& rows = thread_rows<Rows>();
             rows.reset(count, r);
             search<D>(tree, points, count, box, rows);
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = batches.order[begin + q];
-                rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+            if constexpr (avx512::is_block_rows<Rows>) {
+                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
+                                   [&](std::size_t q) { return batches.order[begin + q]; });
+            } else {
+                for (std::size_t q = 0; q < count; ++q) {
+                    const std::size_t row = batches.order[begin + q];
+                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+                }
             }
         },
         leaf_grain);
@@ -245,10 +284,18 @@ FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>&
         std::copy(q.begin(), q.end(), queries.begin() + static_cast<std::ptrdiff_t>(i * D));
     }
     if (r == 0) return out;
-    if (r <= sorted_row_limit)
+    if (kernel == Kernel::avx512 && r <= block_row_limit) {
+        switch ((r + 7) / 8) {
+            case 1: cross_query_rows<D, Position, BlockRows<1>>(tree, queries, r, out); break;
+            case 2: cross_query_rows<D, Position, BlockRows<2>>(tree, queries, r, out); break;
+            case 3: cross_query_rows<D, Position, BlockRows<3>>(tree, queries, r, out); break;
+            default: cross_query_rows<D, Position, BlockRows<4>>(tree, queries, r, out); break;
+        }
+    } else if (r <= sorted_row_limit) {
         cross_query_rows<D, Position, SortedRows>(tree, queries, r, out);
-    else
+    } else {
         cross_query_rows<D, Position, HeapRows>(tree, queries, r, out);
+    }
     return out;
 }
 

@@ -25,10 +25,10 @@ inline bool before(double da, std::uint64_t ia, double db, std::uint64_t ib) {
 inline constexpr double unbounded = std::numeric_limits<double>::infinity();
 
 // The worst distance of each row starts unbounded; the list is padded to a
-// whole number of four-query groups with -infinity, which no bound is at or
-// below, so the padding queries never search.
+// whole number of eight-query groups (the widest box test) with -infinity,
+// which no bound is at or below, so the padding queries never search.
 inline void reset_worst(std::vector<double>& worst, std::size_t queries) {
-    worst.assign((queries + 3) / 4 * 4, -unbounded);
+    worst.assign((queries + 7) / 8 * 8, -unbounded);
     std::fill(worst.begin(), worst.begin() + static_cast<std::ptrdiff_t>(queries), unbounded);
 }
 
@@ -91,6 +91,46 @@ private:
     std::vector<double> dist_;
     std::vector<std::uint64_t> row_;
     std::vector<std::size_t> count_;
+    std::vector<double> worst_;
+};
+
+// Rows up to 8 * Blocks long kept sorted in whole blocks of eight entries,
+// for the AVX-512 kernel (search_avx512.hpp), which inserts into a row held
+// in registers with compares and blends only (no data-dependent branch).
+// Empty entries are (infinity, largest row), after every real pair, so an
+// insertion needs no count: the position is the number of entries before
+// the new pair. Entries shifted past the row's length stay sorted behind it
+// and are never written out (avx512::write_rows writes the rows); the
+// worst is the entry at row_length - 1.
+template <int Blocks>
+class BlockRows {
+public:
+    static constexpr std::size_t lanes = 8 * Blocks;
+
+    void reset(std::size_t queries, std::size_t row_length) {
+        r_ = row_length;
+        row_.resize(queries);
+        for (std::size_t q = 0; q < queries; ++q) {
+            std::fill(row_[q].dist, row_[q].dist + lanes, unbounded);
+            std::fill(row_[q].row, row_[q].row + lanes, ~std::uint64_t{0});
+        }
+        reset_worst(worst_, queries);
+    }
+
+    std::size_t row_length() const { return r_; }
+    double worst(std::size_t q) const { return worst_[q]; }
+    const double* worsts() const { return worst_.data(); }
+    double* dist(std::size_t q) { return row_[q].dist; }
+    std::uint64_t* rows(std::size_t q) { return row_[q].row; }
+    void set_worst(std::size_t q, double w) { worst_[q] = w; }
+
+private:
+    struct alignas(64) Row {
+        double dist[lanes];
+        std::uint64_t row[lanes];
+    };
+    std::size_t r_ = 0;
+    std::vector<Row> row_;
     std::vector<double> worst_;
 };
 

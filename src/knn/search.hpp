@@ -17,7 +17,8 @@
 //
 // Everything here is inlined into the two entry points at the end, one
 // compiled for AVX2 and one for the baseline instruction set; both do the
-// same IEEE operations in the same order (no FMA in either).
+// same IEEE operations in the same order (no FMA in either). A third kernel,
+// for AVX-512, is in search_avx512.hpp.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +29,9 @@
 #include "knn/tree.hpp"
 
 namespace quarnel::knn {
+
+// Lanes of the AVX2 and baseline kernels.
+inline constexpr std::size_t kernel_lanes = 4;
 
 // Squared distance between two boxes (0 where they overlap). On each axis
 // at most one of the two differences is positive, and it is the gap.

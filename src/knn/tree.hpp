@@ -33,11 +33,12 @@ namespace quarnel::knn {
 // took 1.15x in 7-D and 1.2x in 8-D, 256 the same as 128 in 8-D, 32 1.5x).
 template <int D>
 inline constexpr std::size_t leaf_size = D <= 5 ? 32 : D == 6 ? 64 : 128;
-// Lanes of the distance kernel.
-inline constexpr std::size_t kernel_lanes = 4;
+// Lanes of the widest distance kernel (AVX-512: eight doubles); the
+// narrower kernels read a padded axis four lanes at a time.
+inline constexpr std::size_t leaf_lanes = 8;
 
 // Slots a leaf of `count` points takes on each axis.
-constexpr std::size_t padded(std::size_t count) { return (count + kernel_lanes - 1) / kernel_lanes * kernel_lanes; }
+constexpr std::size_t padded(std::size_t count) { return (count + leaf_lanes - 1) / leaf_lanes * leaf_lanes; }
 
 template <int D>
 struct Box {
