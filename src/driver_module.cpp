@@ -13,6 +13,7 @@
 #include <array>
 
 #include "boundary.hpp"
+#include "cluster/candidates.hpp"
 #include "cluster/delta.hpp"
 #include "cluster/forest.hpp"
 #include "cluster/saddles.hpp"
@@ -75,6 +76,27 @@ constexpr Function nearest_denser_fn{
     "nn_list may hold int32 or int64 indices.",
     &nearest_denser_body};
 
+constexpr const char* nearest_denser_rows_params[] = {"rho", "nn_list", "nn_dist", "diagonal"};
+Ref nearest_denser_rows_body(const Args& a) {
+    const FloatVector rho = a.float_vector(0);
+    return with_index_matrix(a, 1, [&](const auto& nn_list) {
+        const FloatMatrix nn_dist = a.float_matrix(2);
+        const double diagonal = a.float_scalar(3);
+        cluster::Peaks r = cluster::nearest_denser_rows(diagonal, rho.view(), nn_list, nn_dist.view());
+        Ref delta = result_array(std::move(r.delta));
+        Ref nn_delta = result_array(std::move(r.nn_delta));
+        Ref centres = result_array(std::move(r.idx_centers));
+        return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+    });
+}
+constexpr Function nearest_denser_rows_fn{
+    "nearest_denser_rows", nearest_denser_rows_params,
+    "nearest_denser_rows(rho, nn_list, nn_dist, diagonal)\n--\n\n"
+    "nearest_denser for the rows of nn_list, whose entries index rho (which\n"
+    "may hold more points than rows), with the diagonal given:\n"
+    "(delta, nn_delta, centers).",
+    &nearest_denser_rows_body};
+
 constexpr const char* forest_labels_params[] = {"centers", "nn_delta"};
 Ref forest_labels_body(const Args& a) {
     const IndexVector centres = a.index_vector(0);
@@ -110,6 +132,46 @@ constexpr Function highest_saddles_fn{
     "(a, b, saddle).",
     &highest_saddles_body};
 
+constexpr const char* highest_saddles_rows_params[] = {"labels", "rho", "nn_list", "width"};
+Ref highest_saddles_rows_body(const Args& a) {
+    const IndexVector labels = a.index_vector(0);
+    const FloatVector rho = a.float_vector(1);
+    return with_index_matrix(a, 2, [&](const auto& nn_list) {
+        const std::uint64_t width = a.size_scalar(3);
+        cluster::Saddles s = cluster::highest_saddles_rows(
+            contiguous(labels), contiguous(rho), nn_list, static_cast<std::size_t>(width));
+        Ref low = result_array(std::move(s.a));
+        Ref high = result_array(std::move(s.b));
+        Ref level = result_array(std::move(s.level));
+        return tuple(std::move(low), std::move(high), std::move(level));
+    });
+}
+constexpr Function highest_saddles_rows_fn{
+    "highest_saddles_rows", highest_saddles_rows_params,
+    "highest_saddles_rows(labels, rho, nn_list, width)\n--\n\n"
+    "highest_saddles through the rows of nn_list only, whose entries index\n"
+    "labels and rho (which may hold more points than rows): (a, b, saddle).",
+    &highest_saddles_rows_body};
+
+constexpr const char* first_candidates_params[] = {"row", "sq", "index", "rows", "k"};
+Ref first_candidates_body(const Args& a) {
+    const IndexVector row = a.index_vector(0);
+    const FloatVector sq = a.float_vector(1);
+    const IndexVector index = a.index_vector(2);
+    const std::uint64_t rows = a.size_scalar(3);
+    const std::uint64_t k = a.size_scalar(4);
+    return result_array(cluster::first_candidates(contiguous(row), contiguous(sq), contiguous(index),
+                                                  static_cast<std::size_t>(rows),
+                                                  static_cast<std::size_t>(k)));
+}
+constexpr Function first_candidates_fn{
+    "first_candidates", first_candidates_params,
+    "first_candidates(row, sq, index, rows, k)\n--\n\n"
+    "Per row 0 .. rows - 1, the positions of its first k candidates\n"
+    "(row[e] == row) by (sq, index, position): a flat rows * k array, -1\n"
+    "where a row has fewer than k.",
+    &first_candidates_body};
+
 constexpr const char* merge_shallow_params[] = {"a", "b", "saddle", "peak", "rank", "threshold"};
 Ref merge_shallow_body(const Args& a) {
     const IndexVector low = a.index_vector(0);
@@ -136,11 +198,14 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 6> methods = {
+std::array<PyMethodDef, 9> methods = {
     method_def<knn_table_fn>(),
     method_def<nearest_denser_fn>(),
+    method_def<nearest_denser_rows_fn>(),
     method_def<forest_labels_fn>(),
     method_def<highest_saddles_fn>(),
+    method_def<highest_saddles_rows_fn>(),
+    method_def<first_candidates_fn>(),
     method_def<merge_shallow_fn>(),
     PyMethodDef{nullptr, nullptr, 0, nullptr},
 };

@@ -182,7 +182,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     with timer.stage("clusters"):
         width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
         min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-        boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width)
+        boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width, N)
                                  for p, t, r in zip(distinct, tables, rho)])
         del tables, rho, distinct
         if not central:
