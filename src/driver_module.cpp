@@ -36,11 +36,29 @@ Ref with_index_matrix(const Args& a, std::size_t i, F&& f) {
     return f(m.view());
 }
 
+// Lets other Python threads run during a long native step that touches no
+// Python object: a distributed run's worker serves the other workers' data
+// from its event loop while its task searches (a held lock stalled them for
+// the whole search). The arguments stay referenced by the call.
+class Unlocked {
+public:
+    Unlocked() : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 constexpr const char* knn_table_params[] = {"x", "k"};
 Ref knn_table_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
     const std::uint64_t k = a.size_scalar(1);
-    knn::NarrowTable t = knn::knn_table(x.view(), k);
+    knn::NarrowTable t = [&] {
+        Unlocked unlocked;
+        return knn::knn_table(x.view(), k);
+    }();
     Ref dist = result_array(std::move(t.dist));
     Ref index = result_array(std::move(t.index));
     return tuple(std::move(dist), std::move(index));

@@ -43,14 +43,18 @@ class Boxes:
         order, then the root); a point of box b is never nearer than this."""
         out = np.empty((len(x), len(self)))
         for b in range(len(self)):
-            below = np.maximum(self.lo[b] - x, 0.0)
-            above = np.maximum(x - self.hi[b], 0.0)
-            g = np.maximum(below, above)
-            s = np.zeros(len(x))
-            for j in range(x.shape[1]):
-                s = s + g[:, j] * g[:, j]
-            out[:, b] = np.sqrt(s)
+            out[:, b] = self.gap(x, b)
         return out
+
+    def gap(self, x: F64, b: int) -> F64:
+        """gaps(x)[:, b]."""
+        below = np.maximum(self.lo[b] - x, 0.0)
+        above = np.maximum(x - self.hi[b], 0.0)
+        g = np.maximum(below, above)
+        s = np.zeros(len(x))
+        for j in range(x.shape[1]):
+            s = s + g[:, j] * g[:, j]
+        return np.sqrt(s)
 
 
 def cut(sample: F64, n_boxes: int) -> Boxes:

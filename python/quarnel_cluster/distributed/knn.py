@@ -112,19 +112,20 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
     m = len(ids)
     if m == 0:
         return {"ids": ids, "x": x, "dist": np.empty((0, k)), "nbr": np.empty((0, k), np.int64),
-                "asks": {}}
+                "asks": {}, "reaches": {}}
     dist, local = neighbours.self_table(x, k)
     if dist.shape[1] == k:
         reach = dist[:, -1] * REACH
     else:   # fewer than k points here: every box may hold some of them
         reach = np.full(m, np.inf)
     gaps = boxes.gaps(x)
-    asks = {}
+    asks, reaches = {}, {}
     for c in range(len(boxes)):
         if c != b:
             rows = np.flatnonzero(gaps[:, c] <= reach)
             if len(rows):
                 asks[c] = rows
+                reaches[c] = float(reach[rows].max())
     # Global indices, as 32-bit integers when they fit: every box holds its
     # whole table until the density is known.
     compact = _compact(ids, n_points)
@@ -136,7 +137,7 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
     else:
         nbr = compact[local]
     del local
-    return {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks}
+    return {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks, "reaches": reaches}
 
 
 def squared(q: F64, points: F64) -> F64:
@@ -155,41 +156,50 @@ def asks_of(table: dict[str, Any]) -> dict[int, int]:
     return {c: len(rows) for c, rows in table["asks"].items()}
 
 
-def request(asking: dict[str, Any], c: int) -> F64:
+def request(asking: dict[str, Any], c: int) -> tuple[F64, float]:
     """The points of box `asking` that ask box c (a small task, so that only
-    these rows travel to box c's worker)."""
-    return np.ascontiguousarray(asking["x"][asking["asks"][c]])
+    these rows travel to box c's worker), and the farthest any of them
+    looks."""
+    return np.ascontiguousarray(asking["x"][asking["asks"][c]]), asking["reaches"][c]
 
 
-def answer_all(asked: dict[str, Any], k: int, *queries: F64) -> list[tuple[np.ndarray, F64]]:
-    """answer() for the rows of several boxes at once: one tree over the
-    asked box's points for all of them."""
-    sizes = [len(q) for q in queries]
-    nbr, sq = answer(np.concatenate(queries), asked, k)
-    bounds = np.cumsum([0, *sizes])
-    return [(nbr[a:b], sq[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+def answer_all(asked: dict[str, Any], k: int, boxes: Boxes, askers: list[int],
+               *requests: tuple[F64, float]) -> list[tuple[np.ndarray, F64]]:
+    """answer() for the rows of each asking box."""
+    return [answer(q, asked, k, boxes, b, reach) for b, (q, reach) in zip(askers, requests)]
 
 
 def pick(answers: list[Any], i: int) -> Any:
     return answers[i]
 
 
-def answer(q: F64, asked: dict[str, Any], k: int) -> tuple[np.ndarray, F64]:
-    """The asked box's nearest points to the points q: indices (32-bit where
-    they fit) and squared distances. The distances themselves are not sent:
-    the search's distance is the square root of the squared distance summed
-    as `squared` sums it, so the asking box takes the root itself. Answers
-    wait for every box that asked, and at 12 bytes an entry instead of 24
-    they hold half the memory while they do."""
-    _, local = neighbours.cross_table(asked["x"], q, k)
-    ids = asked["ids"]
-    nbr = _compact(ids, int(ids[-1]) + 1 if len(ids) else 0)[local]
+def answer(q: F64, asked: dict[str, Any], k: int, boxes: Boxes, b: int,
+           reach: float) -> tuple[np.ndarray, F64]:
+    """The asked box's nearest points to the points q of box b: indices
+    (32-bit where they fit) and squared distances. The distances themselves
+    are not sent: the search's distance is the square root of the squared
+    distance summed as `squared` sums it, so the asking box takes the root
+    itself. Answers wait for every box that asked, and at 12 bytes an entry
+    instead of 24 they hold half the memory while they do.
+
+    Only the asked box's points within `reach` of box b are searched (a tree
+    over the whole box for a few rows near its wall cost most of the
+    stage): a point farther from q than q's reach lies farther than q's own
+    k-th neighbour and cannot enter its row, and a point within it lies
+    within reach of box b, which holds q."""
+    x, ids = asked["x"], asked["ids"]
+    near = np.flatnonzero(boxes.gap(x, b) <= reach)
+    if len(near) == 0:
+        return np.empty((len(q), 0), _compact(ids, 0).dtype), np.empty((len(q), 0))
+    x = np.ascontiguousarray(x[near])
+    _, local = neighbours.cross_table(x, q, k)
+    nbr = _compact(ids[near], int(ids[-1]) + 1)[local]
     # The neighbours' coordinates are gathered a block of rows at a time:
     # all at once they take d times the table's size.
     sq = np.empty(local.shape)
     for lo in range(0, len(q), MERGE_BLOCK_ROWS):
         hi = lo + MERGE_BLOCK_ROWS
-        sq[lo:hi] = squared(q[lo:hi], asked["x"][local[lo:hi]])
+        sq[lo:hi] = squared(q[lo:hi], x[local[lo:hi]])
     return nbr, sq
 
 

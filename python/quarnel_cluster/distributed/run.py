@@ -145,7 +145,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         asks = gather(client, [delayed(knn.asks_of)(t) for t in own])
         # Each box answers all the rows that ask it at once.
         askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
-        answers = [delayed(knn.answer_all)(own[c], k_table,
+        answers = [delayed(knn.answer_all)(own[c], k_table, boxes, askers[c],
                                            *[delayed(knn.request)(own[b], c) for b in askers[c]])
                    for c in range(B)]
         tables = []
