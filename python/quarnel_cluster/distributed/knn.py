@@ -35,8 +35,11 @@ def pieces(x: F64, offset: int, boxes: Boxes) -> list[tuple[I64, F64]]:
     that fall in each box, with their indices."""
     x = np.asarray(x, dtype=np.float64)
     box = boxes.of(x)
-    ids = np.arange(offset, offset + len(x), dtype=np.int64)
-    return [(ids[box == b], x[box == b]) for b in range(len(boxes))]
+    # Rows grouped by box in index order (a stable sort), then cut.
+    order = np.argsort(box, kind="stable")
+    cut = np.cumsum(np.bincount(box, minlength=len(boxes)))[:-1]
+    ids = np.split(order + offset, cut)
+    return list(zip(ids, np.split(x[order], cut)))
 
 
 def piece(parts: list[tuple[I64, F64]], b: int) -> tuple[I64, F64]:
