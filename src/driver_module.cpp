@@ -14,6 +14,7 @@
 
 #include "boundary.hpp"
 #include "cluster/candidates.hpp"
+#include "cluster/codes.hpp"
 #include "cluster/delta.hpp"
 #include "cluster/forest.hpp"
 #include "cluster/saddles.hpp"
@@ -190,6 +191,26 @@ constexpr Function first_candidates_fn{
     "where a row has fewer than k.",
     &first_candidates_body};
 
+constexpr const char* box_codes_params[] = {"ids", "nbr", "n_points"};
+Ref box_codes_body(const Args& a) {
+    const IndexVector ids = a.index_vector(0);
+    return with_index_matrix(a, 1, [&](const auto& nbr) {
+        const std::uint64_t n_points = a.size_scalar(2);
+        cluster::BoxCodes c = cluster::box_codes(contiguous(ids), nbr, static_cast<std::size_t>(n_points));
+        Ref code = result_array(std::move(c.code));
+        Ref foreign = result_array(std::move(c.foreign));
+        return tuple(std::move(code), std::move(foreign));
+    });
+}
+constexpr Function box_codes_fn{
+    "box_codes", box_codes_params,
+    "box_codes(ids, nbr, n_points)\n--\n\n"
+    "For a box holding the points ids (ascending) with neighbour table nbr\n"
+    "(int32 or int64): (code, foreign), code a flat int32 array of nbr's\n"
+    "entries' rows in ids, or len(ids) + their position in foreign (the\n"
+    "listed points not in ids, ascending).",
+    &box_codes_body};
+
 constexpr const char* merge_shallow_params[] = {"a", "b", "saddle", "peak", "rank", "threshold"};
 Ref merge_shallow_body(const Args& a) {
     const IndexVector low = a.index_vector(0);
@@ -216,7 +237,7 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 9> methods = {
+std::array<PyMethodDef, 10> methods = {
     method_def<knn_table_fn>(),
     method_def<nearest_denser_fn>(),
     method_def<nearest_denser_rows_fn>(),
@@ -224,6 +245,7 @@ std::array<PyMethodDef, 9> methods = {
     method_def<highest_saddles_fn>(),
     method_def<highest_saddles_rows_fn>(),
     method_def<first_candidates_fn>(),
+    method_def<box_codes_fn>(),
     method_def<merge_shallow_fn>(),
     PyMethodDef{nullptr, nullptr, 0, nullptr},
 };

@@ -29,8 +29,8 @@ OPEN = -2          # a chain not yet followed to its end
 Box = dict[str, Any]
 
 
-# Rows of a box's table coded at once: the temporaries of a whole box's
-# coding set a worker's peak while the boxes' full tables are still held.
+# Rows of a box read at once where the whole box would need large
+# temporaries (the neighbours' labels: eight bytes an entry).
 CODE_BLOCK_ROWS = 1 << 16
 
 
@@ -39,27 +39,20 @@ def make_box(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, wid
     """A box of the clustering stages from its points, table and densities;
     n_points: the number of distinct points of the whole run."""
     ids, dist, nbr = table
-    nbr = nbr[:, :list_width]
-    m = len(ids)
-    blocks = range(0, m, CODE_BLOCK_ROWS)
-    # Every point's code in one array over all points (4 bytes a point):
-    # one gather per entry instead of binary searches among the box's ids
-    # and the foreign points, which took seconds per box.
-    small = n_points < np.iinfo(np.int32).max
-    where = np.full(n_points, -1, np.int32 if small else np.int64)
-    where[ids] = np.arange(m)
-    listed = np.zeros(n_points, bool)
-    for b in blocks:
-        part = nbr[b:b + CODE_BLOCK_ROWS]
-        listed[part[where[part] < 0]] = True
-    foreign = np.flatnonzero(listed)
-    del listed
-    where[foreign] = np.arange(m, m + len(foreign))
-    code = np.empty(nbr.shape, where.dtype)
-    for b in blocks:
-        np.take(where, nbr[b:b + CODE_BLOCK_ROWS], out=code[b:b + CODE_BLOCK_ROWS])
+    # Natively, through one array over all points (4 bytes a point): binary
+    # searches among the box's ids and the foreign points took seconds per
+    # box, and NumPy's gather converts the table's indices to 64 bits first.
+    code, foreign = native.box_codes(aligned(ids.astype(np.int64, copy=False)),
+                                     aligned(nbr)[:, :list_width], n_points)
     return {"ids": ids, "x": points[1], "rho": rho,
-            "dist": np.ascontiguousarray(dist[:, :width]), "code": code, "foreign": foreign}
+            "dist": np.ascontiguousarray(dist[:, :width]),
+            "code": code.reshape(len(ids), -1), "foreign": foreign}
+
+
+def aligned(a: np.ndarray) -> np.ndarray:
+    """a as the native helpers take it: arrays rebuilt from the bytes sent
+    between workers may be unaligned (a copy then)."""
+    return np.require(a, None, ["A"])
 
 
 def values(local: np.ndarray, foreign: np.ndarray, code: np.ndarray) -> np.ndarray:
@@ -114,7 +107,8 @@ def peaks(box: Box, f_rho: F64, width: int, diagonal: float) -> dict[str, np.nda
     m = len(rho)
     w = max(1, min(width, box["code"].shape[1]))
     delta, parent, _ = native.nearest_denser_rows(
-        np.concatenate((rho, f_rho)), box["code"][:, :w], box["dist"][:, :w], diagonal)
+        np.concatenate((rho, f_rho)), aligned(box["code"])[:, :w], aligned(box["dist"])[:, :w],
+        diagonal)
     has = parent >= 0
     nn_delta = np.full(m, -1, dtype=np.int64)
     nn_delta[has] = global_ids(box, parent[has])
@@ -190,7 +184,7 @@ def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int,
     saddle seen here (the native search of the single machine, on the
     box's rows), per cluster its densest border point here (with `levels`)."""
     w = max(1, min(width, box["code"].shape[1]))
-    nbr = box["code"][:, :w]
+    nbr = aligned(box["code"])[:, :w]
     rho = box["rho"]
     all_labels = np.concatenate((labels, f_labels)).astype(np.int64, copy=False)
     a, b, saddle = native.highest_saddles_rows(all_labels, np.concatenate((rho, f_rho)), nbr, w)
