@@ -37,6 +37,23 @@ def test_text_signatures(name, params):
                for p in sig.parameters.values())
 
 
+@pytest.mark.parametrize("module", ["quarnel", "_quarnel_cluster"])
+def test_type_stub_matches_the_module(module):
+    """Each extension's stub declares exactly its functions, with their
+    parameters: a function added or renamed in C++ must reach the stub."""
+    import ast
+    from pathlib import Path
+    native = importlib.import_module(module)
+    stub = Path(__file__).resolve().parents[1] / "python" / f"{module}.pyi"
+    declared = {f.name: [a.arg for a in f.args.args]
+                for f in ast.parse(stub.read_text()).body if isinstance(f, ast.FunctionDef)}
+    public = [name for name in dir(native) if callable(getattr(native, name))
+              and not name.startswith("_") and name != "PanicException"]
+    assert sorted(declared) == sorted(public)
+    for name, params in declared.items():
+        assert list(inspect.signature(getattr(native, name)).parameters) == params, name
+
+
 def test_docstrings():
     assert quarnel.round_float.__doc__ == "Round a float to its first significant digit."
     assert quarnel.knn_query.__doc__ == (

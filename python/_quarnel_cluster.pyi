@@ -1,0 +1,51 @@
+"""Native helpers of the quarnel_cluster driver.
+
+Type information for the driver's private extension. As in quarnel, array
+arguments must be NumPy arrays of exactly the dtype and dimensionality shown
+(nothing is cast; "contiguous" vectors must also be C-contiguous), and every
+result array is new, 1-D and C-contiguous. Neighbour tables (nn_list) may
+hold int32 or int64 indices.
+"""
+
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+
+_Floats: TypeAlias = np.ndarray[Any, np.dtype[np.float64]]
+_Indices: TypeAlias = np.ndarray[Any, np.dtype[np.int64]]
+_Indices32: TypeAlias = np.ndarray[Any, np.dtype[np.int32]]
+_Table: TypeAlias = _Indices | _Indices32
+
+__all__ = ["knn_table", "nearest_denser", "forest_labels", "highest_saddles", "merge_shallow"]
+
+def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
+    """quarnel.knn_query's rows with int32 indices (below 2^31 points):
+    (nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).
+
+    x: (n, d) float64 with 2 <= d <= 8.
+    """
+
+def nearest_denser(x: _Floats, rho: _Floats, nn_list: _Table,
+                   nn_dist: _Floats) -> tuple[_Floats, _Indices, _Indices]:
+    """quarnel.compute_delta without the density graph: (delta, nn_delta, centers).
+
+    x: (n, d); rho: (n,); nn_list and nn_dist: (n, k), any strides.
+    """
+
+def forest_labels(centers: _Indices, nn_delta: _Indices) -> _Indices:
+    """Per point, the largest position in centers of a centre among its
+    ancestors-or-self along nn_delta; -1 with none. Both contiguous."""
+
+def highest_saddles(labels: _Indices, rho: _Floats, nn_list: _Table,
+                    width: SupportsIndex) -> tuple[_Indices, _Indices, _Floats]:
+    """Every pair of touching clusters a < b, ascending, with its highest
+    saddle through the first width columns of nn_list: (a, b, saddle).
+    labels and rho contiguous (n,); nn_list (n, k)."""
+
+def merge_shallow(a: _Indices, b: _Indices, saddle: _Floats, peak: _Floats, rank: _Indices,
+                  threshold: SupportsFloat | SupportsIndex) -> tuple[_Indices, _Indices, _Indices]:
+    """The walk down the saddles (a, b, saddle), highest first, ties in the
+    given order: where two groups meet, the one whose root has the larger
+    rank joins the other if its root's peak stands less than threshold
+    above the saddle. Returns (root per cluster, joined roots, the roots
+    they joined), the joins in the order made. All contiguous."""
