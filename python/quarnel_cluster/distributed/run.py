@@ -63,29 +63,40 @@ class Settings:
     random_state: Any
 
 
-def exact_rank(client: Any, parts: list[Any], rank: int) -> float:
-    """The value at position `rank` of the sorted concatenation of `parts`
-    (persisted arrays of non-negative floats), exactly: the bit pattern is
-    found 16 bits at a time from per-part counts."""
-    prefix, known = 0, 0
+def exact_ranks(client: Any, parts: list[Any], ranks: list[int],
+                extra: list[Any] = ()) -> tuple[list[float], list[Any]]:
+    """The values at positions `ranks` of the sorted concatenation of `parts`
+    (persisted arrays of non-negative floats), exactly: the bit patterns are
+    found 16 bits at a time from per-part counts, every rank in the same
+    rounds. `extra`: delayed values computed in the first round's trip."""
+    prefixes, known, extras = [0] * len(ranks), 0, []
+    ranks = list(ranks)
     while known < 64:
-        counts = gather(client, [delayed(tasks.radix_counts)(p, prefix, known) for p in parts])
+        asked = [delayed(tasks.radix_counts)(p, prefixes, known) for p in parts]
+        if not known:
+            *counts, extras = gather(client, asked + [list(extra)])
+        else:
+            counts = gather(client, asked)
         total = np.sum(counts, axis=0)
-        below = np.cumsum(total)
-        digit = int(np.searchsorted(below, rank, side="right"))
-        rank -= int(below[digit - 1]) if digit else 0
-        prefix = (prefix << 16) | digit
+        for i, row in enumerate(total):
+            below = np.cumsum(row)
+            digit = int(np.searchsorted(below, ranks[i], side="right"))
+            ranks[i] -= int(below[digit - 1]) if digit else 0
+            prefixes[i] = (prefixes[i] << 16) | digit
         known += 16
-    return float(np.array([prefix], dtype=np.uint64).view(np.float64)[0])
+    return ([float(np.array([p], dtype=np.uint64).view(np.float64)[0]) for p in prefixes],
+            extras)
 
 
-def median(client: Any, parts: list[Any], n: int) -> float:
+def median(client: Any, parts: list[Any], n: int,
+           extra: list[Any] = ()) -> tuple[float, list[Any]]:
     """np.median of the n values in `parts`, exactly as NumPy takes it (the
-    mean of the two middle values for even n)."""
-    upper = exact_rank(client, parts, n // 2)
+    mean of the two middle values for even n); and the `extra` values."""
     if n % 2:
-        return upper
-    return (exact_rank(client, parts, n // 2 - 1) + upper) / 2
+        (upper,), extras = exact_ranks(client, parts, [n // 2], extra)
+        return upper, extras
+    (lower, upper), extras = exact_ranks(client, parts, [n // 2 - 1, n // 2], extra)
+    return (lower + upper) / 2, extras
 
 
 def median_count(counts: np.ndarray, n: int) -> int:
@@ -211,8 +222,8 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
                k_table: int, s: Settings) -> float:
     """pipeline.optimal_bandwidth's choice, from the table in parts."""
     kth = client.persist([delayed(tasks.column)(t, k - 1) for t in tables])
-    high = median(client, kth, N)
-    kth_max = float(max(gather(client, [delayed(np.max)(v) for v in kth])))
+    high, maxima = median(client, kth, N, [delayed(np.max)(v) for v in kth])
+    kth_max = float(max(maxima))
     del kth
     # bandwidth_estimate's nearest-neighbour scale: column 1 squared and
     # summed in index order, then divided by n and by d.

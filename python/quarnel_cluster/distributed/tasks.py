@@ -19,14 +19,19 @@ def column(table: tuple[I64, F64, I64], j: int) -> F64:
     return np.ascontiguousarray(table[1][:, j])
 
 
-def radix_counts(values: F64, prefix: int, known_bits: int) -> I64:
-    """Counts of the next 16 bits of the values whose leading `known_bits`
-    bits are `prefix`. Non-negative floats order as their bit patterns."""
+def radix_counts(values: F64, prefixes: list[int], known_bits: int) -> I64:
+    """Per prefix, the counts of the next 16 bits of the values whose leading
+    `known_bits` bits are that prefix. Non-negative floats order as their
+    bit patterns."""
     bits = values.view(np.uint64)
-    if known_bits:
-        bits = bits[(bits >> np.uint64(64 - known_bits)) == np.uint64(prefix)]
-    digit = (bits >> np.uint64(48 - known_bits)) & np.uint64(0xFFFF)
-    return np.bincount(digit.astype(np.intp), minlength=1 << 16)
+    counts = {}
+    for prefix in set(prefixes):
+        b = bits
+        if known_bits:
+            b = bits[(bits >> np.uint64(64 - known_bits)) == np.uint64(prefix)]
+        digit = (b >> np.uint64(48 - known_bits)) & np.uint64(0xFFFF)
+        counts[prefix] = np.bincount(digit.astype(np.intp), minlength=1 << 16)
+    return np.array([counts[p] for p in prefixes], dtype=np.int64)
 
 
 def rows_of(table: tuple[I64, F64, I64], wanted: I64) -> tuple[I64, F64, I64]:
