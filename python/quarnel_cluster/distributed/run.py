@@ -30,9 +30,11 @@ held-out rows and per-centre summaries reach the client.
 from __future__ import annotations
 
 import math
+from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any
 
+import dask
 import numpy as np
 from dask import delayed
 from distributed import wait
@@ -132,14 +134,25 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         boxes = cut(sample, n_boxes)
         B = len(boxes)
         parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
-        points = [delayed(knn.box_points)(*[delayed(knn.piece)(p, b) for p in parts])
-                  for b in range(B)]
-        found = [delayed(knn.copies)(pts) for pts in points]
+        pieces = [[delayed(knn.piece)(p, b) for p in parts] for b in range(B)]
+        # Each box's points gathered on a worker of its own, the same number
+        # of boxes on every worker: the tasks of a box then run where its
+        # points are (where Dask would put them all on the worker holding
+        # most input rows, e.g. the only one when the input is one chunk).
+        placed = list(client.scheduler_info().get("workers", {}))
+        points, found = [], []
+        for b in range(B):
+            with _placed(placed, b):
+                points.append(delayed(knn.box_points)(*pieces[b]))
+                found.append(delayed(knn.copies)(points[b]))
         copies = delayed(knn.all_copies)(*found)
-        distinct = [delayed(knn.distinct_points)(pts, copies) for pts in points]
+        distinct = []
+        for b in range(B):
+            with _placed(placed, b):
+                distinct.append(delayed(knn.distinct_points)(points[b], copies))
         *distinct, copies = client.persist(distinct + [copies])
         found = client.persist(found)
-        del points, parts
+        del points, parts, pieces
         n_copies = int(gather(client, delayed(knn.count)(copies)))
         N = n - n_copies
         if N < 2:
@@ -216,6 +229,14 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         wait(parts)
     return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
                   int(min(search_size, k)), k, N)
+
+
+def _placed(workers: list[str], b: int) -> Any:
+    """Box b's tasks made in this context prefer a worker of their own (any
+    other may run them, e.g. once that one is lost)."""
+    if not workers:
+        return nullcontext()
+    return dask.annotate(workers=[workers[b % len(workers)]], allow_other_workers=True)
 
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
