@@ -168,42 +168,43 @@ def request(asking: dict[str, Any], c: int) -> tuple[F64, float]:
 
 def answer_all(asked: dict[str, Any], k: int, boxes: Boxes, askers: list[int],
                *requests: tuple[F64, float]) -> list[tuple[np.ndarray, F64]]:
-    """answer() for the rows of each asking box."""
-    return [answer(q, asked, k, boxes, b, reach) for b, (q, reach) in zip(askers, requests)]
+    """The asked box's nearest points to the rows of each asking box:
+    indices (32-bit where they fit) and squared distances, one tree for all
+    of them. The distances themselves are not sent: the search's distance
+    is the square root of the squared distance summed as `squared` sums it,
+    so the asking box takes the root itself. Answers wait for every box that
+    asked, and at 12 bytes an entry instead of 24 they hold half the memory
+    while they do.
 
-
-def pick(answers: list[Any], i: int) -> Any:
-    return answers[i]
-
-
-def answer(q: F64, asked: dict[str, Any], k: int, boxes: Boxes, b: int,
-           reach: float) -> tuple[np.ndarray, F64]:
-    """The asked box's nearest points to the points q of box b: indices
-    (32-bit where they fit) and squared distances. The distances themselves
-    are not sent: the search's distance is the square root of the squared
-    distance summed as `squared` sums it, so the asking box takes the root
-    itself. Answers wait for every box that asked, and at 12 bytes an entry
-    instead of 24 they hold half the memory while they do.
-
-    Only the asked box's points within `reach` of box b are searched (a tree
-    over the whole box for a few rows near its wall cost most of the
-    stage): a point farther from q than q's reach lies farther than q's own
-    k-th neighbour and cannot enter its row, and a point within it lies
-    within reach of box b, which holds q."""
+    The tree holds only the asked box's points within reach of an asking
+    box (the farthest any of its rows looks): a point farther from a row q
+    than q's reach lies farther than q's own k-th neighbour and cannot enter
+    its row, and a point within it lies within reach of q's box."""
     x, ids = asked["x"], asked["ids"]
-    near = np.flatnonzero(boxes.gap(x, b) <= reach)
-    if len(near) == 0:
-        return np.empty((len(q), 0), _compact(ids, 0).dtype), np.empty((len(q), 0))
-    x = np.ascontiguousarray(x[near])
-    _, local = neighbours.cross_table(x, q, k)
-    nbr = _compact(ids[near], int(ids[-1]) + 1)[local]
+    near = np.zeros(len(x), dtype=bool)
+    for b, (_, reach) in zip(askers, requests):
+        near |= boxes.gap(x, b) <= reach
+    near = np.flatnonzero(near)
+    q = np.concatenate([r[0] for r in requests])
+    if len(near):
+        x = np.ascontiguousarray(x[near])
+        _, local = neighbours.cross_table(x, q, k)
+        nbr = _compact(ids[near], int(ids[-1]) + 1)[local]
+    else:
+        local = np.empty((len(q), 0), np.int64)
+        nbr = _compact(ids[:0], 0)[local]
     # The neighbours' coordinates are gathered a block of rows at a time:
     # all at once they take d times the table's size.
     sq = np.empty(local.shape)
     for lo in range(0, len(q), MERGE_BLOCK_ROWS):
         hi = lo + MERGE_BLOCK_ROWS
         sq[lo:hi] = squared(q[lo:hi], x[local[lo:hi]])
-    return nbr, sq
+    bounds = np.cumsum([0, *[len(r[0]) for r in requests]])
+    return [(nbr[a:b], sq[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def pick(answers: list[Any], i: int) -> Any:
+    return answers[i]
 
 
 def merged(table: dict[str, Any], k: int,
