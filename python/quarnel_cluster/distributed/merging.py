@@ -28,6 +28,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
+import _quarnel_cluster as native
 import numpy as np
 from dask import delayed
 from distributed import wait
@@ -134,36 +135,25 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     del chains
     f_first = bx.fetch(first, np.int64)
 
-    # The initial centres ("specials"): their rows, and the next centre up.
-    specials = np.sort(np.concatenate(gather(client, [delayed(bw.centres_of)(b, p)
-                                                       for b, p in zip(boxes, pk)])))
-    rows = gather(client, [delayed(bw.rows_at)(b, p, specials) for b, p in zip(boxes, pk)])
-    links = gather(client, [delayed(bw.centre_links)(b, p, f, ff)
-                             for b, p, f, ff in zip(boxes, pk, first, f_first)])
-    s_x = Sparse(np.concatenate([r["id"] for r in rows]), np.concatenate([r["x"] for r in rows]))
-    s_rho = Sparse(np.concatenate([r["id"] for r in rows]),
-                   np.concatenate([r["rho"] for r in rows]))
-    up_of = dict(zip(np.concatenate([ln["id"] for ln in links]).tolist(),
-                     np.concatenate([ln["up"] for ln in links]).tolist()))
-    rho_special = s_rho[specials]
-    # Denser first: every link goes from a denser centre to a less dense one.
-    by_height = [int(c) for c in specials[np.argsort(-rho_special, kind="stable")]]
+    # The initial centres ("specials"): their rows, and the next centre up,
+    # in one trip.
+    rows = gather(client, [delayed(bw.centre_rows)(b, p, f, ff)
+                            for b, p, f, ff in zip(boxes, pk, first, f_first)])
+    ids = np.concatenate([r["id"] for r in rows])
+    order = np.argsort(ids)
+    specials = ids[order]
+    s_x = Sparse(ids, np.concatenate([r["x"] for r in rows]))
+    s_rho = Sparse(ids, np.concatenate([r["rho"] for r in rows]))
+    up_id = np.concatenate([r["up"] for r in rows])[order]
     changed: dict[int, tuple[int, float]] = {}
-
-    def labels_of(centres: list[int]) -> tuple[list[Any], np.ndarray]:
-        pos = {c: i for i, c in enumerate(centres)}
-        label: dict[int, int] = {}
-        for c in by_height:
-            best = pos.get(c, -1)
-            above = up_of[c]
-            if above >= 0:
-                best = max(best, label[above])
-            label[c] = best
-        up = np.array([label[int(c)] for c in specials], dtype=np.int64)
-        return persist(client, [delayed(bw.labels_from)(f, specials, up) for f in first]), up
-
-    centres = [int(c) for c in specials]
-    labels, up = labels_of(centres)
+    # A special's label is the largest position of a special up its chain
+    # of specials (itself included): the single machine's forest labelling
+    # on the specials' links.
+    parent = np.full(len(specials), -1, dtype=np.int64)
+    has = up_id >= 0
+    parent[has] = np.searchsorted(specials, up_id[has])
+    up = native.forest_labels(np.arange(len(specials), dtype=np.int64), parent)
+    labels = persist(client, [delayed(bw.labels_from)(f, specials, up) for f in first])
     labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
                                       min(search_size, list_width),
                                       threshold if n_clusters is None else None, min_size,
