@@ -191,17 +191,17 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
 
     with timer.stage("density"):
         rho = client.persist([delayed(tasks.density)(t, k, bandwidth, d, N) for t in tables])
-        wait(rho)
+        # Both neighbourhood counts in one pass over each table and one trip.
+        radii = [bandwidth * s.alpha] + ([bandwidth * 1.0] if s.threshold is None else [])
+        counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, radii)
+                                         for t in tables]), axis=0)
         if s.threshold is None:
-            counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * 1.0)
-                                             for t in tables]), axis=0)
-            m = max(median_count(counts, N), 1)
+            m = max(median_count(counts[1], N), 1)
             threshold = pipeline.threshold_from(N, m, s.threshold_scale)
         else:
             threshold = float(s.threshold)
-        counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * s.alpha)
-                                         for t in tables]), axis=0)
-        search_size = max(median_count(counts, N), s.min_search)
+        search_size = max(median_count(counts[0], N), s.min_search)
+        wait(rho)
 
     with timer.stage("clusters"):
         width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
