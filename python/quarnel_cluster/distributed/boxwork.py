@@ -176,17 +176,20 @@ def labels_from(first: I64, special: I64, up: I64) -> I64:
 
 
 def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int,
-            n_clusters: int, levels: bool = True) -> dict[str, Any]:
+            n_clusters: int, levels: bool = True, with_sizes: bool = False) -> dict[str, Any]:
     """This box's part of borders.borders and borders.border_density, each
     reduced to its highest value: per touching pair (a < b) the highest
     saddle seen here (the native search of the single machine, on the
-    box's rows), per cluster its densest border point here (with `levels`)."""
+    box's rows), per cluster its densest border point here (with `levels`),
+    and the clusters' sizes here (with `with_sizes`)."""
     w = max(1, min(width, box["code"].shape[1]))
     nbr = aligned(box["code"])[:, :w]
     rho = box["rho"]
     all_labels = np.concatenate((labels, f_labels)).astype(np.int64, copy=False)
     a, b, saddle = native.highest_saddles_rows(all_labels, np.concatenate((rho, f_rho)), nbr, w)
     out = {"a": a, "b": b, "saddle": saddle}
+    if with_sizes:
+        out["sizes"] = sizes(labels, n_clusters)
     if levels:
         level_label, level = border_levels(labels, rho, all_labels, nbr)
         out.update(border_label=level_label, border_rho=level)

@@ -167,18 +167,21 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
 
 
 def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
-             n_clusters: int, levels: bool) -> tuple[Borders, np.ndarray]:
-    """The touching clusters, and with `levels` each cluster's densest
-    border point's density."""
+             n_clusters: int, levels: bool, sizes: bool = False
+             ) -> tuple[Borders, np.ndarray, np.ndarray]:
+    """The touching clusters; with `levels` each cluster's densest border
+    point's density; with `sizes` the clusters' sizes (in the same trip)."""
     f_labels = bx.fetch(labels, np.int64)
-    parts = gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters, levels)
+    parts = gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters, levels,
+                                                sizes)
                              for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
     level = np.full(n_clusters, -np.inf)
     for p in parts if levels else []:
         np.maximum.at(level, p["border_label"], p["border_rho"])
     touching = highest_saddles([p["a"] * n_clusters + p["b"] for p in parts],
                                [p["saddle"] for p in parts], n_clusters)
-    return touching, level
+    counts = np.sum([p["sizes"] for p in parts], axis=0) if sizes else None
+    return touching, level, counts
 
 
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
@@ -188,9 +191,9 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
     """controls.refine over the boxes: (per-box labels, centres); the links
     it adds go to `changed` (centre: (new parent, distance))."""
     count = len(centres)
-    touching, _ = _borders(client, bx, labels, f_rho, width, max(count, 1), False)
-    counts = np.sum(gather(client, [delayed(bw.sizes)(lab, count) for lab in labels]),
-                    axis=0) if count else np.zeros(0, np.int64)
+    touching, _, counts = _borders(client, bx, labels, f_rho, width, max(count, 1), False,
+                                   True)
+    counts = counts[:count]
     to_final = np.arange(count, dtype=np.int64)
 
     def join(joins: controls.Joins) -> None:
@@ -215,7 +218,7 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
         join(controls.keep_heaviest_peaks(counts, centres, s_rho, s_x, touching, n_clusters))
     labels = persist(client, [delayed(bw.relabelled)(lab, to_final) for lab in labels])
     if noise:
-        _, level = _borders(client, bx, labels, f_rho, width, max(len(centres), 1), True)
+        _, level, _ = _borders(client, bx, labels, f_rho, width, max(len(centres), 1), True)
         labels = persist(client, [delayed(bw.with_halo)(lab, r, level)
                                  for lab, r in zip(labels, rho)])
     wait(labels)
