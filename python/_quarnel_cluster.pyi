@@ -16,7 +16,7 @@ _Indices: TypeAlias = np.ndarray[Any, np.dtype[np.int64]]
 _Indices32: TypeAlias = np.ndarray[Any, np.dtype[np.int32]]
 _Table: TypeAlias = _Indices | _Indices32
 
-__all__ = ["knn_table", "nearest_denser", "nearest_denser_rows", "forest_labels",
+__all__ = ["knn_table", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
            "highest_saddles", "highest_saddles_rows", "first_candidates", "box_codes",
            "merge_shallow"]
 
@@ -25,6 +25,13 @@ def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
     (nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).
 
     x: (n, d) float64 with 2 <= d <= 8.
+    """
+
+def knn_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices]:
+    """quarnel.knn_query_cross, letting other Python threads run while it
+    searches: (nn_dist, nn_indices) as flat arrays.
+
+    x_train: (n, d) float64 with 2 <= d <= 8; x_query: (m, >= d).
     """
 
 def nearest_denser(x: _Floats, rho: _Floats, nn_list: _Table,

@@ -71,6 +71,26 @@ constexpr Function knn_table_fn{
     "(nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).",
     &knn_table_body};
 
+constexpr const char* knn_cross_params[] = {"x_train", "x_query", "k"};
+Ref knn_cross_body(const Args& a) {
+    const FloatMatrix train = a.float_matrix(0);
+    const FloatMatrix query = a.float_matrix(1);
+    const std::uint64_t k = a.size_scalar(2);
+    knn::FlatTable t = [&] {
+        Unlocked unlocked;
+        return knn::knn_query_cross(train.view(), query.view(), k);
+    }();
+    Ref dist = result_array(std::move(t.dist));
+    Ref index = result_array(std::move(t.index));
+    return tuple(std::move(dist), std::move(index));
+}
+constexpr Function knn_cross_fn{
+    "knn_cross", knn_cross_params,
+    "knn_cross(x_train, x_query, k)\n--\n\n"
+    "quarnel.knn_query_cross, letting other Python threads run while it\n"
+    "searches: (nn_dist, nn_indices) as flat arrays.",
+    &knn_cross_body};
+
 constexpr const char* nearest_denser_params[] = {"x", "rho", "nn_list", "nn_dist"};
 Ref nearest_denser_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
@@ -237,8 +257,9 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 10> methods = {
+std::array<PyMethodDef, 11> methods = {
     method_def<knn_table_fn>(),
+    method_def<knn_cross_fn>(),
     method_def<nearest_denser_fn>(),
     method_def<nearest_denser_rows_fn>(),
     method_def<forest_labels_fn>(),
