@@ -15,9 +15,8 @@ from __future__ import annotations
 
 from typing import Any
 
-import numpy as np
-
 import _quarnel_cluster as native
+import numpy as np
 
 from ..borders import highest_by_key
 from ..pipeline import F64, I64
