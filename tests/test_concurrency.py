@@ -140,11 +140,14 @@ def test_driver_search_without_the_lock_beside_module_calls(inputs):
         except BaseException as e:  # noqa: BLE001 - reported below
             failures.append((t, repr(e)))
 
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(6)]
+    # Two loops handed to the pool at once used to leave it waiting forever:
+    # a hang fails the test instead of stalling the suite.
+    threads = [threading.Thread(target=worker, args=(t,), daemon=True) for t in range(6)]
     for th in threads:
         th.start()
     for th in threads:
-        th.join()
+        th.join(timeout=120)
+    assert not any(th.is_alive() for th in threads)
     assert not failures
 
 
