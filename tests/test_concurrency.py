@@ -140,7 +140,8 @@ def test_driver_search_without_the_lock_beside_module_calls(inputs):
         except BaseException as e:  # noqa: BLE001 - reported below
             failures.append((t, repr(e)))
 
-    # Two loops handed to the pool at once used to leave it waiting forever:
+    # Two loops handed to the pool at once, without its one-job lock, leave
+    # it waiting forever:
     # a hang fails the test instead of stalling the suite.
     threads = [threading.Thread(target=worker, args=(t,), daemon=True) for t in range(6)]
     for th in threads:
