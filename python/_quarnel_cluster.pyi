@@ -16,7 +16,9 @@ _Indices: TypeAlias = np.ndarray[Any, np.dtype[np.int64]]
 _Indices32: TypeAlias = np.ndarray[Any, np.dtype[np.int32]]
 _Table: TypeAlias = _Indices | _Indices32
 
-__all__ = ["knn_table", "nearest_denser", "forest_labels", "highest_saddles", "merge_shallow"]
+__all__ = ["knn_table", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
+           "highest_saddles", "highest_saddles_rows", "first_candidates", "box_codes",
+           "merge_shallow"]
 
 def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
     """quarnel.knn_query's rows with int32 indices (below 2^31 points):
@@ -25,11 +27,28 @@ def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
     x: (n, d) float64 with 2 <= d <= 8.
     """
 
+def knn_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices]:
+    """quarnel.knn_query_cross, letting other Python threads run while it
+    searches: (nn_dist, nn_indices) as flat arrays.
+
+    x_train: (n, d) float64 with 2 <= d <= 8; x_query: (m, >= d).
+    """
+
 def nearest_denser(x: _Floats, rho: _Floats, nn_list: _Table,
                    nn_dist: _Floats) -> tuple[_Floats, _Indices, _Indices]:
     """quarnel.compute_delta without the density graph: (delta, nn_delta, centers).
 
     x: (n, d); rho: (n,); nn_list and nn_dist: (n, k), any strides.
+    """
+
+def nearest_denser_rows(rho: _Floats, nn_list: _Table, nn_dist: _Floats,
+                        diagonal: SupportsFloat | SupportsIndex
+                        ) -> tuple[_Floats, _Indices, _Indices]:
+    """nearest_denser for the rows of nn_list, whose entries index rho (which
+    may hold more points than rows), with the diagonal given:
+    (delta, nn_delta, centers).
+
+    rho: (m,); nn_list and nn_dist: (n, k), any strides.
     """
 
 def forest_labels(centers: _Indices, nn_delta: _Indices) -> _Indices:
@@ -41,6 +60,24 @@ def highest_saddles(labels: _Indices, rho: _Floats, nn_list: _Table,
     """Every pair of touching clusters a < b, ascending, with its highest
     saddle through the first width columns of nn_list: (a, b, saddle).
     labels and rho contiguous (n,); nn_list (n, k)."""
+
+def highest_saddles_rows(labels: _Indices, rho: _Floats, nn_list: _Table,
+                         width: SupportsIndex) -> tuple[_Indices, _Indices, _Floats]:
+    """highest_saddles through the rows of nn_list only, whose entries index
+    labels and rho (which may hold more points than rows): (a, b, saddle).
+    labels and rho contiguous (m,); nn_list (n, k) with n <= m."""
+
+def first_candidates(row: _Indices, sq: _Floats, index: _Indices, rows: SupportsIndex,
+                     k: SupportsIndex) -> _Indices:
+    """Per row 0 .. rows - 1, the positions of its first k candidates
+    (row[e] == row) by (sq, index, position): a flat rows * k array, -1
+    where a row has fewer than k. All contiguous."""
+
+def box_codes(ids: _Indices, nbr: _Table, n_points: SupportsIndex) -> tuple[_Indices32, _Indices]:
+    """For a box holding the points ids (ascending, contiguous) with
+    neighbour table nbr ((n, k), any strides): (code, foreign), code a flat
+    int32 array of nbr's entries' rows in ids, or len(ids) + their position
+    in foreign (the listed points not in ids, ascending)."""
 
 def merge_shallow(a: _Indices, b: _Indices, saddle: _Floats, peak: _Floats, rank: _Indices,
                   threshold: SupportsFloat | SupportsIndex) -> tuple[_Indices, _Indices, _Indices]:

@@ -13,6 +13,8 @@
 #include <array>
 
 #include "boundary.hpp"
+#include "cluster/candidates.hpp"
+#include "cluster/codes.hpp"
 #include "cluster/delta.hpp"
 #include "cluster/forest.hpp"
 #include "cluster/saddles.hpp"
@@ -35,11 +37,29 @@ Ref with_index_matrix(const Args& a, std::size_t i, F&& f) {
     return f(m.view());
 }
 
+// Lets other Python threads run during a long native step that touches no
+// Python object: a distributed run's worker serves the other workers' data
+// from its event loop while its task searches (a held lock stalled them for
+// the whole search). The arguments stay referenced by the call.
+class Unlocked {
+public:
+    Unlocked() : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 constexpr const char* knn_table_params[] = {"x", "k"};
 Ref knn_table_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
     const std::uint64_t k = a.size_scalar(1);
-    knn::NarrowTable t = knn::knn_table(x.view(), k);
+    knn::NarrowTable t = [&] {
+        Unlocked unlocked;
+        return knn::knn_table(x.view(), k);
+    }();
     Ref dist = result_array(std::move(t.dist));
     Ref index = result_array(std::move(t.index));
     return tuple(std::move(dist), std::move(index));
@@ -50,6 +70,26 @@ constexpr Function knn_table_fn{
     "quarnel.knn_query's rows with int32 indices (below 2^31 points):\n"
     "(nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).",
     &knn_table_body};
+
+constexpr const char* knn_cross_params[] = {"x_train", "x_query", "k"};
+Ref knn_cross_body(const Args& a) {
+    const FloatMatrix train = a.float_matrix(0);
+    const FloatMatrix query = a.float_matrix(1);
+    const std::uint64_t k = a.size_scalar(2);
+    knn::FlatTable t = [&] {
+        Unlocked unlocked;
+        return knn::knn_query_cross(train.view(), query.view(), k);
+    }();
+    Ref dist = result_array(std::move(t.dist));
+    Ref index = result_array(std::move(t.index));
+    return tuple(std::move(dist), std::move(index));
+}
+constexpr Function knn_cross_fn{
+    "knn_cross", knn_cross_params,
+    "knn_cross(x_train, x_query, k)\n--\n\n"
+    "quarnel.knn_query_cross, letting other Python threads run while it\n"
+    "searches: (nn_dist, nn_indices) as flat arrays.",
+    &knn_cross_body};
 
 constexpr const char* nearest_denser_params[] = {"x", "rho", "nn_list", "nn_dist"};
 Ref nearest_denser_body(const Args& a) {
@@ -74,6 +114,27 @@ constexpr Function nearest_denser_fn{
     "quarnel.compute_delta without the density graph: (delta, nn_delta, centers).\n"
     "nn_list may hold int32 or int64 indices.",
     &nearest_denser_body};
+
+constexpr const char* nearest_denser_rows_params[] = {"rho", "nn_list", "nn_dist", "diagonal"};
+Ref nearest_denser_rows_body(const Args& a) {
+    const FloatVector rho = a.float_vector(0);
+    return with_index_matrix(a, 1, [&](const auto& nn_list) {
+        const FloatMatrix nn_dist = a.float_matrix(2);
+        const double diagonal = a.float_scalar(3);
+        cluster::Peaks r = cluster::nearest_denser_rows(diagonal, rho.view(), nn_list, nn_dist.view());
+        Ref delta = result_array(std::move(r.delta));
+        Ref nn_delta = result_array(std::move(r.nn_delta));
+        Ref centres = result_array(std::move(r.idx_centers));
+        return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+    });
+}
+constexpr Function nearest_denser_rows_fn{
+    "nearest_denser_rows", nearest_denser_rows_params,
+    "nearest_denser_rows(rho, nn_list, nn_dist, diagonal)\n--\n\n"
+    "nearest_denser for the rows of nn_list, whose entries index rho (which\n"
+    "may hold more points than rows), with the diagonal given:\n"
+    "(delta, nn_delta, centers).",
+    &nearest_denser_rows_body};
 
 constexpr const char* forest_labels_params[] = {"centers", "nn_delta"};
 Ref forest_labels_body(const Args& a) {
@@ -110,6 +171,66 @@ constexpr Function highest_saddles_fn{
     "(a, b, saddle).",
     &highest_saddles_body};
 
+constexpr const char* highest_saddles_rows_params[] = {"labels", "rho", "nn_list", "width"};
+Ref highest_saddles_rows_body(const Args& a) {
+    const IndexVector labels = a.index_vector(0);
+    const FloatVector rho = a.float_vector(1);
+    return with_index_matrix(a, 2, [&](const auto& nn_list) {
+        const std::uint64_t width = a.size_scalar(3);
+        cluster::Saddles s = cluster::highest_saddles_rows(
+            contiguous(labels), contiguous(rho), nn_list, static_cast<std::size_t>(width));
+        Ref low = result_array(std::move(s.a));
+        Ref high = result_array(std::move(s.b));
+        Ref level = result_array(std::move(s.level));
+        return tuple(std::move(low), std::move(high), std::move(level));
+    });
+}
+constexpr Function highest_saddles_rows_fn{
+    "highest_saddles_rows", highest_saddles_rows_params,
+    "highest_saddles_rows(labels, rho, nn_list, width)\n--\n\n"
+    "highest_saddles through the rows of nn_list only, whose entries index\n"
+    "labels and rho (which may hold more points than rows): (a, b, saddle).",
+    &highest_saddles_rows_body};
+
+constexpr const char* first_candidates_params[] = {"row", "sq", "index", "rows", "k"};
+Ref first_candidates_body(const Args& a) {
+    const IndexVector row = a.index_vector(0);
+    const FloatVector sq = a.float_vector(1);
+    const IndexVector index = a.index_vector(2);
+    const std::uint64_t rows = a.size_scalar(3);
+    const std::uint64_t k = a.size_scalar(4);
+    return result_array(cluster::first_candidates(contiguous(row), contiguous(sq), contiguous(index),
+                                                  static_cast<std::size_t>(rows),
+                                                  static_cast<std::size_t>(k)));
+}
+constexpr Function first_candidates_fn{
+    "first_candidates", first_candidates_params,
+    "first_candidates(row, sq, index, rows, k)\n--\n\n"
+    "Per row 0 .. rows - 1, the positions of its first k candidates\n"
+    "(row[e] == row) by (sq, index, position): a flat rows * k array, -1\n"
+    "where a row has fewer than k.",
+    &first_candidates_body};
+
+constexpr const char* box_codes_params[] = {"ids", "nbr", "n_points"};
+Ref box_codes_body(const Args& a) {
+    const IndexVector ids = a.index_vector(0);
+    return with_index_matrix(a, 1, [&](const auto& nbr) {
+        const std::uint64_t n_points = a.size_scalar(2);
+        cluster::BoxCodes c = cluster::box_codes(contiguous(ids), nbr, static_cast<std::size_t>(n_points));
+        Ref code = result_array(std::move(c.code));
+        Ref foreign = result_array(std::move(c.foreign));
+        return tuple(std::move(code), std::move(foreign));
+    });
+}
+constexpr Function box_codes_fn{
+    "box_codes", box_codes_params,
+    "box_codes(ids, nbr, n_points)\n--\n\n"
+    "For a box holding the points ids (ascending) with neighbour table nbr\n"
+    "(int32 or int64): (code, foreign), code a flat int32 array of nbr's\n"
+    "entries' rows in ids, or len(ids) + their position in foreign (the\n"
+    "listed points not in ids, ascending).",
+    &box_codes_body};
+
 constexpr const char* merge_shallow_params[] = {"a", "b", "saddle", "peak", "rank", "threshold"};
 Ref merge_shallow_body(const Args& a) {
     const IndexVector low = a.index_vector(0);
@@ -136,11 +257,16 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 6> methods = {
+std::array<PyMethodDef, 11> methods = {
     method_def<knn_table_fn>(),
+    method_def<knn_cross_fn>(),
     method_def<nearest_denser_fn>(),
+    method_def<nearest_denser_rows_fn>(),
     method_def<forest_labels_fn>(),
     method_def<highest_saddles_fn>(),
+    method_def<highest_saddles_rows_fn>(),
+    method_def<first_candidates_fn>(),
+    method_def<box_codes_fn>(),
     method_def<merge_shallow_fn>(),
     PyMethodDef{nullptr, nullptr, 0, nullptr},
 };

@@ -116,6 +116,42 @@ def test_eight_threads_match_serial_calls(inputs, PanicException):
     assert all(same(a, call()) for a, call in zip(serial, twelve_calls(inputs)))
 
 
+def test_driver_search_without_the_lock_beside_module_calls(inputs):
+    """_quarnel_cluster.knn_table lets go of the interpreter lock while it
+    searches (a distributed worker serves data meanwhile), so loops of the
+    thread pool may be asked for by two threads at once: the pool takes one
+    at a time, and every result is the serial one."""
+    import _quarnel_cluster
+    x, k = inputs["x"], inputs["k"]
+    calls = [lambda: _quarnel_cluster.knn_table(x, k), lambda: quarnel.knn_query(x, k),
+             lambda: quarnel.compute_delta(x, inputs["rho"], inputs["nn_list"],
+                                           inputs["nn_dist"])]
+    serial = [call() for call in calls]
+    barrier = threading.Barrier(6)
+    failures = []
+
+    def worker(t):
+        try:
+            barrier.wait()
+            for r in range(8):
+                f = (t + r) % len(calls) if t % 2 else 0
+                if not same(serial[f], calls[f]()):
+                    failures.append((t, r, f))
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append((t, repr(e)))
+
+    # Two loops handed to the pool at once, without its one-job lock, leave
+    # it waiting forever:
+    # a hang fails the test instead of stalling the suite.
+    threads = [threading.Thread(target=worker, args=(t,), daemon=True) for t in range(6)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(timeout=120)
+    assert not any(th.is_alive() for th in threads)
+    assert not failures
+
+
 # ---- KeyboardInterrupt ---------------------------------------------------------------
 
 INTERRUPT = """

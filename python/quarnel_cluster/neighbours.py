@@ -2,7 +2,7 @@
 
     1 column     the native k-d tree on the points with a zero second column:
                  sqrt((a - b)^2 + 0) is |a - b|, so nothing changes
-    2-8 columns  the native k-d tree (knn_table, knn_query_cross)
+    2-8 columns  the native k-d tree (knn_table, knn_cross: knn_query_cross)
     9 and more   blocked brute force on matrix products (brute_force.py)
 
 Rows are ordered by (distance, index) on every road, and the distances are
@@ -81,6 +81,8 @@ def cross_table(x_train: F64, x_query: F64, k: int) -> tuple[F64, I64]:
         return brute_force.cross_table(x_train, x_query, k)
     if d == 1:
         x_train, x_query = _with_zero_column(x_train), _with_zero_column(x_query)
-    dist, idx = _native(quarnel.knn_query_cross, x_train, x_query, k)
+    # The driver's copy of knn_query_cross lets other threads run meanwhile
+    # (a distributed worker's event loop among them).
+    dist, idx = _native(native.knn_cross, x_train, x_query, k)
     r = min(k, len(x_train))
     return dist.reshape(len(x_query), r), idx.reshape(len(x_query), r)

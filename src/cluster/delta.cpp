@@ -66,14 +66,9 @@ Record scan_point(std::size_t i, const VectorView<double>& rho,
     return {diagonal, -1};
 }
 
-}  // namespace
-
 template <class Index>
-Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
-                     const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist) {
-    const std::size_t n = x.rows;
-    const double diagonal = bounding_box_diagonal(x);
-
+Peaks scan(std::size_t n, double diagonal, const VectorView<double>& rho,
+           const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist) {
     // Each point writes its own slots of the two outputs.
     Peaks out;
     out.delta.resize(n);
@@ -90,10 +85,28 @@ Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
     return out;
 }
 
+}  // namespace
+
+template <class Index>
+Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
+                     const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist) {
+    return scan(x.rows, bounding_box_diagonal(x), rho, nn_list, nn_dist);
+}
+
+template <class Index>
+Peaks nearest_denser_rows(double diagonal, const VectorView<double>& rho,
+                          const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist) {
+    return scan(nn_list.rows, diagonal, rho, nn_list, nn_dist);
+}
+
 template Peaks nearest_denser(const MatrixView<double>&, const VectorView<double>&,
                               const MatrixView<std::int64_t>&, const MatrixView<double>&);
 template Peaks nearest_denser(const MatrixView<double>&, const VectorView<double>&,
                               const MatrixView<std::int32_t>&, const MatrixView<double>&);
+template Peaks nearest_denser_rows(double, const VectorView<double>&,
+                                   const MatrixView<std::int64_t>&, const MatrixView<double>&);
+template Peaks nearest_denser_rows(double, const VectorView<double>&,
+                                   const MatrixView<std::int32_t>&, const MatrixView<double>&);
 
 DeltaResult compute_delta(const MatrixView<double>& x, const VectorView<double>& rho,
                           const MatrixView<std::int64_t>& nn_list,

@@ -38,6 +38,14 @@ template <class Index>
 Peaks nearest_denser(const MatrixView<double>& x, const VectorView<double>& rho,
                      const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist);
 
+// nearest_denser over the n rows of `nn_list` with the diagonal given: `rho`
+// may hold more points than there are rows (a box of a distributed run
+// lists neighbours that other boxes hold, and its diagonal is the whole
+// input's), and every entry of `nn_list` indexes `rho`.
+template <class Index>
+Peaks nearest_denser_rows(double diagonal, const VectorView<double>& rho,
+                          const MatrixView<Index>& nn_list, const MatrixView<double>& nn_dist);
+
 // n is the row count of `x`. Stops with "ndarray: index out of bounds" when
 // `rho`, `nn_list` or `nn_dist` lack an element that is read, and with a
 // slice failure when a matched neighbour is not below n.

@@ -92,10 +92,11 @@ private:
 
 template <class Label, class Index>
 Saddles reduce(Slice<std::int64_t> labels, Slice<double> rho,
-               const MatrixView<Index>& nn_list, std::size_t columns,
+               const MatrixView<Index>& nn_list, std::size_t rows, std::size_t columns,
                std::size_t n_labels) {
+    // Rows 0 .. rows - 1 are read; neighbours index all n labels.
     const std::size_t n = labels.size();
-    const std::size_t blocks = (n + block_rows - 1) / block_rows;
+    const std::size_t blocks = (rows + block_rows - 1) / block_rows;
     // Buckets of 2^shift clusters: a shift, not a division, per offer.
     unsigned shift = 0;
     while ((n_labels >> shift) > buckets_wanted) ++shift;
@@ -104,7 +105,7 @@ Saddles reduce(Slice<std::int64_t> labels, Slice<double> rho,
     // Calls f(offer) for every crossing pair of points of a block of rows.
     auto each_offer = [&](std::size_t block, auto&& f) {
         const std::size_t begin = block * block_rows;
-        const std::size_t end = std::min(n, begin + block_rows);
+        const std::size_t end = std::min(rows, begin + block_rows);
         for (std::size_t i = begin; i < end; ++i) {
             // The neighbours' labels and densities are scattered over the
             // whole arrays: the labels are fetched a few rows ahead, and
@@ -184,14 +185,13 @@ Saddles reduce(Slice<std::int64_t> labels, Slice<double> rho,
     return out;
 }
 
-}  // namespace
 
 template <class Index>
-Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
-                        const MatrixView<Index>& nn_list, std::size_t width) {
+Saddles saddles_of_rows(Slice<std::int64_t> labels, Slice<double> rho,
+                        const MatrixView<Index>& nn_list, std::size_t rows, std::size_t width) {
     const std::size_t n = labels.size();
     const std::size_t columns = std::max<std::size_t>(1, std::min(width, nn_list.cols));
-    if (nn_list.rows < n) stop_ndarray();
+    if (nn_list.rows < rows || rows > n) stop_ndarray();
     if (rho.size() < n) stop_index(rho.size(), n);
     std::int64_t top = -1;
     for (std::size_t i = 0; i < n; ++i) top = std::max(top, labels[i]);
@@ -199,14 +199,32 @@ Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
     if (n_labels == 0) return {};
     // The offers in half the bytes while labels fit in 32 bits.
     if (n_labels <= (std::size_t{1} << 32)) {
-        return reduce<std::uint32_t, Index>(labels, rho, nn_list, columns, n_labels);
+        return reduce<std::uint32_t, Index>(labels, rho, nn_list, rows, columns, n_labels);
     }
-    return reduce<std::uint64_t, Index>(labels, rho, nn_list, columns, n_labels);
+    return reduce<std::uint64_t, Index>(labels, rho, nn_list, rows, columns, n_labels);
+}
+
+}  // namespace
+
+template <class Index>
+Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
+                        const MatrixView<Index>& nn_list, std::size_t width) {
+    return saddles_of_rows(labels, rho, nn_list, labels.size(), width);
+}
+
+template <class Index>
+Saddles highest_saddles_rows(Slice<std::int64_t> labels, Slice<double> rho,
+                             const MatrixView<Index>& nn_list, std::size_t width) {
+    return saddles_of_rows(labels, rho, nn_list, nn_list.rows, width);
 }
 
 template Saddles highest_saddles(Slice<std::int64_t>, Slice<double>, const MatrixView<std::int64_t>&,
                                  std::size_t);
 template Saddles highest_saddles(Slice<std::int64_t>, Slice<double>, const MatrixView<std::int32_t>&,
                                  std::size_t);
+template Saddles highest_saddles_rows(Slice<std::int64_t>, Slice<double>,
+                                      const MatrixView<std::int64_t>&, std::size_t);
+template Saddles highest_saddles_rows(Slice<std::int64_t>, Slice<double>,
+                                      const MatrixView<std::int32_t>&, std::size_t);
 
 }  // namespace quarnel::cluster

@@ -28,4 +28,11 @@ template <class Index>
 Saddles highest_saddles(Slice<std::int64_t> labels, Slice<double> rho,
                         const MatrixView<Index>& nn_list, std::size_t width);
 
+// highest_saddles over the rows of nn_list only: labels and rho may hold
+// more points than there are rows (neighbours whose own rows are elsewhere,
+// as in a box of a distributed run), and every entry indexes them.
+template <class Index>
+Saddles highest_saddles_rows(Slice<std::int64_t> labels, Slice<double> rho,
+                             const MatrixView<Index>& nn_list, std::size_t width);
+
 }  // namespace quarnel::cluster

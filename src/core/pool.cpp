@@ -51,6 +51,9 @@ public:
     std::size_t size() const noexcept { return workers_.size(); }
 
     void run(Job& job) {
+        // One job at a time: callers that let go of the interpreter lock
+        // (the driver's searches) may come from several threads at once.
+        std::lock_guard one_job(serial_);
         std::unique_lock lock(mutex_);
         job_ = &job;
         busy_ = workers_.size();
@@ -108,6 +111,7 @@ private:
         workers_.clear();
     }
 
+    std::mutex serial_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;

@@ -1,10 +1,12 @@
 """Tasks of the clustering stages on one box: density peaks, the chains to
-the centres, and the borders between clusters. Each box holds its distinct points in index order
-(`ids`), their coordinates, densities and the leading columns of their
-neighbour rows (`dist`; `code`: the neighbour's row here if >= 0, else
--1 - its position in `foreign`). Values at points of other boxes that a box
-reads ("foreign" points: neighbours listed in its rows, sorted by index)
-come as arrays aligned with `foreign`.
+the centres, and the borders between clusters. Each box holds its distinct
+points in index order (`ids`), their coordinates, densities and the leading
+columns of their neighbour rows (`dist`; `code`: the neighbour's row here if
+below the box's size m, else m + its position in `foreign`). Values at
+points of other boxes that a box reads ("foreign" points: neighbours listed
+in its rows, sorted by index) come as arrays aligned with `foreign`, so that
+the box's values followed by the foreign ones are indexed by `code` (which
+is how the native helpers of the single machine read them).
 
 All functions take and return NumPy arrays and dicts of them.
 """
@@ -13,13 +15,12 @@ from __future__ import annotations
 
 from typing import Any
 
+import _quarnel_cluster as native
 import numpy as np
 
-from ..borders import highest_by_key, highest_saddles
+from ..borders import highest_by_key
 from ..pipeline import F64, I64
 
-# A neighbour counts as denser than a point only above this margin.
-DENSITY_MARGIN = 1e-8
 CENTRE_FACTOR = 0.999
 NONE = -1          # a chain that ends at no centre
 OPEN = -2          # a chain not yet followed to its end
@@ -27,38 +28,35 @@ OPEN = -2          # a chain not yet followed to its end
 Box = dict[str, Any]
 
 
-# Rows of a box's table coded at once: the temporaries of a whole box's
-# coding (several int64 arrays of its narrow table's size) set a worker's
-# peak while the boxes' full tables are still held.
+# Rows of a box read at once where the whole box would need large
+# temporaries (the neighbours' labels: eight bytes an entry).
 CODE_BLOCK_ROWS = 1 << 16
 
 
 def make_box(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, width: int,
-             list_width: int) -> Box:
+             list_width: int, n_points: int) -> Box:
+    """A box of the clustering stages from its points, table and densities;
+    n_points: the number of distinct points of the whole run."""
     ids, dist, nbr = table
-    nbr = nbr[:, :list_width]
-    blocks = range(0, len(ids), CODE_BLOCK_ROWS)
-    foreign = np.unique(np.concatenate(
-        [part[~find(ids, part)[0]] for part in (nbr[b:b + CODE_BLOCK_ROWS] for b in blocks)]
-        or [np.empty(0, nbr.dtype)]))
-    # 32-bit codes where both kinds fit (rows here, foreign points).
-    small = max(len(ids), len(foreign)) < np.iinfo(np.int32).max
-    code = np.empty(nbr.shape, np.int32 if small else np.int64)
-    for b in blocks:
-        part = nbr[b:b + CODE_BLOCK_ROWS]
-        here, at = find(ids, part)
-        code[b:b + CODE_BLOCK_ROWS] = np.where(here, at, -1 - np.searchsorted(foreign, part))
+    # Natively, through one array over all points (4 bytes a point): binary
+    # searches among the box's ids and the foreign points took seconds per
+    # box, and NumPy's gather converts the table's indices to 64 bits first.
+    code, foreign = native.box_codes(aligned(ids.astype(np.int64, copy=False)),
+                                     aligned(nbr)[:, :list_width], n_points)
     return {"ids": ids, "x": points[1], "rho": rho,
-            "dist": np.ascontiguousarray(dist[:, :width]), "code": code, "foreign": foreign}
+            "dist": np.ascontiguousarray(dist[:, :width]),
+            "code": code.reshape(len(ids), -1), "foreign": foreign}
+
+
+def aligned(a: np.ndarray) -> np.ndarray:
+    """a as the native helpers take it: arrays rebuilt from the bytes sent
+    between workers may be unaligned (a copy then)."""
+    return np.require(a, None, ["A"])
 
 
 def values(local: np.ndarray, foreign: np.ndarray, code: np.ndarray) -> np.ndarray:
     """Values at the points that `code` names."""
-    here = code >= 0
-    out = np.empty(code.shape, dtype=local.dtype)
-    out[here] = local[code[here]]
-    out[~here] = foreign[-1 - code[~here]]
-    return out
+    return np.concatenate((local, foreign))[code]
 
 
 def global_ids(box: Box, code: np.ndarray) -> np.ndarray:
@@ -102,22 +100,18 @@ def column_of(box: Box, name: str) -> np.ndarray:
 
 def peaks(box: Box, f_rho: F64, width: int, diagonal: float) -> dict[str, np.ndarray]:
     """Nearest denser neighbour among the first `width` columns (the first
-    qualifying column wins), its distance, and the centres: as the native
-    peak search computes them."""
+    qualifying column wins), its distance, and the centres: the native peak
+    search of the single machine, on the box's rows."""
     rho = box["rho"]
     m = len(rho)
-    delta = np.full(m, diagonal)
+    w = max(1, min(width, box["code"].shape[1]))
+    delta, parent, _ = native.nearest_denser_rows(
+        np.concatenate((rho, f_rho)), aligned(box["code"])[:, :w], aligned(box["dist"])[:, :w],
+        diagonal)
+    has = parent >= 0
     nn_delta = np.full(m, -1, dtype=np.int64)
-    parent = np.zeros(m, dtype=np.int64)     # code of nn_delta where it is >= 0
-    if width >= 2 and m:
-        nb = box["code"][:, 1:width]
-        denser = values(rho, f_rho, nb) > (rho + DENSITY_MARGIN)[:, None]
-        has = denser.any(axis=1)
-        col = np.argmax(denser, axis=1)
-        rows = np.flatnonzero(has)
-        delta[rows] = box["dist"][rows, 1 + col[rows]]
-        parent[rows] = nb[rows, col[rows]]
-        nn_delta[rows] = global_ids(box, parent[rows])
+    nn_delta[has] = global_ids(box, parent[has])
+    parent[~has] = 0
     centre = delta > CENTRE_FACTOR * diagonal
     return {"delta": delta, "nn_delta": nn_delta, "parent": parent, "centre": centre}
 
@@ -135,21 +129,19 @@ def chain_start(box: Box, pk: dict[str, np.ndarray]) -> dict[str, I64]:
     todo = ~pk["centre"]
     first[todo & (pk["nn_delta"] < 0)] = NONE
     follow = todo & (pk["nn_delta"] >= 0)
-    local = follow & (code >= 0)
+    local = follow & (code < m)
     leave = np.full(m, -1, dtype=np.int64)
     remote = follow & ~local
-    leave[remote] = box["foreign"][-1 - code[remote]]
-    ptr = np.where(local, code, np.arange(m))
-    pending = local.copy()
-    # Pointer jumping: every round halves the distance to a resolved row.
-    while pending.any():
-        nxt = ptr[ptr]
-        resolved = pending & ~pending[ptr]
-        first[resolved] = first[ptr[resolved]]
-        leave[resolved] = leave[ptr[resolved]]
-        pending &= ~resolved
-        ptr = np.where(pending, nxt, ptr)
-    return {"first": first, "exit": leave}
+    leave[remote] = box["foreign"][code[remote] - m]
+    # The chains inside the box, cut at the rows where they stop here: each
+    # row takes the values of its chain's last row here, the only one of the
+    # cut rows among its ancestors-or-self, which the native labelling of
+    # the single machine names (in log rounds of pointer jumping over the
+    # whole box, NumPy took a second per 10^6 rows).
+    up = np.where(local, code, -1).astype(np.int64)
+    ends = np.flatnonzero(~local)
+    last = ends[native.forest_labels(ends, up)]
+    return {"first": first[last], "exit": leave[last]}
 
 
 def exits_of(chain: dict[str, I64]) -> I64:
@@ -183,25 +175,42 @@ def labels_from(first: I64, special: I64, up: I64) -> I64:
 
 
 def borders(box: Box, labels: I64, f_labels: I64, f_rho: F64, width: int,
-            n_clusters: int) -> dict[str, Any]:
+            n_clusters: int, levels: bool = True, with_sizes: bool = False) -> dict[str, Any]:
     """This box's part of borders.borders and borders.border_density, each
     reduced to its highest value: per touching pair (a < b) the highest
-    saddle seen here, per cluster its densest border point here."""
-    nbr = box["code"][:, 1:max(1, min(width, box["code"].shape[1]))]
+    saddle seen here (the native search of the single machine, on the
+    box's rows), per cluster its densest border point here (with `levels`),
+    and the clusters' sizes here (with `with_sizes`)."""
+    w = max(1, min(width, box["code"].shape[1]))
+    nbr = aligned(box["code"])[:, :w]
     rho = box["rho"]
-    theirs = values(labels, f_labels, nbr)
-    their_rho = values(rho, f_rho, nbr)
-    mine = labels[:, None]
-    cross = (mine != theirs) & (mine >= 0) & (theirs >= 0)
-    here = np.broadcast_to(mine, nbr.shape)[cross]
-    there = theirs[cross]
-    low = np.minimum(np.broadcast_to(rho[:, None], nbr.shape)[cross], their_rho[cross])
-    touching = highest_saddles([np.minimum(here, there) * n_clusters + np.maximum(here, there)],
-                               [low], n_clusters)
-    on_border = ((theirs != mine) & (theirs >= 0)).any(axis=1) & (labels >= 0)
-    level_label, level = highest_by_key(labels[on_border], rho[on_border])
-    return {"a": touching.a, "b": touching.b, "saddle": touching.saddle,
-            "border_label": level_label, "border_rho": level}
+    all_labels = np.concatenate((labels, f_labels)).astype(np.int64, copy=False)
+    a, b, saddle = native.highest_saddles_rows(all_labels, np.concatenate((rho, f_rho)), nbr, w)
+    out = {"a": a, "b": b, "saddle": saddle}
+    if with_sizes:
+        out["sizes"] = sizes(labels, n_clusters)
+    if levels:
+        level_label, level = border_levels(labels, rho, all_labels, nbr)
+        out.update(border_label=level_label, border_rho=level)
+    return out
+
+
+def border_levels(labels: I64, rho: F64, all_labels: I64, nbr: np.ndarray) -> tuple[I64, F64]:
+    """Per cluster with border points here, its densest one's density; a
+    block of rows at a time (the neighbours' labels of a whole box take
+    eight bytes an entry)."""
+    keys, levels = [], []
+    for lo in range(0, len(labels), CODE_BLOCK_ROWS):
+        hi = lo + CODE_BLOCK_ROWS
+        mine = labels[lo:hi]
+        theirs = all_labels[nbr[lo:hi, 1:]]
+        on_border = ((theirs != mine[:, None]) & (theirs >= 0)).any(axis=1) & (mine >= 0)
+        key, level = highest_by_key(mine[on_border], rho[lo:hi][on_border])
+        keys.append(key)
+        levels.append(level)
+    if not keys:
+        return np.empty(0, np.int64), np.empty(0)
+    return highest_by_key(np.concatenate(keys), np.concatenate(levels))
 
 
 def relabelled(labels: I64, new_label: I64) -> I64:
@@ -219,25 +228,16 @@ def sizes(labels: I64, n_clusters: int) -> I64:
     return np.bincount(labels[labels >= 0], minlength=n_clusters)
 
 
-def rows_at(box: Box, pk: dict[str, np.ndarray], wanted: I64) -> dict[str, np.ndarray]:
-    """Coordinates and densities of the wanted points held here."""
-    pos, rows = owned(box, wanted)
-    return {"id": wanted[pos], "x": box["x"][rows], "rho": box["rho"][rows]}
-
-
-def centres_of(box: Box, pk: dict[str, np.ndarray]) -> I64:
-    return box["ids"][pk["centre"]]
-
-
-def centre_links(box: Box, pk: dict[str, np.ndarray], first: I64,
-                 f_first: I64) -> dict[str, np.ndarray]:
-    """For the centres of this box: their parent's first centre (NONE for a
-    root), which is the next centre up their chain."""
+def centre_rows(box: Box, pk: dict[str, np.ndarray], first: I64,
+                f_first: I64) -> dict[str, np.ndarray]:
+    """The centres of this box: coordinates, densities, and their parent's
+    first centre (NONE for a root), which is the next centre up their
+    chain."""
     c = np.flatnonzero(pk["centre"])
     up = np.full(len(c), NONE, dtype=np.int64)
     has = pk["nn_delta"][c] >= 0
     up[has] = values(first, f_first, pk["parent"][c[has]])
-    return {"id": box["ids"][c], "up": up}
+    return {"id": box["ids"][c], "x": box["x"][c], "rho": box["rho"][c], "up": up}
 
 
 def final(box: Box, pk: dict[str, np.ndarray], labels: I64,

@@ -28,6 +28,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
+import _quarnel_cluster as native
 import numpy as np
 from dask import delayed
 from distributed import wait
@@ -134,36 +135,25 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     del chains
     f_first = bx.fetch(first, np.int64)
 
-    # The initial centres ("specials"): their rows, and the next centre up.
-    specials = np.sort(np.concatenate(gather(client, [delayed(bw.centres_of)(b, p)
-                                                       for b, p in zip(boxes, pk)])))
-    rows = gather(client, [delayed(bw.rows_at)(b, p, specials) for b, p in zip(boxes, pk)])
-    links = gather(client, [delayed(bw.centre_links)(b, p, f, ff)
-                             for b, p, f, ff in zip(boxes, pk, first, f_first)])
-    s_x = Sparse(np.concatenate([r["id"] for r in rows]), np.concatenate([r["x"] for r in rows]))
-    s_rho = Sparse(np.concatenate([r["id"] for r in rows]),
-                   np.concatenate([r["rho"] for r in rows]))
-    up_of = dict(zip(np.concatenate([ln["id"] for ln in links]).tolist(),
-                     np.concatenate([ln["up"] for ln in links]).tolist()))
-    rho_special = s_rho[specials]
-    # Denser first: every link goes from a denser centre to a less dense one.
-    by_height = [int(c) for c in specials[np.argsort(-rho_special, kind="stable")]]
+    # The initial centres ("specials"): their rows, and the next centre up,
+    # in one trip.
+    rows = gather(client, [delayed(bw.centre_rows)(b, p, f, ff)
+                            for b, p, f, ff in zip(boxes, pk, first, f_first)])
+    ids = np.concatenate([r["id"] for r in rows])
+    order = np.argsort(ids)
+    specials = ids[order]
+    s_x = Sparse(ids, np.concatenate([r["x"] for r in rows]))
+    s_rho = Sparse(ids, np.concatenate([r["rho"] for r in rows]))
+    up_id = np.concatenate([r["up"] for r in rows])[order]
     changed: dict[int, tuple[int, float]] = {}
-
-    def labels_of(centres: list[int]) -> tuple[list[Any], np.ndarray]:
-        pos = {c: i for i, c in enumerate(centres)}
-        label: dict[int, int] = {}
-        for c in by_height:
-            best = pos.get(c, -1)
-            above = up_of[c]
-            if above >= 0:
-                best = max(best, label[above])
-            label[c] = best
-        up = np.array([label[int(c)] for c in specials], dtype=np.int64)
-        return persist(client, [delayed(bw.labels_from)(f, specials, up) for f in first]), up
-
-    centres = [int(c) for c in specials]
-    labels, up = labels_of(centres)
+    # A special's label is the largest position of a special up its chain
+    # of specials (itself included): the single machine's forest labelling
+    # on the specials' links.
+    parent = np.full(len(specials), -1, dtype=np.int64)
+    has = up_id >= 0
+    parent[has] = np.searchsorted(specials, up_id[has])
+    up = native.forest_labels(np.arange(len(specials), dtype=np.int64), parent)
+    labels = persist(client, [delayed(bw.labels_from)(f, specials, up) for f in first])
     labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
                                       min(search_size, list_width),
                                       threshold if n_clusters is None else None, min_size,
@@ -177,16 +167,21 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
 
 
 def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
-             n_clusters: int) -> tuple[Borders, np.ndarray]:
+             n_clusters: int, levels: bool, sizes: bool = False
+             ) -> tuple[Borders, np.ndarray, np.ndarray]:
+    """The touching clusters; with `levels` each cluster's densest border
+    point's density; with `sizes` the clusters' sizes (in the same trip)."""
     f_labels = bx.fetch(labels, np.int64)
-    parts = gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters)
+    parts = gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters, levels,
+                                                sizes)
                              for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
     level = np.full(n_clusters, -np.inf)
-    for p in parts:
+    for p in parts if levels else []:
         np.maximum.at(level, p["border_label"], p["border_rho"])
     touching = highest_saddles([p["a"] * n_clusters + p["b"] for p in parts],
                                [p["saddle"] for p in parts], n_clusters)
-    return touching, level
+    counts = np.sum([p["sizes"] for p in parts], axis=0) if sizes else None
+    return touching, level, counts
 
 
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
@@ -196,9 +191,9 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
     """controls.refine over the boxes: (per-box labels, centres); the links
     it adds go to `changed` (centre: (new parent, distance))."""
     count = len(centres)
-    touching, _ = _borders(client, bx, labels, f_rho, width, max(count, 1))
-    counts = np.sum(gather(client, [delayed(bw.sizes)(lab, count) for lab in labels]),
-                    axis=0) if count else np.zeros(0, np.int64)
+    touching, _, counts = _borders(client, bx, labels, f_rho, width, max(count, 1), False,
+                                   True)
+    counts = counts[:count]
     to_final = np.arange(count, dtype=np.int64)
 
     def join(joins: controls.Joins) -> None:
@@ -223,7 +218,7 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
         join(controls.keep_heaviest_peaks(counts, centres, s_rho, s_x, touching, n_clusters))
     labels = persist(client, [delayed(bw.relabelled)(lab, to_final) for lab in labels])
     if noise:
-        _, level = _borders(client, bx, labels, f_rho, width, max(len(centres), 1))
+        _, level, _ = _borders(client, bx, labels, f_rho, width, max(len(centres), 1), True)
         labels = persist(client, [delayed(bw.with_halo)(lab, r, level)
                                  for lab, r in zip(labels, rho)])
     wait(labels)

@@ -30,9 +30,11 @@ held-out rows and per-centre summaries reach the client.
 from __future__ import annotations
 
 import math
+from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any
 
+import dask
 import numpy as np
 from dask import delayed
 from distributed import wait
@@ -63,29 +65,40 @@ class Settings:
     random_state: Any
 
 
-def exact_rank(client: Any, parts: list[Any], rank: int) -> float:
-    """The value at position `rank` of the sorted concatenation of `parts`
-    (persisted arrays of non-negative floats), exactly: the bit pattern is
-    found 16 bits at a time from per-part counts."""
-    prefix, known = 0, 0
+def exact_ranks(client: Any, parts: list[Any], ranks: list[int],
+                extra: list[Any] = ()) -> tuple[list[float], list[Any]]:
+    """The values at positions `ranks` of the sorted concatenation of `parts`
+    (persisted arrays of non-negative floats), exactly: the bit patterns are
+    found 16 bits at a time from per-part counts, every rank in the same
+    rounds. `extra`: delayed values computed in the first round's trip."""
+    prefixes, known, extras = [0] * len(ranks), 0, []
+    ranks = list(ranks)
     while known < 64:
-        counts = gather(client, [delayed(tasks.radix_counts)(p, prefix, known) for p in parts])
+        asked = [delayed(tasks.radix_counts)(p, prefixes, known) for p in parts]
+        if not known:
+            *counts, extras = gather(client, asked + [list(extra)])
+        else:
+            counts = gather(client, asked)
         total = np.sum(counts, axis=0)
-        below = np.cumsum(total)
-        digit = int(np.searchsorted(below, rank, side="right"))
-        rank -= int(below[digit - 1]) if digit else 0
-        prefix = (prefix << 16) | digit
+        for i, row in enumerate(total):
+            below = np.cumsum(row)
+            digit = int(np.searchsorted(below, ranks[i], side="right"))
+            ranks[i] -= int(below[digit - 1]) if digit else 0
+            prefixes[i] = (prefixes[i] << 16) | digit
         known += 16
-    return float(np.array([prefix], dtype=np.uint64).view(np.float64)[0])
+    return ([float(np.array([p], dtype=np.uint64).view(np.float64)[0]) for p in prefixes],
+            extras)
 
 
-def median(client: Any, parts: list[Any], n: int) -> float:
+def median(client: Any, parts: list[Any], n: int,
+           extra: list[Any] = ()) -> tuple[float, list[Any]]:
     """np.median of the n values in `parts`, exactly as NumPy takes it (the
-    mean of the two middle values for even n)."""
-    upper = exact_rank(client, parts, n // 2)
+    mean of the two middle values for even n); and the `extra` values."""
     if n % 2:
-        return upper
-    return (exact_rank(client, parts, n // 2 - 1) + upper) / 2
+        (upper,), extras = exact_ranks(client, parts, [n // 2], extra)
+        return upper, extras
+    (lower, upper), extras = exact_ranks(client, parts, [n // 2 - 1, n // 2], extra)
+    return (lower + upper) / 2, extras
 
 
 def median_count(counts: np.ndarray, n: int) -> int:
@@ -121,14 +134,25 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         boxes = cut(sample, n_boxes)
         B = len(boxes)
         parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
-        points = [delayed(knn.box_points)(*[delayed(knn.piece)(p, b) for p in parts])
-                  for b in range(B)]
-        found = [delayed(knn.copies)(pts) for pts in points]
+        pieces = [[delayed(knn.piece)(p, b) for p in parts] for b in range(B)]
+        # Each box's points gathered on a worker of its own, the same number
+        # of boxes on every worker: the tasks of a box then run where its
+        # points are (where Dask would put them all on the worker holding
+        # most input rows, e.g. the only one when the input is one chunk).
+        placed = list(client.scheduler_info().get("workers", {}))
+        points, found = [], []
+        for b in range(B):
+            with _placed(placed, b):
+                points.append(delayed(knn.box_points)(*pieces[b]))
+                found.append(delayed(knn.copies)(points[b]))
         copies = delayed(knn.all_copies)(*found)
-        distinct = [delayed(knn.distinct_points)(pts, copies) for pts in points]
+        distinct = []
+        for b in range(B):
+            with _placed(placed, b):
+                distinct.append(delayed(knn.distinct_points)(points[b], copies))
         *distinct, copies = client.persist(distinct + [copies])
         found = client.persist(found)
-        del points, parts
+        del points, parts, pieces
         n_copies = int(gather(client, delayed(knn.count)(copies)))
         N = n - n_copies
         if N < 2:
@@ -145,7 +169,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         asks = gather(client, [delayed(knn.asks_of)(t) for t in own])
         # Each box answers all the rows that ask it at once.
         askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
-        answers = [delayed(knn.answer_all)(own[c], k_table,
+        answers = [delayed(knn.answer_all)(own[c], k_table, boxes, askers[c],
                                            *[delayed(knn.request)(own[b], c) for b in askers[c]])
                    for c in range(B)]
         tables = []
@@ -167,22 +191,22 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
 
     with timer.stage("density"):
         rho = client.persist([delayed(tasks.density)(t, k, bandwidth, d, N) for t in tables])
-        wait(rho)
+        # Both neighbourhood counts in one pass over each table and one trip.
+        radii = [bandwidth * s.alpha] + ([bandwidth * 1.0] if s.threshold is None else [])
+        counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, radii)
+                                         for t in tables]), axis=0)
         if s.threshold is None:
-            counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * 1.0)
-                                             for t in tables]), axis=0)
-            m = max(median_count(counts, N), 1)
+            m = max(median_count(counts[1], N), 1)
             threshold = pipeline.threshold_from(N, m, s.threshold_scale)
         else:
             threshold = float(s.threshold)
-        counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, bandwidth * s.alpha)
-                                         for t in tables]), axis=0)
-        search_size = max(median_count(counts, N), s.min_search)
+        search_size = max(median_count(counts[0], N), s.min_search)
+        wait(rho)
 
     with timer.stage("clusters"):
         width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
         min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-        boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width)
+        boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width, N)
                                  for p, t, r in zip(distinct, tables, rho)])
         del tables, rho, distinct
         if not central:
@@ -207,12 +231,20 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
                   int(min(search_size, k)), k, N)
 
 
+def _placed(workers: list[str], b: int) -> Any:
+    """Box b's tasks made in this context prefer a worker of their own (any
+    other may run them, e.g. once that one is lost)."""
+    if not workers:
+        return nullcontext()
+    return dask.annotate(workers=[workers[b % len(workers)]], allow_other_workers=True)
+
+
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
                k_table: int, s: Settings) -> float:
     """pipeline.optimal_bandwidth's choice, from the table in parts."""
     kth = client.persist([delayed(tasks.column)(t, k - 1) for t in tables])
-    high = median(client, kth, N)
-    kth_max = float(max(gather(client, [delayed(np.max)(v) for v in kth])))
+    high, maxima = median(client, kth, N, [delayed(np.max)(v) for v in kth])
+    kth_max = float(max(maxima))
     del kth
     # bandwidth_estimate's nearest-neighbour scale: column 1 squared and
     # summed in index order, then divided by n and by d.

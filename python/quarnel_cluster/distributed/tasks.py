@@ -10,6 +10,10 @@ import numpy as np
 from .. import clustering, pipeline
 from ..pipeline import F64, I64
 
+# Rows of a table counted at once (the comparisons' temporaries stay small
+# and in cache).
+COUNT_BLOCK_ROWS = 1 << 14
+
 
 def sample(x: F64, step: int) -> F64:
     return np.asarray(x, dtype=np.float64)[::step]
@@ -19,14 +23,19 @@ def column(table: tuple[I64, F64, I64], j: int) -> F64:
     return np.ascontiguousarray(table[1][:, j])
 
 
-def radix_counts(values: F64, prefix: int, known_bits: int) -> I64:
-    """Counts of the next 16 bits of the values whose leading `known_bits`
-    bits are `prefix`. Non-negative floats order as their bit patterns."""
+def radix_counts(values: F64, prefixes: list[int], known_bits: int) -> I64:
+    """Per prefix, the counts of the next 16 bits of the values whose leading
+    `known_bits` bits are that prefix. Non-negative floats order as their
+    bit patterns."""
     bits = values.view(np.uint64)
-    if known_bits:
-        bits = bits[(bits >> np.uint64(64 - known_bits)) == np.uint64(prefix)]
-    digit = (bits >> np.uint64(48 - known_bits)) & np.uint64(0xFFFF)
-    return np.bincount(digit.astype(np.intp), minlength=1 << 16)
+    counts = {}
+    for prefix in set(prefixes):
+        b = bits
+        if known_bits:
+            b = bits[(bits >> np.uint64(64 - known_bits)) == np.uint64(prefix)]
+        digit = (b >> np.uint64(48 - known_bits)) & np.uint64(0xFFFF)
+        counts[prefix] = np.bincount(digit.astype(np.intp), minlength=1 << 16)
+    return np.array([counts[p] for p in prefixes], dtype=np.int64)
 
 
 def rows_of(table: tuple[I64, F64, I64], wanted: I64) -> tuple[I64, F64, I64]:
@@ -75,11 +84,17 @@ def density(table: tuple[I64, F64, I64], k: int, bandwidth: float, dim: int,
     return pipeline.density(np.ascontiguousarray(table[1][:, :k]), bandwidth, dim, n)
 
 
-def trim_counts(table: tuple[I64, F64, I64], k: int, radius: float) -> I64:
-    """Per count 0 .. k, the rows with that many of their k distances within
-    radius (what the median neighbourhood size is taken from)."""
-    counts = np.count_nonzero(table[1][:, :k] <= radius, axis=1)
-    return np.bincount(counts, minlength=k + 1)
+def trim_counts(table: tuple[I64, F64, I64], k: int, radii: list[float]) -> I64:
+    """Per radius and per count 0 .. k, the rows with that many of their k
+    distances within the radius (what the median neighbourhood size is
+    taken from); a block of rows at a time."""
+    dist = table[1]
+    out = np.zeros((len(radii), k + 1), dtype=np.int64)
+    for lo in range(0, len(dist), COUNT_BLOCK_ROWS):
+        block = dist[lo:lo + COUNT_BLOCK_ROWS, :k]
+        for i, radius in enumerate(radii):
+            out[i] += np.bincount(np.count_nonzero(block <= radius, axis=1), minlength=k + 1)
+    return out
 
 
 def narrow_part(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, width: int,
