@@ -9,13 +9,14 @@ of 10^6 rows; kept for later runs). Each run is a fresh interpreter:
           memory; time of the fit; peak resident size (ru_maxrss) of the
           process, the points included.
   dask    quarnel_cluster.distributed.DensityPeakClustering on a
-          LocalCluster of W worker processes (1 thread each, --memory-limit
-          each), the points read by the workers and persisted before the
-          fit; time of the fit; each worker process's peak resident size
-          (its ru_maxrss, the points it holds included) as a share of the
-          single run's peak; the bytes the workers sent during the fit (to
-          each other and to the client) per point; the client's peak (the
-          scheduler runs in it); whether the labels equal the single run's.
+          LocalCluster of W worker processes (1 task thread and cores / W
+          native threads, --memory-limit each), the points read by the
+          workers and persisted before the fit; time of the fit; each
+          worker process's peak resident size (its ru_maxrss, the points it
+          holds included) as a share of the single run's peak; the bytes
+          the workers sent during the fit (to each other and to the client)
+          per point; the client's peak (the scheduler runs in it); whether
+          the labels equal the single run's.
 
 Targets at 10^7 points: dask time <= 1.5x single with 2 workers; every
 worker's peak <= 0.7x the single peak with 2 workers, <= 0.4x with 4.
@@ -75,7 +76,8 @@ if mode == "single":
     print(json.dumps({"fit": fit, "peak": peak(), "clusters": model.n_clusters_}))
     sys.exit(0)
 
-from distributed import Client, LocalCluster, wait
+from distributed import Client, wait
+from quarnel_cluster.distributed.local import local_cluster
 from quarnel_cluster.distributed import DensityPeakClustering, store
 
 def sent(dask_worker):
@@ -86,8 +88,8 @@ def worker_peak():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 if __name__ == "__main__":
-    with LocalCluster(n_workers=workers, threads_per_worker=1, memory_limit=limit,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    with local_cluster(workers, memory_limit=limit,
+                       dashboard_address=":0") as cluster, Client(cluster) as client:
         pids = client.run(os.getpid)
         out = {}
         start = time.perf_counter()
@@ -206,7 +208,8 @@ def main():
     if args.big:
         big(args.dir, int(args.big_points))
         return
-    print(f"dask: LocalCluster of W workers, 1 thread and {args.memory_limit:g} GiB each; "
+    print(f"dask: LocalCluster of W workers, 1 task thread, {cores} // W native threads and "
+          f"{args.memory_limit:g} GiB each; "
           "read: the workers' reading of the store, before the fit;\nratio: dask time / "
           "single time; sent: bytes the workers sent during the fit")
     compare(args.dir, [int(float(s)) for s in args.sizes.split(",")],

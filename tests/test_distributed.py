@@ -26,6 +26,7 @@ except ImportError as e:
 from quarnel_cluster import DensityPeakClustering, cli  # noqa: E402
 from quarnel_cluster.distributed import DensityPeakClustering as OnDask  # noqa: E402
 from quarnel_cluster.distributed import store  # noqa: E402
+from quarnel_cluster.distributed.local import local_cluster  # noqa: E402
 
 OUTPUTS = ("labels_", "rho_", "delta_", "nn_delta_")
 
@@ -45,8 +46,7 @@ SETS = {"2-D on a grid": blobs(20_000, 2, 1, grid=0.05), "3-D": blobs(20_000, 3,
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster:
+    with local_cluster(2, dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as c:
             yield c
 
@@ -84,6 +84,17 @@ def test_same_results_as_one_machine(client, single, name, n_partitions, params)
     x = da.from_array(SETS[name], chunks=(7_000, -1))
     model = OnDask(client=client, n_partitions=n_partitions, **params).fit(x)
     assert_same(model, single(name, **params))
+
+
+def test_local_workers_share_the_cores(client):
+    """Each worker's native pool gets its share of the cores (W pools of
+    every core each made two workers' searches slower than one), and the
+    client's own environment is left alone."""
+    if "RAYON_NUM_THREADS" in os.environ:
+        pytest.skip("the user's pool size is kept")
+    shares = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
+    assert set(shares.values()) == {str(max(1, len(os.sched_getaffinity(0)) // 2))}
+    assert "RAYON_NUM_THREADS" not in os.environ
 
 
 def test_a_killed_worker_changes_nothing(client, single):

@@ -123,11 +123,10 @@ def _client(args: argparse.Namespace, stack: ExitStack) -> Any:
     else:
         if args.workers < 1:
             raise ValueError(f"--workers must be at least 1, got {args.workers}")
-        # One thread each: the native functions spread over the cores by
-        # themselves. The cluster is this run's own, even when another
-        # client is the default.
-        cluster = stack.enter_context(distributed.LocalCluster(
-            n_workers=args.workers, threads_per_worker=1))
+        # The cluster is this run's own, even when another client is the
+        # default.
+        from .distributed.local import local_cluster
+        cluster = stack.enter_context(local_cluster(args.workers))
         client = stack.enter_context(distributed.Client(cluster, set_as_default=False))
     stack.enter_context(client.as_current())
     if not args.quiet and client.dashboard_link:

@@ -14,6 +14,7 @@ from .. import validation
 from ..progress import StageTimer
 from ..validation import Interval
 from . import run
+from .local import local_cluster
 
 # The single-machine estimator's defaults, so that the two cannot differ.
 _D = {p.name: p.default
@@ -109,7 +110,7 @@ n_features_in_
         self.n_partitions = n_partitions
 
     def _client(self) -> Any:
-        from distributed import Client, LocalCluster, default_client
+        from distributed import Client, default_client
         if self.client is not None:
             return self.client
         started = getattr(self, "_started", None)
@@ -118,8 +119,7 @@ n_features_in_
         try:
             return default_client()
         except ValueError:
-            cluster = LocalCluster(n_workers=self.n_workers, threads_per_worker=1,
-                                   processes=True)
+            cluster = local_cluster(self.n_workers)
             client = Client(cluster)
             self._started = (cluster, client)
             return client
