@@ -72,6 +72,15 @@ class Boxes:
             out[:, b] = self.gap(x, b)
         return out
 
+    def wall_distance(self, x: F64, b: int) -> F64:
+        """For rows of x inside box b: the distance to b's nearest wall, never
+        above any of their gaps() to another box. Another box lies beyond one
+        of b's walls along some axis j, so that gap's term on j is at least
+        the row's distance to the wall (subtraction rounds monotonically),
+        and a rounded sum of squares is never below one of its terms."""
+        inside = np.minimum(x - self.lo[b], self.hi[b] - x).min(axis=1, initial=np.inf)
+        return np.sqrt(inside * inside)
+
     def gap(self, x: F64, b: int) -> F64:
         """gaps(x)[:, b]."""
         below = np.maximum(self.lo[b] - x, 0.0)
