@@ -6,18 +6,12 @@
 namespace quarnel::py {
 namespace {
 
-// Both searches return (nn_dist, nn_indices).
-Ref flat_table_result(knn::FlatTable&& t) {
-    Ref dist = result_array(std::move(t.dist));
-    Ref index = result_array(std::move(t.index));
-    return tuple(dist, index);
-}
-
+// Both searches return (nn_dist, nn_indices): table_result.
 constexpr const char* knn_query_params[] = {"x", "k"};
 Ref knn_query_body(const Args& a) {
     FloatMatrix x = a.float_matrix(0);
     std::uint64_t k = a.size_scalar(1);
-    return flat_table_result(knn::knn_query(x.view(), k));
+    return table_result(knn::knn_query(x.view(), k));
 }
 constexpr Function knn_query_fn{
     "knn_query", knn_query_params,
@@ -31,7 +25,7 @@ Ref knn_query_cross_body(const Args& a) {
     FloatMatrix train = a.float_matrix(0);
     FloatMatrix query = a.float_matrix(1);
     std::uint64_t k = a.size_scalar(2);
-    return flat_table_result(knn::knn_query_cross(train.view(), query.view(), k));
+    return table_result(knn::knn_query_cross(train.view(), query.view(), k));
 }
 constexpr Function knn_query_cross_fn{
     "knn_query_cross", knn_query_cross_params,

@@ -123,6 +123,14 @@ template <class... R>
 Ref tuple(R&&... items) {
     return result_tuple({&items...});
 }
+// A neighbour table (any kind with dist and index buffers) as the tuple
+// (nn_dist, nn_indices) of flat arrays.
+template <class Table>
+Ref table_result(Table&& t) {
+    Ref dist = result_array(std::move(t.dist));
+    Ref index = result_array(std::move(t.index));
+    return tuple(dist, index);
+}
 
 // One exported function.
 struct Function {

@@ -52,6 +52,22 @@ private:
     PyThreadState* state_;
 };
 
+// (delta, nn_delta, centers) of a peaks scan.
+Ref peaks_result(cluster::Peaks&& r) {
+    Ref delta = result_array(std::move(r.delta));
+    Ref nn_delta = result_array(std::move(r.nn_delta));
+    Ref centres = result_array(std::move(r.idx_centers));
+    return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+}
+
+// (a, b, saddle) of the touching pairs.
+Ref saddles_result(cluster::Saddles&& s) {
+    Ref low = result_array(std::move(s.a));
+    Ref high = result_array(std::move(s.b));
+    Ref level = result_array(std::move(s.level));
+    return tuple(std::move(low), std::move(high), std::move(level));
+}
+
 constexpr const char* knn_table_params[] = {"x", "k"};
 Ref knn_table_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
@@ -60,9 +76,7 @@ Ref knn_table_body(const Args& a) {
         Unlocked unlocked;
         return knn::knn_table(x.view(), k);
     }();
-    Ref dist = result_array(std::move(t.dist));
-    Ref index = result_array(std::move(t.index));
-    return tuple(std::move(dist), std::move(index));
+    return table_result(std::move(t));
 }
 constexpr Function knn_table_fn{
     "knn_table", knn_table_params,
@@ -80,9 +94,7 @@ Ref knn_cross_body(const Args& a) {
         Unlocked unlocked;
         return knn::knn_query_cross(train.view(), query.view(), k);
     }();
-    Ref dist = result_array(std::move(t.dist));
-    Ref index = result_array(std::move(t.index));
-    return tuple(std::move(dist), std::move(index));
+    return table_result(std::move(t));
 }
 constexpr Function knn_cross_fn{
     "knn_cross", knn_cross_params,
@@ -102,10 +114,7 @@ Ref nearest_denser_body(const Args& a) {
         for (const std::int64_t p : r.nn_delta) {
             if (p >= 0) checked(r.nn_delta.size(), static_cast<std::uint64_t>(p));
         }
-        Ref delta = result_array(std::move(r.delta));
-        Ref nn_delta = result_array(std::move(r.nn_delta));
-        Ref centres = result_array(std::move(r.idx_centers));
-        return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+        return peaks_result(std::move(r));
     });
 }
 constexpr Function nearest_denser_fn{
@@ -122,10 +131,7 @@ Ref nearest_denser_rows_body(const Args& a) {
         const FloatMatrix nn_dist = a.float_matrix(2);
         const double diagonal = a.float_scalar(3);
         cluster::Peaks r = cluster::nearest_denser_rows(diagonal, rho.view(), nn_list, nn_dist.view());
-        Ref delta = result_array(std::move(r.delta));
-        Ref nn_delta = result_array(std::move(r.nn_delta));
-        Ref centres = result_array(std::move(r.idx_centers));
-        return tuple(std::move(delta), std::move(nn_delta), std::move(centres));
+        return peaks_result(std::move(r));
     });
 }
 constexpr Function nearest_denser_rows_fn{
@@ -157,10 +163,7 @@ Ref highest_saddles_body(const Args& a) {
         const std::uint64_t width = a.size_scalar(3);
         cluster::Saddles s = cluster::highest_saddles(contiguous(labels), contiguous(rho), nn_list,
                                                       static_cast<std::size_t>(width));
-        Ref low = result_array(std::move(s.a));
-        Ref high = result_array(std::move(s.b));
-        Ref level = result_array(std::move(s.level));
-        return tuple(std::move(low), std::move(high), std::move(level));
+        return saddles_result(std::move(s));
     });
 }
 constexpr Function highest_saddles_fn{
@@ -179,10 +182,7 @@ Ref highest_saddles_rows_body(const Args& a) {
         const std::uint64_t width = a.size_scalar(3);
         cluster::Saddles s = cluster::highest_saddles_rows(
             contiguous(labels), contiguous(rho), nn_list, static_cast<std::size_t>(width));
-        Ref low = result_array(std::move(s.a));
-        Ref high = result_array(std::move(s.b));
-        Ref level = result_array(std::move(s.level));
-        return tuple(std::move(low), std::move(high), std::move(level));
+        return saddles_result(std::move(s));
     });
 }
 constexpr Function highest_saddles_rows_fn{
