@@ -28,10 +28,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-import _quarnel_cluster as native
 import numpy as np
 from dask import delayed
-from distributed import wait
 
 from .. import controls
 from ..borders import Borders, highest_saddles
@@ -90,35 +88,6 @@ class Boxes:
             for b in range(self.B)])
 
 
-def _close_chains(client: Any, bx: Boxes, chains: list[Any]) -> tuple[np.ndarray, np.ndarray]:
-    """Where the chains leaving boxes end: (exit points, their first
-    centres), sorted. Only the few points where a chain enters a box travel,
-    and the client follows them from box to box."""
-    exits = np.unique(np.concatenate(gather(client, [delayed(bw.exits_of)(c)
-                                                      for c in chains])))
-    if not len(exits):
-        return exits, exits.copy()
-    answers = gather(client, [delayed(bw.chain_answers)(b, c, exits)
-                               for b, c in zip(bx.boxes, chains)])
-    ids = np.concatenate([a["id"] for a in answers])
-    first = np.concatenate([a["first"] for a in answers])
-    leave = np.concatenate([a["exit"] for a in answers])
-    step = dict(zip(ids.tolist(), zip(first.tolist(), leave.tolist())))
-    end: dict[int, int] = {}
-    for e in exits.tolist():
-        path = []
-        while e not in end:
-            f, nxt = step[e]
-            if f != bw.OPEN:
-                end[e] = f
-                break
-            path.append(e)
-            e = nxt
-        for p in path:
-            end[p] = end[e]
-    return exits, np.array([end[e] for e in exits.tolist()], dtype=np.int64)
-
-
 def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], width: int,
         diagonal: float, threshold: float, search_size: int, list_width: int,
         min_size: int, n_clusters: int | None, noise: bool) -> Merged:
@@ -130,34 +99,34 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
                          for b, fr in zip(boxes, f_rho)])
 
     chains = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
-    ends = _close_chains(client, bx, chains)
+    # The chains that leave their box are closed on a worker, from the few
+    # points where they enter another (chain_ends): no trip to the client.
+    exits = delayed(bw.all_exits)(*[delayed(bw.exits_of)(c) for c in chains])
+    ends = delayed(bw.chain_ends)(exits, *[delayed(bw.chain_answers)(b, c, exits)
+                                           for b, c in zip(boxes, chains)])
     first = persist(client, [delayed(bw.chain_end)(c, ends) for c in chains])
     del chains
     f_first = bx.fetch(first, np.int64)
 
-    # The initial centres ("specials"): their rows, and the next centre up,
-    # in one trip.
-    rows = gather(client, [delayed(bw.centre_rows)(b, p, f, ff)
+    # The initial centres ("specials"): their rows and the next centre up
+    # come to the client in the trip that brings the first borders (the
+    # specials' labels are taken on a worker, as the client takes them).
+    rows = persist(client, [delayed(bw.centre_rows)(b, p, f, ff)
                             for b, p, f, ff in zip(boxes, pk, first, f_first)])
+    links = client.persist(delayed(bw.centre_links)(*rows))
+    labels = persist(client, [delayed(bw.labels_from)(f, links) for f in first])
+    width_c = min(search_size, list_width)
+    rows, borders = gather(client, [rows, _border_tasks(bx, labels, f_rho, width_c,
+                                                        delayed(bw.link_count)(links), False,
+                                                        True)])
     ids = np.concatenate([r["id"] for r in rows])
-    order = np.argsort(ids)
-    specials = ids[order]
+    specials = np.sort(ids)
     s_x = Sparse(ids, np.concatenate([r["x"] for r in rows]))
     s_rho = Sparse(ids, np.concatenate([r["rho"] for r in rows]))
-    up_id = np.concatenate([r["up"] for r in rows])[order]
     changed: dict[int, tuple[int, float]] = {}
-    # A special's label is the largest position of a special up its chain
-    # of specials (itself included): the single machine's forest labelling
-    # on the specials' links.
-    parent = np.full(len(specials), -1, dtype=np.int64)
-    has = up_id >= 0
-    parent[has] = np.searchsorted(specials, up_id[has])
-    up = native.forest_labels(np.arange(len(specials), dtype=np.int64), parent)
-    labels = persist(client, [delayed(bw.labels_from)(f, specials, up) for f in first])
     labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
-                                      min(search_size, list_width),
-                                      threshold if n_clusters is None else None, min_size,
-                                      n_clusters, noise, changed)
+                                      width_c, threshold if n_clusters is None else None,
+                                      min_size, n_clusters, noise, changed, borders)
     ch = (np.array(list(changed), dtype=np.int64),
           np.array([v[0] for v in changed.values()], dtype=np.int64),
           np.array([v[1] for v in changed.values()], dtype=np.float64))
@@ -166,15 +135,19 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     return Merged(parts, final_centres)
 
 
-def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
-             n_clusters: int, levels: bool, sizes: bool = False
-             ) -> tuple[Borders, np.ndarray, np.ndarray]:
-    """The touching clusters; with `levels` each cluster's densest border
-    point's density; with `sizes` the clusters' sizes (in the same trip)."""
+def _border_tasks(bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
+                  n_clusters: Any, levels: bool, sizes: bool) -> list[Any]:
+    """Per box, its part of the borders (bw.borders) as delayed values."""
     f_labels = bx.fetch(labels, np.int64)
-    parts = gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters, levels,
-                                                sizes)
-                             for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
+    return [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters, levels, sizes)
+            for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)]
+
+
+def _border_summary(parts: list[dict[str, Any]], n_clusters: int, levels: bool, sizes: bool
+                    ) -> tuple[Borders, np.ndarray, np.ndarray]:
+    """The touching clusters; with `levels` each cluster's densest border
+    point's density; with `sizes` the clusters' sizes, from the boxes'
+    parts."""
     level = np.full(n_clusters, -np.inf)
     for p in parts if levels else []:
         np.maximum.at(level, p["border_label"], p["border_rho"])
@@ -184,15 +157,24 @@ def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width:
     return touching, level, counts
 
 
+def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
+             n_clusters: int, levels: bool, sizes: bool = False
+             ) -> tuple[Borders, np.ndarray, np.ndarray]:
+    """_border_summary of the boxes' borders, in one trip."""
+    parts = gather(client, _border_tasks(bx, labels, f_rho, width, n_clusters, levels, sizes))
+    return _border_summary(parts, n_clusters, levels, sizes)
+
+
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
               centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
               threshold: float | None, min_size: int, n_clusters: int | None, noise: bool,
-              changed: dict[int, tuple[int, float]]) -> tuple[list[Any], np.ndarray]:
+              changed: dict[int, tuple[int, float]], first_borders: list[dict[str, Any]]
+              ) -> tuple[list[Any], np.ndarray]:
     """controls.refine over the boxes: (per-box labels, centres); the links
-    it adds go to `changed` (centre: (new parent, distance))."""
+    it adds go to `changed` (centre: (new parent, distance)). first_borders:
+    the boxes' borders with sizes of the initial labels."""
     count = len(centres)
-    touching, _, counts = _borders(client, bx, labels, f_rho, width, max(count, 1), False,
-                                   True)
+    touching, _, counts = _border_summary(first_borders, max(count, 1), False, True)
     counts = counts[:count]
     to_final = np.arange(count, dtype=np.int64)
 
@@ -221,5 +203,4 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
         _, level, _ = _borders(client, bx, labels, f_rho, width, max(len(centres), 1), True)
         labels = persist(client, [delayed(bw.with_halo)(lab, r, level)
                                  for lab, r in zip(labels, rho)])
-    wait(labels)
     return labels, centres
