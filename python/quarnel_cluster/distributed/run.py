@@ -242,22 +242,27 @@ def _placed(workers: list[str], b: int) -> Any:
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
                k_table: int, s: Settings) -> float:
     """pipeline.optimal_bandwidth's choice, from the table in parts."""
+    n_test = pipeline.test_points(N, s.test_size)
+    order = pipeline.held_out_order(N, n_test, s.random_state) if k_table > k else None
     kth = client.persist([delayed(tasks.column)(t, k - 1) for t in tables])
-    high, maxima = median(client, kth, N, [delayed(np.max)(v) for v in kth])
-    kth_max = float(max(maxima))
-    del kth
+    # The median's first round brings the maxima, the nearest-neighbour
+    # scale's sum and the held-out candidates' rows in the same trip.
     # bandwidth_estimate's nearest-neighbour scale: column 1 squared and
     # summed in index order, then divided by n and by d.
-    total = gather(client, delayed(tasks.ordered_column_sum_of_squares)(
-        N, *[delayed(tasks.ids_and)(t, 1) for t in tables]))
+    extra = [delayed(tasks.ordered_column_sum_of_squares)(
+        N, *[delayed(tasks.ids_and)(t, 1) for t in tables])]
+    if order is not None:
+        extra.append([delayed(tasks.rows_of)(t, order) for t in tables])
+    extra.extend(delayed(np.max)(v) for v in kth)
+    high, extras = median(client, kth, N, extra)
+    total, found = extras[0], (extras[1] if order is not None else None)
+    kth_max = float(max(extras[1 + (order is not None):]))
+    del kth
     nn_scale = math.sqrt((total / N) / d)
     low, high = pipeline.interval_from(nn_scale, high, kth_max)
 
-    n_test = pipeline.test_points(N, s.test_size)
     test = None
-    if k_table > k:
-        order = pipeline.held_out_order(N, n_test, s.random_state)
-        found = gather(client, [delayed(tasks.rows_of)(t, order) for t in tables])
+    if order is not None:
         ids = np.concatenate([f[0] for f in found])
         dist = np.concatenate([f[1] for f in found])
         nbr = np.concatenate([f[2] for f in found])
