@@ -25,15 +25,18 @@ clusters on the client.
 
 from __future__ import annotations
 
+from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any
 
+import dask
 import numpy as np
 from dask import delayed
 
 from .. import controls
 from ..borders import Borders, highest_saddles
 from . import boxwork as bw
+
 
 class Sparse:
     """Values at a few points by global index, read like the full array."""
@@ -44,6 +47,23 @@ class Sparse:
 
     def __getitem__(self, key: Any) -> Any:
         return self.values[np.searchsorted(self.ids, np.asarray(key))]
+
+
+def placed(workers: list[str], b: int) -> Any:
+    """Box b's tasks made in this context prefer a worker of their own (any
+    other may run them, e.g. once that one is lost): where Dask chooses,
+    a box's small tasks may run on a worker without its data (with few
+    boxes Dask places a group whose inputs are few tasks as it places
+    input tasks, and fetched a whole box table for a request of a few rows)."""
+    if not workers:
+        return nullcontext()
+    return dask.annotate(workers=[workers[b % len(workers)]], allow_other_workers=True)
+
+
+def at(workers: list[str], b: int, fn: Any, *args: Any) -> Any:
+    """delayed(fn)(*args), placed with box b."""
+    with placed(workers, b):
+        return delayed(fn)(*args)
 
 
 def gather(client: Any, things: Any) -> Any:
@@ -65,56 +85,65 @@ class Merged:
 class Boxes:
     """The persisted boxes with their routes to foreign values."""
 
-    def __init__(self, client: Any, boxes: list[Any], asks: list[dict[int, int]]) -> None:
+    def __init__(self, client: Any, boxes: list[Any], asks: list[dict[int, int]],
+                 workers: list[str]) -> None:
         self.client = client
         self.boxes = boxes
         self.B = len(boxes)
-        self.foreign = persist(client, [delayed(bw.foreign_of)(b) for b in boxes])
+        self.workers = workers
+        self.foreign = persist(client, [self.at(i, bw.foreign_of, b) for i, b in enumerate(boxes)])
         # Box b's foreign points lie in the boxes b's rows asked.
         self.sources = [sorted(asks[b]) for b in range(self.B)]
-        flat = persist(client, [delayed(bw.owned)(boxes[c], self.foreign[b])
+        flat = persist(client, [self.at(c, bw.owned, boxes[c], self.foreign[b])
                                for b in range(self.B) for c in self.sources[b]])
         self.routes = []
         for b in range(self.B):
             self.routes.append(flat[:len(self.sources[b])])
             flat = flat[len(self.sources[b]):]
 
+    def at(self, b: int, fn: Any, *args: Any) -> Any:
+        """delayed(fn)(*args), placed with box b."""
+        return at(self.workers, b, fn, *args)
+
+    def each(self, fn: Any, *columns: list[Any], extra: tuple[Any, ...] = ()) -> list[Any]:
+        """Per box b, delayed(fn)(columns[0][b], columns[1][b], ..., *extra),
+        placed with box b."""
+        return [self.at(b, fn, *args, *extra) for b, args in enumerate(zip(*columns))]
+
     def fetch(self, values: list[Any], dtype: Any) -> list[Any]:
         """Per box, the foreign points' values from the per-box arrays."""
         return persist(self.client, [
-            delayed(bw.assemble)(self.foreign[b], dtype,
-                                 *[delayed(bw.values_at)(values[c], r)
-                                   for c, r in zip(self.sources[b], self.routes[b])])
+            self.at(b, bw.assemble, self.foreign[b], dtype,
+                    *[self.at(c, bw.values_at, values[c], r)
+                      for c, r in zip(self.sources[b], self.routes[b])])
             for b in range(self.B)])
 
 
 def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], width: int,
         diagonal: float, threshold: float, search_size: int, list_width: int,
-        min_size: int, n_clusters: int | None, noise: bool) -> Merged:
-    bx = Boxes(client, persisted_boxes, asks)
+        min_size: int, n_clusters: int | None, noise: bool, workers: list[str]) -> Merged:
+    bx = Boxes(client, persisted_boxes, asks, workers)
     boxes = bx.boxes
-    rho = persist(client, [delayed(bw.column_of)(b, "rho") for b in boxes])
+    rho = persist(client, bx.each(bw.column_of, boxes, extra=("rho",)))
     f_rho = bx.fetch(rho, np.float64)
-    pk = persist(client, [delayed(bw.peaks)(b, fr, width, diagonal)
-                         for b, fr in zip(boxes, f_rho)])
+    pk = persist(client, bx.each(bw.peaks, boxes, f_rho, extra=(width, diagonal)))
 
-    chains = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
+    chains = persist(client, bx.each(bw.chain_start, boxes, pk))
     # The chains that leave their box are closed on a worker, from the few
     # points where they enter another (chain_ends): no trip to the client.
-    exits = delayed(bw.all_exits)(*[delayed(bw.exits_of)(c) for c in chains])
-    ends = delayed(bw.chain_ends)(exits, *[delayed(bw.chain_answers)(b, c, exits)
-                                           for b, c in zip(boxes, chains)])
-    first = persist(client, [delayed(bw.chain_end)(c, ends) for c in chains])
+    exits = delayed(bw.all_exits)(*bx.each(bw.exits_of, chains))
+    ends = delayed(bw.chain_ends)(exits, *bx.each(bw.chain_answers, boxes, chains,
+                                                  extra=(exits,)))
+    first = persist(client, bx.each(bw.chain_end, chains, extra=(ends,)))
     del chains
     f_first = bx.fetch(first, np.int64)
 
     # The initial centres ("specials"): their rows and the next centre up
     # come to the client in the trip that brings the first borders (the
     # specials' labels are taken on a worker, as the client takes them).
-    rows = persist(client, [delayed(bw.centre_rows)(b, p, f, ff)
-                            for b, p, f, ff in zip(boxes, pk, first, f_first)])
+    rows = persist(client, bx.each(bw.centre_rows, boxes, pk, first, f_first))
     links = client.persist(delayed(bw.centre_links)(*rows))
-    labels = persist(client, [delayed(bw.labels_from)(f, links) for f in first])
+    labels = persist(client, bx.each(bw.labels_from, first, extra=(links,)))
     width_c = min(search_size, list_width)
     rows, borders = gather(client, [rows, _border_tasks(bx, labels, f_rho, width_c,
                                                         delayed(bw.link_count)(links), False,
@@ -130,8 +159,7 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     ch = (np.array(list(changed), dtype=np.int64),
           np.array([v[0] for v in changed.values()], dtype=np.int64),
           np.array([v[1] for v in changed.values()], dtype=np.float64))
-    parts = persist(client, [delayed(bw.final)(b, p, lab, ch)
-                            for b, p, lab in zip(boxes, pk, labels)])
+    parts = persist(client, bx.each(bw.final, boxes, pk, labels, extra=(ch,)))
     return Merged(parts, final_centres)
 
 
@@ -139,8 +167,8 @@ def _border_tasks(bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
                   n_clusters: Any, levels: bool, sizes: bool) -> list[Any]:
     """Per box, its part of the borders (bw.borders) as delayed values."""
     f_labels = bx.fetch(labels, np.int64)
-    return [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters, levels, sizes)
-            for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)]
+    return bx.each(bw.borders, bx.boxes, labels, f_labels, f_rho,
+                   extra=(width, n_clusters, levels, sizes))
 
 
 def _border_summary(parts: list[dict[str, Any]], n_clusters: int, levels: bool, sizes: bool
@@ -198,9 +226,8 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
         join(controls.merge_small(counts, centres, s_rho, s_x, touching, min_size))
     if n_clusters is not None:
         join(controls.keep_heaviest_peaks(counts, centres, s_rho, s_x, touching, n_clusters))
-    labels = persist(client, [delayed(bw.relabelled)(lab, to_final) for lab in labels])
+    labels = persist(client, bx.each(bw.relabelled, labels, extra=(to_final,)))
     if noise:
         _, level, _ = _borders(client, bx, labels, f_rho, width, max(len(centres), 1), True)
-        labels = persist(client, [delayed(bw.with_halo)(lab, r, level)
-                                 for lab, r in zip(labels, rho)])
+        labels = persist(client, bx.each(bw.with_halo, labels, rho, extra=(level,)))
     return labels, centres
