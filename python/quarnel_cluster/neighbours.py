@@ -80,7 +80,9 @@ def self_table_of(x: F64, k: int, ids: I64) -> tuple[F64, Indices]:
     below 2^31 on the k-d tree's road, renumbered natively as the rows
     come out; int64 otherwise."""
     n, d = x.shape
-    if 1 < d <= NATIVE_MAX_DIM and n and 0 <= ids.min() and ids.max() <= INT32_ROWS:
+    if d <= NATIVE_MAX_DIM and n and 0 <= ids.min() and ids.max() <= INT32_ROWS:
+        if d == 1:
+            x = _with_zero_column(x)
         ids = np.require(ids, np.int64, ["C", "A"])
         dist, idx = _native(lambda x: native.knn_table_ids(x, k, ids), x)
         r = min(k, n)

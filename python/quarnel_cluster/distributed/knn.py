@@ -35,8 +35,10 @@ def pieces(x: F64, offset: int, boxes: Boxes) -> list[tuple[I64, F64]]:
     that fall in each box, with their indices."""
     x = np.asarray(x, dtype=np.float64)
     box = boxes.of(x)
-    # Rows grouped by box in index order (a stable sort), then cut.
-    order = np.argsort(box, kind="stable")
+    # Rows grouped by box in index order (a stable sort), then cut; on the
+    # box numbers as bytes where they fit, which NumPy sorts by counting
+    # (several times faster than its merge sort of 64-bit integers).
+    order = np.argsort(box.astype(np.uint8) if len(boxes) <= 256 else box, kind="stable")
     cut = np.cumsum(np.bincount(box, minlength=len(boxes)))[:-1]
     ids = np.split(order + offset, cut)
     return list(zip(ids, np.split(x[order], cut)))
