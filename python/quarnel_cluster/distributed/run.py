@@ -35,7 +35,7 @@ from typing import Any
 
 import numpy as np
 from dask import delayed
-from distributed import wait
+from distributed import futures_of, wait
 
 from .. import clustering, pipeline
 from ..progress import StageTimer
@@ -167,6 +167,10 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, N)
                               for b, p in enumerate(distinct)])
         asks = gather(client, [at(placed, b, knn.asks_of, t) for b, t in enumerate(own)])
+        # From here on a box's tasks follow its table: Dask may have moved
+        # an own search to the other worker (its input is small), and tasks
+        # placed by the first plan then fetched the whole table back.
+        placed = holders(client, own, placed)
         # Each box answers all the rows that ask it at once.
         askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
         answers = [at(placed, c, knn.answer_all, own[c], k_table, boxes, askers[c],
@@ -183,6 +187,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         # which merged writes in place) until the end of the fit.
         del own, answers, mine
         wait(tables)
+        placed = holders(client, tables, placed)
 
     with timer.stage("bandwidth"):
         if s.bandwidth is None:
@@ -233,6 +238,18 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         wait(parts)
     return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
                   int(min(search_size, k)), k, N)
+
+
+def holders(client: Any, parts: list[Any], placed: list[str]) -> list[str]:
+    """Per box, a worker that holds its part (persisted): where its next
+    tasks are placed; the box's worker of `placed` where none is known."""
+    who = client.who_has(parts)
+    out = []
+    for b, part in enumerate(parts):
+        keys = [f.key for f in futures_of(part)]
+        found = [w for key in keys for w in who.get(key, ())]
+        out.append(found[0] if found else (placed[b % len(placed)] if placed else None))
+    return out if all(out) else placed
 
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
