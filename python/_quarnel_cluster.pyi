@@ -16,7 +16,7 @@ _Indices: TypeAlias = np.ndarray[Any, np.dtype[np.int64]]
 _Indices32: TypeAlias = np.ndarray[Any, np.dtype[np.int32]]
 _Table: TypeAlias = _Indices | _Indices32
 
-__all__ = ["knn_table", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
+__all__ = ["knn_table", "knn_table_ids", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
            "highest_saddles", "highest_saddles_rows", "first_candidates", "box_codes",
            "merge_shallow"]
 
@@ -25,6 +25,13 @@ def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
     (nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).
 
     x: (n, d) float64 with 2 <= d <= 8.
+    """
+
+def knn_table_ids(x: _Floats, k: SupportsIndex, ids: _Indices) -> tuple[_Floats, _Indices32]:
+    """knn_table with each neighbour's row r given as ids[r] (int32; ids in
+    0 .. 2^31 - 1, one per row of x): (nn_dist, nn_indices), flat.
+
+    x: (n, d) float64 with 2 <= d <= 8; ids: (n,) int64.
     """
 
 def knn_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices]:

@@ -11,6 +11,8 @@
 // so the helpers that read the table take int32 or int64 indices.
 // The same boundary converts their arguments and results.
 #include <array>
+#include <cstdint>
+#include <limits>
 
 #include "boundary.hpp"
 #include "cluster/candidates.hpp"
@@ -84,6 +86,41 @@ constexpr Function knn_table_fn{
     "quarnel.knn_query's rows with int32 indices (below 2^31 points):\n"
     "(nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).",
     &knn_table_body};
+
+// A box of a distributed run numbers its neighbours by their indices among
+// all points: renumbered here, in place, as the rows come out of the search
+// (in NumPy the gather first widened the whole table's indices to 64 bits,
+// a second of a 10^6-point box's task).
+constexpr const char* knn_table_ids_params[] = {"x", "k", "ids"};
+Ref knn_table_ids_body(const Args& a) {
+    const FloatMatrix x = a.float_matrix(0);
+    const std::uint64_t k = a.size_scalar(1);
+    const IndexVector ids_arg = a.index_vector(2);
+    const Slice<std::int64_t> ids = contiguous(ids_arg);
+    if (ids.size() != x.view().rows) throw ValueError("ids must hold one index per row of x");
+    for (const std::int64_t i : ids) {
+        if (i < 0 || i > std::numeric_limits<std::int32_t>::max()) {
+            throw ValueError("ids must lie in 0 .. 2^31 - 1");
+        }
+    }
+    knn::NarrowTable t = [&] {
+        Unlocked unlocked;
+        knn::NarrowTable found = knn::knn_table(x.view(), k);
+        std::int32_t* index = found.index.data();
+        for (std::size_t e = 0; e < found.index.size(); ++e) {
+            index[e] = static_cast<std::int32_t>(
+                ids[checked(ids.size(), static_cast<std::uint64_t>(index[e]))]);
+        }
+        return found;
+    }();
+    return table_result(std::move(t));
+}
+constexpr Function knn_table_ids_fn{
+    "knn_table_ids", knn_table_ids_params,
+    "knn_table_ids(x, k, ids)\n--\n\n"
+    "knn_table with each neighbour's row r given as ids[r] (int32; ids in\n"
+    "0 .. 2^31 - 1, one per row of x): (nn_dist, nn_indices), flat.",
+    &knn_table_ids_body};
 
 constexpr const char* knn_cross_params[] = {"x_train", "x_query", "k"};
 Ref knn_cross_body(const Args& a) {
@@ -257,8 +294,9 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 11> methods = {
+std::array<PyMethodDef, 12> methods = {
     method_def<knn_table_fn>(),
+    method_def<knn_table_ids_fn>(),
     method_def<knn_cross_fn>(),
     method_def<nearest_denser_fn>(),
     method_def<nearest_denser_rows_fn>(),

@@ -149,6 +149,38 @@ def exits_of(chain: dict[str, I64]) -> I64:
     return np.unique(chain["exit"][chain["first"] == OPEN])
 
 
+def all_exits(*exits: I64) -> I64:
+    """Every box's exits, sorted."""
+    return np.unique(np.concatenate(exits))
+
+
+def chain_ends(exits: I64, *answers: dict[str, I64]) -> tuple[I64, I64]:
+    """Where the chains leaving boxes end: (exit points, their first
+    centres), followed from box to box through the boxes' answers about the
+    exits they hold (chain_answers). Only these few points travel: the
+    walk runs on a worker, in the graph of the chains, with no trip to the
+    client."""
+    if not len(exits):
+        return exits, exits.copy()
+    ids = np.concatenate([a["id"] for a in answers])
+    first = np.concatenate([a["first"] for a in answers])
+    leave = np.concatenate([a["exit"] for a in answers])
+    step = dict(zip(ids.tolist(), zip(first.tolist(), leave.tolist())))
+    end: dict[int, int] = {}
+    for e in exits.tolist():
+        path = []
+        while e not in end:
+            f, nxt = step[e]
+            if f != OPEN:
+                end[e] = f
+                break
+            path.append(e)
+            e = nxt
+        for p in path:
+            end[p] = end[e]
+    return exits, np.array([end[e] for e in exits.tolist()], dtype=np.int64)
+
+
 def chain_answers(box: Box, chain: dict[str, I64], wanted: I64) -> dict[str, I64]:
     """For the wanted points this box holds: their first centre, or where
     their chain goes on."""
@@ -165,9 +197,32 @@ def chain_end(chain: dict[str, I64], ends: tuple[I64, I64]) -> I64:
     return first
 
 
-def labels_from(first: I64, special: I64, up: I64) -> I64:
+def centre_links(*rows: dict[str, np.ndarray]) -> tuple[I64, I64]:
+    """The initial centres ("specials", sorted ids) and each one's label: the
+    largest position of a special up its chain of specials (itself
+    included), the single machine's forest labelling on the specials'
+    links; from the boxes' centre_rows."""
+    ids = np.concatenate([r["id"] for r in rows])
+    order = np.argsort(ids)
+    specials = ids[order]
+    up_id = np.concatenate([r["up"] for r in rows])[order]
+    parent = np.full(len(specials), -1, dtype=np.int64)
+    has = up_id >= 0
+    parent[has] = np.searchsorted(specials, up_id[has])
+    up = native.forest_labels(np.arange(len(specials), dtype=np.int64), parent)
+    return specials, up
+
+
+def link_count(links: tuple[I64, I64]) -> int:
+    """The clusters' count to size per-cluster arrays with (one at least)."""
+    return max(len(links[0]), 1)
+
+
+def labels_from(first: I64, links: tuple[I64, I64]) -> I64:
     """Labels of the points from their first centres: up[j] is the label of
-    the points whose chain first meets special[j] (sorted ids)."""
+    the points whose chain first meets special[j] (links: sorted ids of
+    the specials, up)."""
+    special, up = links
     out = np.full(len(first), -1, dtype=np.int64)
     has = first >= 0
     out[has] = up[np.searchsorted(special, first[has])]

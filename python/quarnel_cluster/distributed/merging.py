@@ -25,17 +25,18 @@ clusters on the client.
 
 from __future__ import annotations
 
+from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any
 
-import _quarnel_cluster as native
+import dask
 import numpy as np
 from dask import delayed
-from distributed import wait
 
 from .. import controls
 from ..borders import Borders, highest_saddles
 from . import boxwork as bw
+
 
 class Sparse:
     """Values at a few points by global index, read like the full array."""
@@ -46,6 +47,23 @@ class Sparse:
 
     def __getitem__(self, key: Any) -> Any:
         return self.values[np.searchsorted(self.ids, np.asarray(key))]
+
+
+def placed(workers: list[str], b: int) -> Any:
+    """Box b's tasks made in this context prefer a worker of their own (any
+    other may run them, e.g. once that one is lost): where Dask chooses,
+    a box's small tasks may run on a worker without its data (with few
+    boxes Dask places a group whose inputs are few tasks as it places
+    input tasks, and fetched a whole box table for a request of a few rows)."""
+    if not workers:
+        return nullcontext()
+    return dask.annotate(workers=[workers[b % len(workers)]], allow_other_workers=True)
+
+
+def at(workers: list[str], b: int, fn: Any, *args: Any) -> Any:
+    """delayed(fn)(*args), placed with box b."""
+    with placed(workers, b):
+        return delayed(fn)(*args)
 
 
 def gather(client: Any, things: Any) -> Any:
@@ -67,114 +85,97 @@ class Merged:
 class Boxes:
     """The persisted boxes with their routes to foreign values."""
 
-    def __init__(self, client: Any, boxes: list[Any], asks: list[dict[int, int]]) -> None:
+    def __init__(self, client: Any, boxes: list[Any], asks: list[dict[int, int]],
+                 workers: list[str]) -> None:
         self.client = client
         self.boxes = boxes
         self.B = len(boxes)
-        self.foreign = persist(client, [delayed(bw.foreign_of)(b) for b in boxes])
+        self.workers = workers
+        self.foreign = persist(client, [self.at(i, bw.foreign_of, b) for i, b in enumerate(boxes)])
         # Box b's foreign points lie in the boxes b's rows asked.
         self.sources = [sorted(asks[b]) for b in range(self.B)]
-        flat = persist(client, [delayed(bw.owned)(boxes[c], self.foreign[b])
+        flat = persist(client, [self.at(c, bw.owned, boxes[c], self.foreign[b])
                                for b in range(self.B) for c in self.sources[b]])
         self.routes = []
         for b in range(self.B):
             self.routes.append(flat[:len(self.sources[b])])
             flat = flat[len(self.sources[b]):]
 
+    def at(self, b: int, fn: Any, *args: Any) -> Any:
+        """delayed(fn)(*args), placed with box b."""
+        return at(self.workers, b, fn, *args)
+
+    def each(self, fn: Any, *columns: list[Any], extra: tuple[Any, ...] = ()) -> list[Any]:
+        """Per box b, delayed(fn)(columns[0][b], columns[1][b], ..., *extra),
+        placed with box b."""
+        return [self.at(b, fn, *args, *extra) for b, args in enumerate(zip(*columns))]
+
     def fetch(self, values: list[Any], dtype: Any) -> list[Any]:
         """Per box, the foreign points' values from the per-box arrays."""
         return persist(self.client, [
-            delayed(bw.assemble)(self.foreign[b], dtype,
-                                 *[delayed(bw.values_at)(values[c], r)
-                                   for c, r in zip(self.sources[b], self.routes[b])])
+            self.at(b, bw.assemble, self.foreign[b], dtype,
+                    *[self.at(c, bw.values_at, values[c], r)
+                      for c, r in zip(self.sources[b], self.routes[b])])
             for b in range(self.B)])
-
-
-def _close_chains(client: Any, bx: Boxes, chains: list[Any]) -> tuple[np.ndarray, np.ndarray]:
-    """Where the chains leaving boxes end: (exit points, their first
-    centres), sorted. Only the few points where a chain enters a box travel,
-    and the client follows them from box to box."""
-    exits = np.unique(np.concatenate(gather(client, [delayed(bw.exits_of)(c)
-                                                      for c in chains])))
-    if not len(exits):
-        return exits, exits.copy()
-    answers = gather(client, [delayed(bw.chain_answers)(b, c, exits)
-                               for b, c in zip(bx.boxes, chains)])
-    ids = np.concatenate([a["id"] for a in answers])
-    first = np.concatenate([a["first"] for a in answers])
-    leave = np.concatenate([a["exit"] for a in answers])
-    step = dict(zip(ids.tolist(), zip(first.tolist(), leave.tolist())))
-    end: dict[int, int] = {}
-    for e in exits.tolist():
-        path = []
-        while e not in end:
-            f, nxt = step[e]
-            if f != bw.OPEN:
-                end[e] = f
-                break
-            path.append(e)
-            e = nxt
-        for p in path:
-            end[p] = end[e]
-    return exits, np.array([end[e] for e in exits.tolist()], dtype=np.int64)
 
 
 def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], width: int,
         diagonal: float, threshold: float, search_size: int, list_width: int,
-        min_size: int, n_clusters: int | None, noise: bool) -> Merged:
-    bx = Boxes(client, persisted_boxes, asks)
+        min_size: int, n_clusters: int | None, noise: bool, workers: list[str]) -> Merged:
+    bx = Boxes(client, persisted_boxes, asks, workers)
     boxes = bx.boxes
-    rho = persist(client, [delayed(bw.column_of)(b, "rho") for b in boxes])
+    rho = persist(client, bx.each(bw.column_of, boxes, extra=("rho",)))
     f_rho = bx.fetch(rho, np.float64)
-    pk = persist(client, [delayed(bw.peaks)(b, fr, width, diagonal)
-                         for b, fr in zip(boxes, f_rho)])
+    pk = persist(client, bx.each(bw.peaks, boxes, f_rho, extra=(width, diagonal)))
 
-    chains = persist(client, [delayed(bw.chain_start)(b, p) for b, p in zip(boxes, pk)])
-    ends = _close_chains(client, bx, chains)
-    first = persist(client, [delayed(bw.chain_end)(c, ends) for c in chains])
+    chains = persist(client, bx.each(bw.chain_start, boxes, pk))
+    # The chains that leave their box are closed on a worker, from the few
+    # points where they enter another (chain_ends): no trip to the client.
+    exits = delayed(bw.all_exits)(*bx.each(bw.exits_of, chains))
+    ends = delayed(bw.chain_ends)(exits, *bx.each(bw.chain_answers, boxes, chains,
+                                                  extra=(exits,)))
+    first = persist(client, bx.each(bw.chain_end, chains, extra=(ends,)))
     del chains
     f_first = bx.fetch(first, np.int64)
 
-    # The initial centres ("specials"): their rows, and the next centre up,
-    # in one trip.
-    rows = gather(client, [delayed(bw.centre_rows)(b, p, f, ff)
-                            for b, p, f, ff in zip(boxes, pk, first, f_first)])
+    # The initial centres ("specials"): their rows and the next centre up
+    # come to the client in the trip that brings the first borders (the
+    # specials' labels are taken on a worker, as the client takes them).
+    rows = persist(client, bx.each(bw.centre_rows, boxes, pk, first, f_first))
+    links = client.persist(delayed(bw.centre_links)(*rows))
+    labels = persist(client, bx.each(bw.labels_from, first, extra=(links,)))
+    width_c = min(search_size, list_width)
+    rows, borders = gather(client, [rows, _border_tasks(bx, labels, f_rho, width_c,
+                                                        delayed(bw.link_count)(links), False,
+                                                        True)])
     ids = np.concatenate([r["id"] for r in rows])
-    order = np.argsort(ids)
-    specials = ids[order]
+    specials = np.sort(ids)
     s_x = Sparse(ids, np.concatenate([r["x"] for r in rows]))
     s_rho = Sparse(ids, np.concatenate([r["rho"] for r in rows]))
-    up_id = np.concatenate([r["up"] for r in rows])[order]
     changed: dict[int, tuple[int, float]] = {}
-    # A special's label is the largest position of a special up its chain
-    # of specials (itself included): the single machine's forest labelling
-    # on the specials' links.
-    parent = np.full(len(specials), -1, dtype=np.int64)
-    has = up_id >= 0
-    parent[has] = np.searchsorted(specials, up_id[has])
-    up = native.forest_labels(np.arange(len(specials), dtype=np.int64), parent)
-    labels = persist(client, [delayed(bw.labels_from)(f, specials, up) for f in first])
     labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
-                                      min(search_size, list_width),
-                                      threshold if n_clusters is None else None, min_size,
-                                      n_clusters, noise, changed)
+                                      width_c, threshold if n_clusters is None else None,
+                                      min_size, n_clusters, noise, changed, borders)
     ch = (np.array(list(changed), dtype=np.int64),
           np.array([v[0] for v in changed.values()], dtype=np.int64),
           np.array([v[1] for v in changed.values()], dtype=np.float64))
-    parts = persist(client, [delayed(bw.final)(b, p, lab, ch)
-                            for b, p, lab in zip(boxes, pk, labels)])
+    parts = persist(client, bx.each(bw.final, boxes, pk, labels, extra=(ch,)))
     return Merged(parts, final_centres)
 
 
-def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
-             n_clusters: int, levels: bool, sizes: bool = False
-             ) -> tuple[Borders, np.ndarray, np.ndarray]:
-    """The touching clusters; with `levels` each cluster's densest border
-    point's density; with `sizes` the clusters' sizes (in the same trip)."""
+def _border_tasks(bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
+                  n_clusters: Any, levels: bool, sizes: bool) -> list[Any]:
+    """Per box, its part of the borders (bw.borders) as delayed values."""
     f_labels = bx.fetch(labels, np.int64)
-    parts = gather(client, [delayed(bw.borders)(b, lab, fl, fr, width, n_clusters, levels,
-                                                sizes)
-                             for b, lab, fl, fr in zip(bx.boxes, labels, f_labels, f_rho)])
+    return bx.each(bw.borders, bx.boxes, labels, f_labels, f_rho,
+                   extra=(width, n_clusters, levels, sizes))
+
+
+def _border_summary(parts: list[dict[str, Any]], n_clusters: int, levels: bool, sizes: bool
+                    ) -> tuple[Borders, np.ndarray, np.ndarray]:
+    """The touching clusters; with `levels` each cluster's densest border
+    point's density; with `sizes` the clusters' sizes, from the boxes'
+    parts."""
     level = np.full(n_clusters, -np.inf)
     for p in parts if levels else []:
         np.maximum.at(level, p["border_label"], p["border_rho"])
@@ -184,15 +185,24 @@ def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width:
     return touching, level, counts
 
 
+def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
+             n_clusters: int, levels: bool, sizes: bool = False
+             ) -> tuple[Borders, np.ndarray, np.ndarray]:
+    """_border_summary of the boxes' borders, in one trip."""
+    parts = gather(client, _border_tasks(bx, labels, f_rho, width, n_clusters, levels, sizes))
+    return _border_summary(parts, n_clusters, levels, sizes)
+
+
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
               centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
               threshold: float | None, min_size: int, n_clusters: int | None, noise: bool,
-              changed: dict[int, tuple[int, float]]) -> tuple[list[Any], np.ndarray]:
+              changed: dict[int, tuple[int, float]], first_borders: list[dict[str, Any]]
+              ) -> tuple[list[Any], np.ndarray]:
     """controls.refine over the boxes: (per-box labels, centres); the links
-    it adds go to `changed` (centre: (new parent, distance))."""
+    it adds go to `changed` (centre: (new parent, distance)). first_borders:
+    the boxes' borders with sizes of the initial labels."""
     count = len(centres)
-    touching, _, counts = _borders(client, bx, labels, f_rho, width, max(count, 1), False,
-                                   True)
+    touching, _, counts = _border_summary(first_borders, max(count, 1), False, True)
     counts = counts[:count]
     to_final = np.arange(count, dtype=np.int64)
 
@@ -216,10 +226,8 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
         join(controls.merge_small(counts, centres, s_rho, s_x, touching, min_size))
     if n_clusters is not None:
         join(controls.keep_heaviest_peaks(counts, centres, s_rho, s_x, touching, n_clusters))
-    labels = persist(client, [delayed(bw.relabelled)(lab, to_final) for lab in labels])
+    labels = persist(client, bx.each(bw.relabelled, labels, extra=(to_final,)))
     if noise:
         _, level, _ = _borders(client, bx, labels, f_rho, width, max(len(centres), 1), True)
-        labels = persist(client, [delayed(bw.with_halo)(lab, r, level)
-                                 for lab, r in zip(labels, rho)])
-    wait(labels)
+        labels = persist(client, bx.each(bw.with_halo, labels, rho, extra=(level,)))
     return labels, centres

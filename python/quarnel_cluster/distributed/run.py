@@ -30,19 +30,17 @@ held-out rows and per-centre summaries reach the client.
 from __future__ import annotations
 
 import math
-from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any
 
-import dask
 import numpy as np
 from dask import delayed
-from distributed import wait
+from distributed import futures_of, wait
 
 from .. import clustering, pipeline
 from ..progress import StageTimer
 from . import boxwork, knn, merging, tasks
-from .merging import gather
+from .merging import at, gather, placed as _placed
 from .boxes import Boxes, cut
 
 SAMPLE_POINTS = 20_000
@@ -66,15 +64,17 @@ class Settings:
 
 
 def exact_ranks(client: Any, parts: list[Any], ranks: list[int],
-                extra: list[Any] = ()) -> tuple[list[float], list[Any]]:
+                extra: list[Any] = (), workers: list[str] = ()) -> tuple[list[float], list[Any]]:
     """The values at positions `ranks` of the sorted concatenation of `parts`
     (persisted arrays of non-negative floats), exactly: the bit patterns are
     found 16 bits at a time from per-part counts, every rank in the same
-    rounds. `extra`: delayed values computed in the first round's trip."""
+    rounds. `extra`: delayed values computed in the first round's trip.
+    `workers`: part b's counts are taken with box b."""
     prefixes, known, extras = [0] * len(ranks), 0, []
     ranks = list(ranks)
     while known < 64:
-        asked = [delayed(tasks.radix_counts)(p, prefixes, known) for p in parts]
+        asked = [at(list(workers), b, tasks.radix_counts, p, prefixes, known)
+                 for b, p in enumerate(parts)]
         if not known:
             *counts, extras = gather(client, asked + [list(extra)])
         else:
@@ -91,13 +91,13 @@ def exact_ranks(client: Any, parts: list[Any], ranks: list[int],
 
 
 def median(client: Any, parts: list[Any], n: int,
-           extra: list[Any] = ()) -> tuple[float, list[Any]]:
+           extra: list[Any] = (), workers: list[str] = ()) -> tuple[float, list[Any]]:
     """np.median of the n values in `parts`, exactly as NumPy takes it (the
     mean of the two middle values for even n); and the `extra` values."""
     if n % 2:
-        (upper,), extras = exact_ranks(client, parts, [n // 2], extra)
+        (upper,), extras = exact_ranks(client, parts, [n // 2], extra, workers)
         return upper, extras
-    (lower, upper), extras = exact_ranks(client, parts, [n // 2 - 1, n // 2], extra)
+    (lower, upper), extras = exact_ranks(client, parts, [n // 2 - 1, n // 2], extra, workers)
     return (lower + upper) / 2, extras
 
 
@@ -164,37 +164,44 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         k_table = k + int(wider)
 
     with timer.stage("neighbours"):
-        own = client.persist([delayed(knn.own_table)(p, k_table, boxes, b, N)
+        own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, N)
                               for b, p in enumerate(distinct)])
-        asks = gather(client, [delayed(knn.asks_of)(t) for t in own])
+        asks = gather(client, [at(placed, b, knn.asks_of, t) for b, t in enumerate(own)])
+        # From here on a box's tasks follow its table: Dask may have moved
+        # an own search to the other worker (its input is small), and tasks
+        # placed by the first plan then fetched the whole table back.
+        placed = holders(client, own, placed)
         # Each box answers all the rows that ask it at once.
         askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
-        answers = [delayed(knn.answer_all)(own[c], k_table, boxes, askers[c],
-                                           *[delayed(knn.request)(own[b], c) for b in askers[c]])
+        answers = [at(placed, c, knn.answer_all, own[c], k_table, boxes, askers[c],
+                      *[at(placed, b, knn.request, own[b], c) for b in askers[c]])
                    for c in range(B)]
         tables = []
         for b in range(B):
-            mine = [(c, delayed(knn.pick)(answers[c], askers[c].index(b))) for c in asks[b]]
-            tables.append(delayed(knn.merged)(own[b], k_table, *mine))
+            mine = [(c, at(placed, c, knn.pick, answers[c], askers[c].index(b)))
+                    for c in asks[b]]
+            tables.append(at(placed, b, knn.merged, own[b], k_table, *mine))
         tables = client.persist(tables)
         # The graphs of the answers hold the own tables' futures: while any
         # of them lives, Dask keeps every own table (the box tables' arrays,
         # which merged writes in place) until the end of the fit.
         del own, answers, mine
         wait(tables)
+        placed = holders(client, tables, placed)
 
     with timer.stage("bandwidth"):
         if s.bandwidth is None:
-            bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s)
+            bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s, placed)
         else:
             bandwidth = float(s.bandwidth)
 
     with timer.stage("density"):
-        rho = client.persist([delayed(tasks.density)(t, k, bandwidth, d, N) for t in tables])
+        rho = client.persist([at(placed, b, tasks.density, t, k, bandwidth, d, N)
+                              for b, t in enumerate(tables)])
         # Both neighbourhood counts in one pass over each table and one trip.
         radii = [bandwidth * s.alpha] + ([bandwidth * 1.0] if s.threshold is None else [])
-        counts = np.sum(gather(client, [delayed(tasks.trim_counts)(t, k, radii)
-                                         for t in tables]), axis=0)
+        counts = np.sum(gather(client, [at(placed, b, tasks.trim_counts, t, k, radii)
+                                         for b, t in enumerate(tables)]), axis=0)
         if s.threshold is None:
             m = max(median_count(counts[1], N), 1)
             threshold = pipeline.threshold_from(N, m, s.threshold_scale)
@@ -206,14 +213,16 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     with timer.stage("clusters"):
         width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
         min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-        boxes_ = client.persist([delayed(boxwork.make_box)(p, t, r, width, list_width, N)
-                                 for p, t, r in zip(distinct, tables, rho)])
+        boxes_ = client.persist([at(placed, b, boxwork.make_box, p, t, r, width, list_width, N)
+                                 for b, (p, t, r) in enumerate(zip(distinct, tables, rho))])
         del tables, rho, distinct
         if not central:
             merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
-                                 search_size, list_width, min_size, s.n_clusters, s.noise)
-            split = [delayed(tasks.by_chunk)(delayed(tasks.expanded)(f, fnd, copies), offsets)
-                     for f, fnd in zip(merged.parts, found)]
+                                 search_size, list_width, min_size, s.n_clusters, s.noise,
+                                 placed)
+            split = [at(placed, b, tasks.by_chunk, at(placed, b, tasks.expanded, f, fnd, copies),
+                        offsets)
+                     for b, (f, fnd) in enumerate(zip(merged.parts, found))]
             parts = client.persist([delayed(tasks.chunk_of)(
                 offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
                 for i in range(len(chunks))])
@@ -231,44 +240,53 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
                   int(min(search_size, k)), k, N)
 
 
-def _placed(workers: list[str], b: int) -> Any:
-    """Box b's tasks made in this context prefer a worker of their own (any
-    other may run them, e.g. once that one is lost)."""
-    if not workers:
-        return nullcontext()
-    return dask.annotate(workers=[workers[b % len(workers)]], allow_other_workers=True)
+def holders(client: Any, parts: list[Any], placed: list[str]) -> list[str]:
+    """Per box, a worker that holds its part (persisted): where its next
+    tasks are placed; the box's worker of `placed` where none is known."""
+    who = client.who_has(parts)
+    out = []
+    for b, part in enumerate(parts):
+        keys = [f.key for f in futures_of(part)]
+        found = [w for key in keys for w in who.get(key, ())]
+        out.append(found[0] if found else (placed[b % len(placed)] if placed else None))
+    return out if all(out) else placed
 
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
-               k_table: int, s: Settings) -> float:
+               k_table: int, s: Settings, placed: list[str]) -> float:
     """pipeline.optimal_bandwidth's choice, from the table in parts."""
-    kth = client.persist([delayed(tasks.column)(t, k - 1) for t in tables])
-    high, maxima = median(client, kth, N, [delayed(np.max)(v) for v in kth])
-    kth_max = float(max(maxima))
-    del kth
+    n_test = pipeline.test_points(N, s.test_size)
+    order = pipeline.held_out_order(N, n_test, s.random_state) if k_table > k else None
+    kth = client.persist([at(placed, b, tasks.column, t, k - 1) for b, t in enumerate(tables)])
+    # The median's first round brings the maxima, the nearest-neighbour
+    # scale's sum and the held-out candidates' rows in the same trip.
     # bandwidth_estimate's nearest-neighbour scale: column 1 squared and
     # summed in index order, then divided by n and by d.
-    total = gather(client, delayed(tasks.ordered_column_sum_of_squares)(
-        N, *[delayed(tasks.ids_and)(t, 1) for t in tables]))
+    extra = [delayed(tasks.ordered_column_sum_of_squares)(
+        N, *[at(placed, b, tasks.ids_and, t, 1) for b, t in enumerate(tables)])]
+    if order is not None:
+        extra.append([at(placed, b, tasks.rows_of, t, order) for b, t in enumerate(tables)])
+    extra.extend(at(placed, b, np.max, v) for b, v in enumerate(kth))
+    high, extras = median(client, kth, N, extra, placed)
+    total, found = extras[0], (extras[1] if order is not None else None)
+    kth_max = float(max(extras[1 + (order is not None):]))
+    del kth
     nn_scale = math.sqrt((total / N) / d)
     low, high = pipeline.interval_from(nn_scale, high, kth_max)
 
-    n_test = pipeline.test_points(N, s.test_size)
     test = None
-    if k_table > k:
-        order = pipeline.held_out_order(N, n_test, s.random_state)
-        found = gather(client, [delayed(tasks.rows_of)(t, order) for t in tables])
+    if order is not None:
         ids = np.concatenate([f[0] for f in found])
         dist = np.concatenate([f[1] for f in found])
         nbr = np.concatenate([f[2] for f in found])
         sorted_ids = np.argsort(ids)
 
-        def at(wanted: np.ndarray) -> np.ndarray:
+        def position(wanted: np.ndarray) -> np.ndarray:
             return sorted_ids[np.searchsorted(ids, wanted, sorter=sorted_ids)]
 
-        test = pipeline.held_out_from_rows(order, nbr[at(order)], n_test)
+        test = pipeline.held_out_from_rows(order, nbr[position(order)], n_test)
     if test is not None:
-        rows_dist, rows_list = dist[at(test)], nbr[at(test)]
+        rows_dist, rows_list = dist[position(test)], nbr[position(test)]
         cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
         n_train = N - n_test
     else:
