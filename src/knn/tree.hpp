@@ -18,7 +18,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "core/buffer.hpp"
@@ -70,19 +72,36 @@ public:
         const std::size_t n = x.rows;
         if (n == 0) return;
         Buffer<Item> items(n);
+        // The root's box comes with the copy, chunk by chunk: the chunks are
+        // fixed by n alone, and min and max do not depend on their order.
+        const std::size_t chunks = (n + copy_grain - 1) / copy_grain;
+        std::vector<Box<D>> boxes(chunks);
         parallel_for(
-            n,
-            [&](std::size_t i) {
-                for (int j = 0; j < D; ++j) items[i].c[j] = x(i, static_cast<std::size_t>(j));
-                items[i].row = static_cast<Position>(i);
+            chunks,
+            [&](std::size_t c) {
+                Box<D> box = empty_box();
+                for (std::size_t i = c * copy_grain; i < std::min(n, (c + 1) * copy_grain); ++i) {
+                    for (int j = 0; j < D; ++j) {
+                        const double v = x(i, static_cast<std::size_t>(j));
+                        items[i].c[j] = v;
+                        box.lo[j] = std::min(box.lo[j], v);
+                        box.hi[j] = std::max(box.hi[j], v);
+                    }
+                    items[i].row = static_cast<Position>(i);
+                }
+                boxes[c] = box;
             },
-            copy_grain);
+            1);
+        Box<D> box = empty_box();
+        for (const Box<D>& b : boxes) box = merge(box, b);
+        // The other half of the bucket splits' ping-pong (see split_by_buckets).
+        Buffer<Item> spare(n >= bucket_split_min ? n : 0);
         const Shape whole = shapes(n)[0];
         nodes_.resize(whole.nodes);
         leaves_.resize(whole.leaves);
         block_ = Buffer<double>(whole.slots * D);
         rows_ = Buffer<Position>(whole.slots);
-        build(items.data(), n);
+        build(items.data(), spare.data(), n, box);
     }
 
     std::size_t size() const { return size_; }
@@ -116,6 +135,34 @@ private:
     static constexpr std::size_t copy_grain = 4096;
     // Subtrees built side by side once the top levels are split.
     static constexpr std::size_t parallel_subtrees = 32;
+    // Nodes of at least this many points are split by buckets (see
+    // split_by_buckets), smaller ones by std::nth_element alone.
+    static constexpr std::size_t bucket_split_min = 64;
+    static constexpr std::size_t max_buckets = 2048;
+
+    static Box<D> empty_box() {
+        Box<D> box;
+        box.lo.fill(std::numeric_limits<double>::infinity());
+        box.hi.fill(-std::numeric_limits<double>::infinity());
+        return box;
+    }
+    static Box<D> merge(Box<D> a, const Box<D>& b) {
+        for (int j = 0; j < D; ++j) {
+            a.lo[j] = std::min(a.lo[j], b.lo[j]);
+            a.hi[j] = std::max(a.hi[j], b.hi[j]);
+        }
+        return a;
+    }
+    static Box<D> box_of(const Item* begin, const Item* end) {
+        Box<D> box = empty_box();
+        for (const Item* p = begin; p != end; ++p) {
+            for (int j = 0; j < D; ++j) {
+                box.lo[j] = std::min(box.lo[j], p->c[j]);
+                box.hi[j] = std::max(box.hi[j], p->c[j]);
+            }
+        }
+        return box;
+    }
 
     // Nodes, leaves and slots of a subtree. They depend on its point count
     // only: a subtree of m points is a leaf up to leaf_size<D> points, and
@@ -146,51 +193,50 @@ private:
     // node `node` (nodes are numbered depth first, left before right), its
     // leaves start at leaves_[leaf] and its points at slot `slot`. The shape
     // of a left subtree places its right sibling, so subtrees can be built
-    // in any order, and in parallel, into the same tree.
+    // in any order, and in parallel, into the same tree. Its points lie in
+    // the spare buffer or the first, at the same positions either way, and
+    // `box` is their bounding box.
     struct Subtree {
         std::size_t begin, end, node, leaf, slot;
+        Box<D> box;
+        bool spare;
     };
 
     // The top levels one level at a time, the nodes of a level in parallel,
     // until there are enough subtrees to share out; then whole subtrees in
     // parallel.
-    void build(Item* items, std::size_t n) {
-        std::vector<Subtree> level{{0, n, 0, 0, 0}};
+    void build(Item* items, Item* spare, std::size_t n, const Box<D>& box) {
+        Item* const buffers[2] = {items, spare};
+        std::vector<Subtree> level{{0, n, 0, 0, 0, box, false}};
         while (!level.empty() && level.size() < parallel_subtrees) {
             std::vector<std::array<Subtree, 2>> children(level.size());
             std::vector<char> split(level.size());
             parallel_for(
-                level.size(), [&](std::size_t i) { split[i] = make_node(items, level[i], children[i]); }, 1);
+                level.size(), [&](std::size_t i) { split[i] = make_node(buffers, level[i], children[i]); }, 1);
             std::vector<Subtree> next;
             for (std::size_t i = 0; i < level.size(); ++i)
                 if (split[i]) next.insert(next.end(), children[i].begin(), children[i].end());
             level = std::move(next);
         }
-        parallel_for(level.size(), [&](std::size_t i) { build_subtree(items, level[i]); }, 1);
+        parallel_for(level.size(), [&](std::size_t i) { build_subtree(buffers, level[i]); }, 1);
     }
 
     // Recursion depth is the tree's depth: balanced, so at most about 40.
-    void build_subtree(Item* items, const Subtree& t) {
+    void build_subtree(Item* const* buffers, const Subtree& t) {
         std::array<Subtree, 2> children;
-        if (!make_node(items, t, children)) return;
-        build_subtree(items, children[0]);
-        build_subtree(items, children[1]);
+        if (!make_node(buffers, t, children)) return;
+        build_subtree(buffers, children[0]);
+        build_subtree(buffers, children[1]);
     }
 
     // Makes the root node of `t`. A leaf is laid out at once (false);
     // otherwise the points are split at the median of the axis of widest
-    // spread and `children` receives the two halves (true).
-    bool make_node(Item* items, const Subtree& t, std::array<Subtree, 2>& children) {
+    // spread and `children` receives the two halves with their boxes (true):
+    // a node's box comes from its parent, which has the points at hand.
+    bool make_node(Item* const* buffers, const Subtree& t, std::array<Subtree, 2>& children) {
         NodeType& node = nodes_[t.node];
-        Box<D> box;
-        for (int j = 0; j < D; ++j) box.lo[j] = box.hi[j] = items[t.begin].c[j];
-        for (std::size_t i = t.begin + 1; i < t.end; ++i) {
-            for (int j = 0; j < D; ++j) {
-                box.lo[j] = std::min(box.lo[j], items[i].c[j]);
-                box.hi[j] = std::max(box.hi[j], items[i].c[j]);
-            }
-        }
-        node.box = box;
+        node.box = t.box;
+        Item* items = buffers[t.spare];
         const std::size_t count = t.end - t.begin;
         if (count <= leaf_size<D>) {
             node.begin = static_cast<Position>(t.slot);
@@ -201,18 +247,60 @@ private:
         }
         int axis = 0;
         for (int j = 1; j < D; ++j)
-            if (box.hi[j] - box.lo[j] > box.hi[axis] - box.lo[axis]) axis = j;
+            if (t.box.hi[j] - t.box.lo[j] > t.box.hi[axis] - t.box.lo[axis]) axis = j;
         const std::size_t mid = t.begin + count / 2;
-        std::nth_element(items + t.begin, items + mid, items + t.end,
-                         [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; });
-        double split = items[t.begin].c[axis];
-        for (std::size_t i = t.begin + 1; i < mid; ++i) split = std::max(split, items[i].c[axis]);
+        const bool moved = count >= bucket_split_min &&
+                           split_by_buckets(items + t.begin, buffers[!t.spare] + t.begin, count, count / 2, axis,
+                                            t.box.lo[axis], t.box.hi[axis]);
+        if (!moved)
+            std::nth_element(items + t.begin, items + mid, items + t.end,
+                             [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; });
+        const bool spare = t.spare != moved;
+        const Item* held = buffers[spare];
         const Shape left = shapes(mid - t.begin)[0];
-        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot};
-        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots};
-        node.split = split;
+        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot, box_of(held + t.begin, held + mid), spare};
+        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots,
+                       box_of(held + mid, held + t.end), spare};
+        node.split = children[0].box.hi[axis];
         node.axis = static_cast<std::uint8_t>(axis);
         node.right = static_cast<Position>(children[1].node);
+        return true;
+    }
+
+    // Moves the `count` points `from` to `to`, ordered so that the point
+    // std::nth_element would put at `nth` (by coordinate `axis`, which spans
+    // [lo, hi]) is there, none after it smaller, none before it larger.
+    // Two passes: the points are counted into buckets of equal width along
+    // the axis, then moved below, into or above the median's bucket, and
+    // only that bucket (a few points on spread-out data) is left to
+    // std::nth_element. Returns false, moving nothing, when the buckets
+    // would not separate the points.
+    static bool split_by_buckets(const Item* from, Item* to, std::size_t count, std::size_t nth, int axis,
+                                 double lo, double hi) {
+        const std::size_t buckets = std::min(max_buckets, std::bit_floor(count / 8));
+        const double scale = static_cast<double>(buckets) / (hi - lo);
+        if (!(scale < std::numeric_limits<double>::infinity())) return false;  // no spread, or a subnormal one
+        const double last = static_cast<double>(buckets - 1);
+        // Monotonic in v (each operation rounds monotonically), so a bucket
+        // never holds a point larger than one of the next bucket.
+        const auto bucket = [lo, scale, last](double v) {
+            const double f = (v - lo) * scale;
+            return static_cast<std::size_t>(static_cast<std::int64_t>(f < last ? f : last));
+        };
+        std::size_t counts[max_buckets];  // only the first `buckets` are used
+        std::fill_n(counts, buckets, std::size_t{0});
+        for (std::size_t i = 0; i < count; ++i) ++counts[bucket(from[i].c[axis])];
+        std::size_t m = 0, below = 0;
+        while (m + 1 < buckets && below + counts[m] <= nth) below += counts[m++];  // ends below the last
+        const std::size_t within = counts[m];
+        if (within == count) return false;
+        Item* out[3] = {to, to + below, to + below + within};
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t b = bucket(from[i].c[axis]);
+            *out[(b >= m) + (b > m)]++ = from[i];
+        }
+        std::nth_element(to + below, to + nth, to + below + within,
+                         [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; });
         return true;
     }
 
