@@ -182,10 +182,11 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
 
 template <int D, class Position, class Index>
 Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k) {
-    const Tree<D, Position> tree(x);
-    const std::size_t n = tree.size();
-    const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, n));
-    Table<Index> out = allocate<Index>(n, r);
+    const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, x.rows));
+    Table<Index> out = allocate<Index>(x.rows, r);
+    // The output tables lend their memory to the build, which is done with
+    // it before the search writes the rows.
+    const Tree<D, Position> tree(x, {out.dist.data(), out.index.data(), out.index.size() * sizeof(Index)});
     if (r == 0) return out;
     if (kernel == Kernel::avx512 && r <= block_row_limit) {
         switch ((r + 7) / 8) {
@@ -273,9 +274,9 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
 template <int D, class Position>
 FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
                       const char* query_name) {
-    const Tree<D, Position> tree(train);
-    const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, tree.size()));
+    const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, train.rows));
     FlatTable out = allocate<std::int64_t>(query.rows, r);
+    const Tree<D, Position> tree(train, {out.dist.data(), out.index.data(), out.index.size() * sizeof(std::int64_t)});
     // Every query row is read and checked, in row order, even when the rows
     // are empty: the first bad row is the one reported.
     std::vector<double> queries(query.rows * D);

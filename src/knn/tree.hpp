@@ -67,11 +67,23 @@ class Tree {
 public:
     using NodeType = Node<D, Position>;
 
+    // Memory the build may use for its two working copies of the points
+    // instead of allocating them: two blocks of `bytes` each, aligned to 64
+    // bytes, that the caller overwrites afterwards (the output tables, whose
+    // fresh pages the kernel then zeroes once instead of twice).
+    struct Scratch {
+        void* first = nullptr;
+        void* second = nullptr;
+        std::size_t bytes = 0;
+    };
+
     // Reads the rows of `x` (any strides); they must be finite.
-    explicit Tree(const MatrixView<double>& x) : size_(x.rows) {
+    explicit Tree(const MatrixView<double>& x, Scratch scratch = {}) : size_(x.rows) {
         const std::size_t n = x.rows;
         if (n == 0) return;
-        Buffer<Item> items(n);
+        const bool borrowed = scratch.bytes / sizeof(Item) >= n;
+        Buffer<Item> own_items(borrowed ? 0 : n);
+        Item* const items = borrowed ? static_cast<Item*>(scratch.first) : own_items.data();
         // The root's box comes with the copy, chunk by chunk: the chunks are
         // fixed by n alone, and min and max do not depend on their order.
         const std::size_t chunks = (n + copy_grain - 1) / copy_grain;
@@ -95,13 +107,14 @@ public:
         Box<D> box = empty_box();
         for (const Box<D>& b : boxes) box = merge(box, b);
         // The other half of the bucket splits' ping-pong (see split_by_buckets).
-        Buffer<Item> spare(n >= bucket_split_min ? n : 0);
+        Buffer<Item> own_spare(borrowed || n < bucket_split_min ? 0 : n);
+        Item* const spare = borrowed ? static_cast<Item*>(scratch.second) : own_spare.data();
         const Shape whole = shapes(n)[0];
         nodes_.resize(whole.nodes);
         leaves_.resize(whole.leaves);
         block_ = Buffer<double>(whole.slots * D);
         rows_ = Buffer<Position>(whole.slots);
-        build(items.data(), spare.data(), n, box);
+        build(items, spare, n, box);
     }
 
     std::size_t size() const { return size_; }
