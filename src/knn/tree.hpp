@@ -21,6 +21,8 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "core/buffer.hpp"
@@ -152,6 +154,11 @@ private:
     // split_by_buckets), smaller ones by std::nth_element alone.
     static constexpr std::size_t bucket_split_min = 64;
     static constexpr std::size_t max_buckets = 2048;
+    // Nodes of at least this many points are split by the whole pool when
+    // their level has fewer nodes than it has threads (the root, with
+    // two), in this many chunks.
+    static constexpr std::size_t wide_node_min = std::size_t{1} << 16;
+    static constexpr std::size_t wide_chunks = 64;
 
     static Box<D> empty_box() {
         Box<D> box;
@@ -224,8 +231,12 @@ private:
         while (!level.empty() && level.size() < parallel_subtrees) {
             std::vector<std::array<Subtree, 2>> children(level.size());
             std::vector<char> split(level.size());
-            parallel_for(
-                level.size(), [&](std::size_t i) { split[i] = make_node(buffers, level[i], children[i]); }, 1);
+            if (level.size() < pool_size()) {
+                for (std::size_t i = 0; i < level.size(); ++i) split[i] = make_wide_node(buffers, level[i], children[i]);
+            } else {
+                parallel_for(
+                    level.size(), [&](std::size_t i) { split[i] = make_node(buffers, level[i], children[i]); }, 1);
+            }
             std::vector<Subtree> next;
             for (std::size_t i = 0; i < level.size(); ++i)
                 if (split[i]) next.insert(next.end(), children[i].begin(), children[i].end());
@@ -258,26 +269,80 @@ private:
             lay_out_leaf(items + t.begin, count, t.slot);
             return false;
         }
-        int axis = 0;
-        for (int j = 1; j < D; ++j)
-            if (t.box.hi[j] - t.box.lo[j] > t.box.hi[axis] - t.box.lo[axis]) axis = j;
+        const int axis = widest_axis(t.box);
         const std::size_t mid = t.begin + count / 2;
         const bool moved = count >= bucket_split_min &&
                            split_by_buckets(items + t.begin, buffers[!t.spare] + t.begin, count, count / 2, axis,
                                             t.box.lo[axis], t.box.hi[axis]);
-        if (!moved)
-            std::nth_element(items + t.begin, items + mid, items + t.end,
-                             [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; });
+        if (!moved) std::nth_element(items + t.begin, items + mid, items + t.end, by_axis(axis));
         const bool spare = t.spare != moved;
         const Item* held = buffers[spare];
+        set_split(t, axis, spare, box_of(held + t.begin, held + mid), box_of(held + mid, held + t.end), children);
+        return true;
+    }
+
+    static int widest_axis(const Box<D>& box) {
+        int axis = 0;
+        for (int j = 1; j < D; ++j)
+            if (box.hi[j] - box.lo[j] > box.hi[axis] - box.lo[axis]) axis = j;
+        return axis;
+    }
+    static auto by_axis(int axis) {
+        return [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; };
+    }
+
+    // The node of `t`, split at its middle on `axis`, and its two halves,
+    // whose points are in the spare buffer or not and have these boxes.
+    void set_split(const Subtree& t, int axis, bool spare, const Box<D>& left_box, const Box<D>& right_box,
+                   std::array<Subtree, 2>& children) {
+        NodeType& node = nodes_[t.node];
+        const std::size_t mid = t.begin + (t.end - t.begin) / 2;
         const Shape left = shapes(mid - t.begin)[0];
-        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot, box_of(held + t.begin, held + mid), spare};
-        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots,
-                       box_of(held + mid, held + t.end), spare};
-        node.split = children[0].box.hi[axis];
+        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot, left_box, spare};
+        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots, right_box, spare};
+        node.split = left_box.hi[axis];
         node.axis = static_cast<std::uint8_t>(axis);
         node.right = static_cast<Position>(children[1].node);
-        return true;
+    }
+
+    // Buckets of equal width along an axis spanning [lo, hi], for `count`
+    // points: about eight a bucket, at most max_buckets. None (size 0) when
+    // the spread is zero or so small (subnormal) that its inverse overflows.
+    struct Buckets {
+        std::size_t size = 0;
+        double lo = 0, scale = 0, last = 0;
+
+        Buckets(std::size_t count, double lo_, double hi) : lo(lo_) {
+            const std::size_t want = std::min(max_buckets, std::bit_floor(count / 8));
+            scale = static_cast<double>(want) / (hi - lo);
+            last = static_cast<double>(want - 1);
+            if (scale < std::numeric_limits<double>::infinity()) size = want;
+        }
+        // Monotonic in v (each operation rounds monotonically), so a bucket
+        // never holds a point larger than one of the next bucket.
+        std::size_t operator()(double v) const {
+            const double f = (v - lo) * scale;
+            return static_cast<std::size_t>(static_cast<std::int64_t>(f < last ? f : last));
+        }
+    };
+
+    // The bucket holding the point of rank `nth` among `counts`: m, with
+    // `below` points in the buckets before it.
+    static std::pair<std::size_t, std::size_t> median_bucket(const std::size_t* counts, std::size_t size,
+                                                             std::size_t nth) {
+        std::size_t m = 0, below = 0;
+        while (m + 1 < size && below + counts[m] <= nth) below += counts[m++];  // ends below the last
+        return {m, below};
+    }
+
+    // Moves points to out[0], out[1] or out[2] (advancing it) as their
+    // bucket is below, equal to or above m, keeping their order.
+    static void scatter(const Item* from, std::size_t count, int axis, const Buckets& bucket, std::size_t m,
+                        Item* (&out)[3]) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t b = bucket(from[i].c[axis]);
+            *out[(b >= m) + (b > m)]++ = from[i];
+        }
     }
 
     // Moves the `count` points `from` to `to`, ordered so that the point
@@ -290,30 +355,83 @@ private:
     // would not separate the points.
     static bool split_by_buckets(const Item* from, Item* to, std::size_t count, std::size_t nth, int axis,
                                  double lo, double hi) {
-        const std::size_t buckets = std::min(max_buckets, std::bit_floor(count / 8));
-        const double scale = static_cast<double>(buckets) / (hi - lo);
-        if (!(scale < std::numeric_limits<double>::infinity())) return false;  // no spread, or a subnormal one
-        const double last = static_cast<double>(buckets - 1);
-        // Monotonic in v (each operation rounds monotonically), so a bucket
-        // never holds a point larger than one of the next bucket.
-        const auto bucket = [lo, scale, last](double v) {
-            const double f = (v - lo) * scale;
-            return static_cast<std::size_t>(static_cast<std::int64_t>(f < last ? f : last));
-        };
-        std::size_t counts[max_buckets];  // only the first `buckets` are used
-        std::fill_n(counts, buckets, std::size_t{0});
+        const Buckets bucket(count, lo, hi);
+        if (bucket.size == 0) return false;
+        std::size_t counts[max_buckets];  // only the first bucket.size are used
+        std::fill_n(counts, bucket.size, std::size_t{0});
         for (std::size_t i = 0; i < count; ++i) ++counts[bucket(from[i].c[axis])];
-        std::size_t m = 0, below = 0;
-        while (m + 1 < buckets && below + counts[m] <= nth) below += counts[m++];  // ends below the last
+        const auto [m, below] = median_bucket(counts, bucket.size, nth);
         const std::size_t within = counts[m];
         if (within == count) return false;
         Item* out[3] = {to, to + below, to + below + within};
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t b = bucket(from[i].c[axis]);
-            *out[(b >= m) + (b > m)]++ = from[i];
+        scatter(from, count, axis, bucket, m, out);
+        std::nth_element(to + below, to + nth, to + below + within, by_axis(axis));
+        return true;
+    }
+
+    // make_node for a node the pool shares (fewer nodes than threads on its
+    // level): split_by_buckets's passes and the boxes go chunk by chunk in
+    // parallel. The points land where split_by_buckets puts them (each
+    // chunk's take of a bucket range follows the chunks before it), so the
+    // tree is the same.
+    bool make_wide_node(Item* const* buffers, const Subtree& t, std::array<Subtree, 2>& children) {
+        const std::size_t count = t.end - t.begin;
+        const int axis = widest_axis(t.box);
+        const Buckets bucket(count, t.box.lo[axis], t.box.hi[axis]);
+        if (count < wide_node_min || bucket.size == 0) return make_node(buffers, t, children);
+        const Item* from = buffers[t.spare] + t.begin;
+        Item* to = buffers[!t.spare] + t.begin;
+        const auto chunk = [count](std::size_t c) { return count / wide_chunks * c + std::min(c, count % wide_chunks); };
+        std::vector<std::size_t> counts(wide_chunks * bucket.size, 0);
+        parallel_for(
+            wide_chunks,
+            [&](std::size_t c) {
+                std::size_t* mine = counts.data() + c * bucket.size;
+                for (std::size_t i = chunk(c); i < chunk(c + 1); ++i) ++mine[bucket(from[i].c[axis])];
+            },
+            1);
+        std::vector<std::size_t> total(bucket.size, 0);
+        for (std::size_t c = 0; c < wide_chunks; ++c)
+            for (std::size_t b = 0; b < bucket.size; ++b) total[b] += counts[c * bucket.size + b];
+        const std::size_t nth = count / 2;
+        const auto [m, below] = median_bucket(total.data(), bucket.size, nth);
+        const std::size_t within = total[m];
+        if (within == count) return make_node(buffers, t, children);
+        std::vector<std::array<Item*, 3>> outs(wide_chunks);
+        Item* next[3] = {to, to + below, to + below + within};
+        for (std::size_t c = 0; c < wide_chunks; ++c) {
+            const std::size_t* mine = counts.data() + c * bucket.size;
+            const std::size_t lower = std::accumulate(mine, mine + m, std::size_t{0});
+            const std::size_t at = mine[m];
+            outs[c] = {next[0], next[1], next[2]};
+            next[0] += lower;
+            next[1] += at;
+            next[2] += chunk(c + 1) - chunk(c) - lower - at;
         }
-        std::nth_element(to + below, to + nth, to + below + within,
-                         [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; });
+        parallel_for(
+            wide_chunks,
+            [&](std::size_t c) {
+                Item* out[3] = {outs[c][0], outs[c][1], outs[c][2]};
+                scatter(from + chunk(c), chunk(c + 1) - chunk(c), axis, bucket, m, out);
+            },
+            1);
+        std::nth_element(to + below, to + nth, to + below + within, by_axis(axis));
+        std::vector<std::array<Box<D>, 2>> halves(wide_chunks);
+        parallel_for(
+            wide_chunks,
+            [&](std::size_t c) {
+                const std::size_t b = chunk(c), e = chunk(c + 1);
+                halves[c] = {box_of(to + b, to + std::max(b, std::min(e, nth))),
+                             box_of(to + std::min(e, std::max(b, nth)), to + e)};
+            },
+            1);
+        Box<D> left = empty_box(), right = empty_box();
+        for (const auto& h : halves) {
+            left = merge(left, h[0]);
+            right = merge(right, h[1]);
+        }
+        nodes_[t.node].box = t.box;
+        set_split(t, axis, !t.spare, left, right, children);
         return true;
     }
 
