@@ -20,6 +20,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <utility>
@@ -173,13 +174,39 @@ private:
         }
         return a;
     }
+    // Two coordinates at a time (SSE2, which every x86-64 has): the
+    // compiler keeps the scalar loop scalar.
+    typedef double Pair __attribute__((vector_size(16)));
     static Box<D> box_of(const Item* begin, const Item* end) {
-        Box<D> box = empty_box();
+        constexpr int pairs = D / 2;
+        Pair lo[pairs > 0 ? pairs : 1], hi[pairs > 0 ? pairs : 1];
+        for (int h = 0; h < pairs; ++h) {
+            lo[h] = Pair{} + std::numeric_limits<double>::infinity();
+            hi[h] = Pair{} - std::numeric_limits<double>::infinity();
+        }
+        double odd_lo = std::numeric_limits<double>::infinity(), odd_hi = -odd_lo;
         for (const Item* p = begin; p != end; ++p) {
-            for (int j = 0; j < D; ++j) {
-                box.lo[j] = std::min(box.lo[j], p->c[j]);
-                box.hi[j] = std::max(box.hi[j], p->c[j]);
+            for (int h = 0; h < pairs; ++h) {
+                Pair v;
+                std::memcpy(&v, p->c + 2 * h, sizeof v);
+                lo[h] = v < lo[h] ? v : lo[h];
+                hi[h] = v > hi[h] ? v : hi[h];
             }
+            if constexpr (D % 2 == 1) {
+                odd_lo = std::min(odd_lo, p->c[D - 1]);
+                odd_hi = std::max(odd_hi, p->c[D - 1]);
+            }
+        }
+        Box<D> box;
+        for (int h = 0; h < pairs; ++h) {
+            box.lo[2 * h] = lo[h][0];
+            box.lo[2 * h + 1] = lo[h][1];
+            box.hi[2 * h] = hi[h][0];
+            box.hi[2 * h + 1] = hi[h][1];
+        }
+        if constexpr (D % 2 == 1) {
+            box.lo[D - 1] = odd_lo;
+            box.hi[D - 1] = odd_hi;
         }
         return box;
     }
