@@ -5,7 +5,10 @@ median of several runs, all libraries on all cores, measured in one run.
 Also prints quarnel's peak extra memory against the budget of the two
 outputs plus twice the input, and at the end the two target ratios.
 
-    python bench/knn.py [--quick]
+    python bench/knn.py [--quick] [--case N,D ...]
+
+--quick runs the cases of up to 10^5 points; each --case N,D runs that case
+alone (e.g. --case 1000000,3), skipping the rest of the table.
 """
 import gc
 import os
@@ -64,8 +67,15 @@ TARGETS = {(10**6, 3): 0.15, (10**5, 8): 0.2}
 
 
 def main():
+    if "--help" in sys.argv or "-h" in sys.argv:
+        print(__doc__)
+        return
     quick = "--quick" in sys.argv
     cases = [c for c in CASES if not quick or c[0] <= 10**5]
+    chosen = [tuple(int(v) for v in sys.argv[i + 1].split(","))
+              for i, a in enumerate(sys.argv) if a == "--case"]
+    if chosen:
+        cases = chosen
     rng = np.random.default_rng(0)
     print(f"threads: quarnel pool {quarnel_threads()}, cores {os.cpu_count()}")
     print(f"{'n':>9} {'d':>2} {'quarnel s':>10} {'cKDTree s':>10} {'ratio':>6} "

@@ -148,6 +148,21 @@ def test_regression_infinite_tree_point(bad, PanicException):
         quarnel.knn_query_cross(x, x, 3)
 
 
+def test_bad_tree_points_far_apart_report_as_one_pass_would(PanicException):
+    # the tree's points are checked in parallel, in blocks of rows: a NaN
+    # anywhere is reported first, else the first row out of range
+    x = np.random.default_rng(4).random((50000, 3))
+    cases = [({40000: np.inf, 20000: 1e300}, r"^x: row 20000 has a coordinate beyond 2\^508"),
+             ({10: np.inf, 45000: np.nan}, r"^Leaf node sort failed\.$"),
+             ({49999: np.inf}, r"^x: row 49999 has an infinite coordinate")]
+    for bad, message in cases:
+        y = x.copy()
+        for row, value in bad.items():
+            y[row, 1] = value
+        with pytest.raises(PanicException, match=message):
+            quarnel.knn_query(y, 3)
+
+
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
 def test_regression_non_finite_query_row(bad, PanicException):
     train = np.random.default_rng(0).random((50, 3))

@@ -18,7 +18,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "core/buffer.hpp"
@@ -65,24 +70,54 @@ class Tree {
 public:
     using NodeType = Node<D, Position>;
 
+    // Memory the build may use for its two working copies of the points
+    // instead of allocating them: two blocks of `bytes` each, aligned to 64
+    // bytes, that the caller overwrites afterwards (the output tables, whose
+    // fresh pages the kernel then zeroes once instead of twice).
+    struct Scratch {
+        void* first = nullptr;
+        void* second = nullptr;
+        std::size_t bytes = 0;
+    };
+
     // Reads the rows of `x` (any strides); they must be finite.
-    explicit Tree(const MatrixView<double>& x) : size_(x.rows) {
+    explicit Tree(const MatrixView<double>& x, Scratch scratch = {}) : size_(x.rows) {
         const std::size_t n = x.rows;
         if (n == 0) return;
-        Buffer<Item> items(n);
+        const bool borrowed = scratch.bytes / sizeof(Item) >= n;
+        Buffer<Item> own_items(borrowed ? 0 : n);
+        Item* const items = borrowed ? static_cast<Item*>(scratch.first) : own_items.data();
+        // The root's box comes with the copy, chunk by chunk: the chunks are
+        // fixed by n alone, and min and max do not depend on their order.
+        const std::size_t chunks = (n + copy_grain - 1) / copy_grain;
+        std::vector<Box<D>> boxes(chunks);
         parallel_for(
-            n,
-            [&](std::size_t i) {
-                for (int j = 0; j < D; ++j) items[i].c[j] = x(i, static_cast<std::size_t>(j));
-                items[i].row = static_cast<Position>(i);
+            chunks,
+            [&](std::size_t c) {
+                Box<D> box = empty_box();
+                for (std::size_t i = c * copy_grain; i < std::min(n, (c + 1) * copy_grain); ++i) {
+                    for (int j = 0; j < D; ++j) {
+                        const double v = x(i, static_cast<std::size_t>(j));
+                        items[i].c[j] = v;
+                        box.lo[j] = std::min(box.lo[j], v);
+                        box.hi[j] = std::max(box.hi[j], v);
+                    }
+                    items[i].row = static_cast<Position>(i);
+                }
+                boxes[c] = box;
             },
-            copy_grain);
+            1);
+        Box<D> box = empty_box();
+        for (const Box<D>& b : boxes) box = merge(box, b);
+        // The other half of the bucket splits' ping-pong (see split_by_buckets).
+        Buffer<Item> own_spare(borrowed || n < bucket_split_min ? 0 : n);
+        Item* const spare = borrowed ? static_cast<Item*>(scratch.second) : own_spare.data();
         const Shape whole = shapes(n)[0];
         nodes_.resize(whole.nodes);
         leaves_.resize(whole.leaves);
         block_ = Buffer<double>(whole.slots * D);
         rows_ = Buffer<Position>(whole.slots);
-        build(items.data(), n);
+        build(items, spare, n, box);
     }
 
     std::size_t size() const { return size_; }
@@ -116,6 +151,65 @@ private:
     static constexpr std::size_t copy_grain = 4096;
     // Subtrees built side by side once the top levels are split.
     static constexpr std::size_t parallel_subtrees = 32;
+    // Nodes of at least this many points are split by buckets (see
+    // split_by_buckets), smaller ones by std::nth_element alone.
+    static constexpr std::size_t bucket_split_min = 64;
+    static constexpr std::size_t max_buckets = 2048;
+    // Nodes of at least this many points are split by the whole pool when
+    // their level has fewer nodes than it has threads (the root, with
+    // two), in this many chunks.
+    static constexpr std::size_t wide_node_min = std::size_t{1} << 16;
+    static constexpr std::size_t wide_chunks = 64;
+
+    static Box<D> empty_box() {
+        Box<D> box;
+        box.lo.fill(std::numeric_limits<double>::infinity());
+        box.hi.fill(-std::numeric_limits<double>::infinity());
+        return box;
+    }
+    static Box<D> merge(Box<D> a, const Box<D>& b) {
+        for (int j = 0; j < D; ++j) {
+            a.lo[j] = std::min(a.lo[j], b.lo[j]);
+            a.hi[j] = std::max(a.hi[j], b.hi[j]);
+        }
+        return a;
+    }
+    // Two coordinates at a time (SSE2, which every x86-64 has): the
+    // compiler keeps the scalar loop scalar.
+    typedef double Pair __attribute__((vector_size(16)));
+    static Box<D> box_of(const Item* begin, const Item* end) {
+        constexpr int pairs = D / 2;
+        Pair lo[pairs > 0 ? pairs : 1], hi[pairs > 0 ? pairs : 1];
+        for (int h = 0; h < pairs; ++h) {
+            lo[h] = Pair{} + std::numeric_limits<double>::infinity();
+            hi[h] = Pair{} - std::numeric_limits<double>::infinity();
+        }
+        double odd_lo = std::numeric_limits<double>::infinity(), odd_hi = -odd_lo;
+        for (const Item* p = begin; p != end; ++p) {
+            for (int h = 0; h < pairs; ++h) {
+                Pair v;
+                std::memcpy(&v, p->c + 2 * h, sizeof v);
+                lo[h] = v < lo[h] ? v : lo[h];
+                hi[h] = v > hi[h] ? v : hi[h];
+            }
+            if constexpr (D % 2 == 1) {
+                odd_lo = std::min(odd_lo, p->c[D - 1]);
+                odd_hi = std::max(odd_hi, p->c[D - 1]);
+            }
+        }
+        Box<D> box;
+        for (int h = 0; h < pairs; ++h) {
+            box.lo[2 * h] = lo[h][0];
+            box.lo[2 * h + 1] = lo[h][1];
+            box.hi[2 * h] = hi[h][0];
+            box.hi[2 * h + 1] = hi[h][1];
+        }
+        if constexpr (D % 2 == 1) {
+            box.lo[D - 1] = odd_lo;
+            box.hi[D - 1] = odd_hi;
+        }
+        return box;
+    }
 
     // Nodes, leaves and slots of a subtree. They depend on its point count
     // only: a subtree of m points is a leaf up to leaf_size<D> points, and
@@ -146,51 +240,54 @@ private:
     // node `node` (nodes are numbered depth first, left before right), its
     // leaves start at leaves_[leaf] and its points at slot `slot`. The shape
     // of a left subtree places its right sibling, so subtrees can be built
-    // in any order, and in parallel, into the same tree.
+    // in any order, and in parallel, into the same tree. Its points lie in
+    // the spare buffer or the first, at the same positions either way, and
+    // `box` is their bounding box.
     struct Subtree {
         std::size_t begin, end, node, leaf, slot;
+        Box<D> box;
+        bool spare;
     };
 
     // The top levels one level at a time, the nodes of a level in parallel,
     // until there are enough subtrees to share out; then whole subtrees in
     // parallel.
-    void build(Item* items, std::size_t n) {
-        std::vector<Subtree> level{{0, n, 0, 0, 0}};
+    void build(Item* items, Item* spare, std::size_t n, const Box<D>& box) {
+        Item* const buffers[2] = {items, spare};
+        std::vector<Subtree> level{{0, n, 0, 0, 0, box, false}};
         while (!level.empty() && level.size() < parallel_subtrees) {
             std::vector<std::array<Subtree, 2>> children(level.size());
             std::vector<char> split(level.size());
-            parallel_for(
-                level.size(), [&](std::size_t i) { split[i] = make_node(items, level[i], children[i]); }, 1);
+            if (level.size() < pool_size()) {
+                for (std::size_t i = 0; i < level.size(); ++i) split[i] = make_wide_node(buffers, level[i], children[i]);
+            } else {
+                parallel_for(
+                    level.size(), [&](std::size_t i) { split[i] = make_node(buffers, level[i], children[i]); }, 1);
+            }
             std::vector<Subtree> next;
             for (std::size_t i = 0; i < level.size(); ++i)
                 if (split[i]) next.insert(next.end(), children[i].begin(), children[i].end());
             level = std::move(next);
         }
-        parallel_for(level.size(), [&](std::size_t i) { build_subtree(items, level[i]); }, 1);
+        parallel_for(level.size(), [&](std::size_t i) { build_subtree(buffers, level[i]); }, 1);
     }
 
     // Recursion depth is the tree's depth: balanced, so at most about 40.
-    void build_subtree(Item* items, const Subtree& t) {
+    void build_subtree(Item* const* buffers, const Subtree& t) {
         std::array<Subtree, 2> children;
-        if (!make_node(items, t, children)) return;
-        build_subtree(items, children[0]);
-        build_subtree(items, children[1]);
+        if (!make_node(buffers, t, children)) return;
+        build_subtree(buffers, children[0]);
+        build_subtree(buffers, children[1]);
     }
 
     // Makes the root node of `t`. A leaf is laid out at once (false);
     // otherwise the points are split at the median of the axis of widest
-    // spread and `children` receives the two halves (true).
-    bool make_node(Item* items, const Subtree& t, std::array<Subtree, 2>& children) {
+    // spread and `children` receives the two halves with their boxes (true):
+    // a node's box comes from its parent, which has the points at hand.
+    bool make_node(Item* const* buffers, const Subtree& t, std::array<Subtree, 2>& children) {
         NodeType& node = nodes_[t.node];
-        Box<D> box;
-        for (int j = 0; j < D; ++j) box.lo[j] = box.hi[j] = items[t.begin].c[j];
-        for (std::size_t i = t.begin + 1; i < t.end; ++i) {
-            for (int j = 0; j < D; ++j) {
-                box.lo[j] = std::min(box.lo[j], items[i].c[j]);
-                box.hi[j] = std::max(box.hi[j], items[i].c[j]);
-            }
-        }
-        node.box = box;
+        node.box = t.box;
+        Item* items = buffers[t.spare];
         const std::size_t count = t.end - t.begin;
         if (count <= leaf_size<D>) {
             node.begin = static_cast<Position>(t.slot);
@@ -199,20 +296,169 @@ private:
             lay_out_leaf(items + t.begin, count, t.slot);
             return false;
         }
+        const int axis = widest_axis(t.box);
+        const std::size_t mid = t.begin + count / 2;
+        const bool moved = count >= bucket_split_min &&
+                           split_by_buckets(items + t.begin, buffers[!t.spare] + t.begin, count, count / 2, axis,
+                                            t.box.lo[axis], t.box.hi[axis]);
+        if (!moved) std::nth_element(items + t.begin, items + mid, items + t.end, by_axis(axis));
+        const bool spare = t.spare != moved;
+        const Item* held = buffers[spare];
+        set_split(t, axis, spare, box_of(held + t.begin, held + mid), box_of(held + mid, held + t.end), children);
+        return true;
+    }
+
+    static int widest_axis(const Box<D>& box) {
         int axis = 0;
         for (int j = 1; j < D; ++j)
             if (box.hi[j] - box.lo[j] > box.hi[axis] - box.lo[axis]) axis = j;
-        const std::size_t mid = t.begin + count / 2;
-        std::nth_element(items + t.begin, items + mid, items + t.end,
-                         [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; });
-        double split = items[t.begin].c[axis];
-        for (std::size_t i = t.begin + 1; i < mid; ++i) split = std::max(split, items[i].c[axis]);
+        return axis;
+    }
+    static auto by_axis(int axis) {
+        return [axis](const Item& a, const Item& b) { return a.c[axis] < b.c[axis]; };
+    }
+
+    // The node of `t`, split at its middle on `axis`, and its two halves,
+    // whose points are in the spare buffer or not and have these boxes.
+    void set_split(const Subtree& t, int axis, bool spare, const Box<D>& left_box, const Box<D>& right_box,
+                   std::array<Subtree, 2>& children) {
+        NodeType& node = nodes_[t.node];
+        const std::size_t mid = t.begin + (t.end - t.begin) / 2;
         const Shape left = shapes(mid - t.begin)[0];
-        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot};
-        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots};
-        node.split = split;
+        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot, left_box, spare};
+        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots, right_box, spare};
+        node.split = left_box.hi[axis];
         node.axis = static_cast<std::uint8_t>(axis);
         node.right = static_cast<Position>(children[1].node);
+    }
+
+    // Buckets of equal width along an axis spanning [lo, hi], for `count`
+    // points: about eight a bucket, at most max_buckets. None (size 0) when
+    // the spread is zero or so small (subnormal) that its inverse overflows.
+    struct Buckets {
+        std::size_t size = 0;
+        double lo = 0, scale = 0, last = 0;
+
+        Buckets(std::size_t count, double lo_, double hi) : lo(lo_) {
+            const std::size_t want = std::min(max_buckets, std::bit_floor(count / 8));
+            scale = static_cast<double>(want) / (hi - lo);
+            last = static_cast<double>(want - 1);
+            if (scale < std::numeric_limits<double>::infinity()) size = want;
+        }
+        // Monotonic in v (each operation rounds monotonically), so a bucket
+        // never holds a point larger than one of the next bucket.
+        std::size_t operator()(double v) const {
+            const double f = (v - lo) * scale;
+            return static_cast<std::size_t>(static_cast<std::int64_t>(f < last ? f : last));
+        }
+    };
+
+    // The bucket holding the point of rank `nth` among `counts`: m, with
+    // `below` points in the buckets before it.
+    static std::pair<std::size_t, std::size_t> median_bucket(const std::size_t* counts, std::size_t size,
+                                                             std::size_t nth) {
+        std::size_t m = 0, below = 0;
+        while (m + 1 < size && below + counts[m] <= nth) below += counts[m++];  // ends below the last
+        return {m, below};
+    }
+
+    // Moves points to out[0], out[1] or out[2] (advancing it) as their
+    // bucket is below, equal to or above m, keeping their order.
+    static void scatter(const Item* from, std::size_t count, int axis, const Buckets& bucket, std::size_t m,
+                        Item* (&out)[3]) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t b = bucket(from[i].c[axis]);
+            *out[(b >= m) + (b > m)]++ = from[i];
+        }
+    }
+
+    // Moves the `count` points `from` to `to`, ordered so that the point
+    // std::nth_element would put at `nth` (by coordinate `axis`, which spans
+    // [lo, hi]) is there, none after it smaller, none before it larger.
+    // Two passes: the points are counted into buckets of equal width along
+    // the axis, then moved below, into or above the median's bucket, and
+    // only that bucket (a few points on spread-out data) is left to
+    // std::nth_element. Returns false, moving nothing, when the buckets
+    // would not separate the points.
+    static bool split_by_buckets(const Item* from, Item* to, std::size_t count, std::size_t nth, int axis,
+                                 double lo, double hi) {
+        const Buckets bucket(count, lo, hi);
+        if (bucket.size == 0) return false;
+        std::size_t counts[max_buckets];  // only the first bucket.size are used
+        std::fill_n(counts, bucket.size, std::size_t{0});
+        for (std::size_t i = 0; i < count; ++i) ++counts[bucket(from[i].c[axis])];
+        const auto [m, below] = median_bucket(counts, bucket.size, nth);
+        const std::size_t within = counts[m];
+        if (within == count) return false;
+        Item* out[3] = {to, to + below, to + below + within};
+        scatter(from, count, axis, bucket, m, out);
+        std::nth_element(to + below, to + nth, to + below + within, by_axis(axis));
+        return true;
+    }
+
+    // make_node for a node the pool shares (fewer nodes than threads on its
+    // level): split_by_buckets's passes and the boxes go chunk by chunk in
+    // parallel. The points land where split_by_buckets puts them (each
+    // chunk's take of a bucket range follows the chunks before it), so the
+    // tree is the same.
+    bool make_wide_node(Item* const* buffers, const Subtree& t, std::array<Subtree, 2>& children) {
+        const std::size_t count = t.end - t.begin;
+        const int axis = widest_axis(t.box);
+        const Buckets bucket(count, t.box.lo[axis], t.box.hi[axis]);
+        if (count < wide_node_min || bucket.size == 0) return make_node(buffers, t, children);
+        const Item* from = buffers[t.spare] + t.begin;
+        Item* to = buffers[!t.spare] + t.begin;
+        const auto chunk = [count](std::size_t c) { return count / wide_chunks * c + std::min(c, count % wide_chunks); };
+        std::vector<std::size_t> counts(wide_chunks * bucket.size, 0);
+        parallel_for(
+            wide_chunks,
+            [&](std::size_t c) {
+                std::size_t* mine = counts.data() + c * bucket.size;
+                for (std::size_t i = chunk(c); i < chunk(c + 1); ++i) ++mine[bucket(from[i].c[axis])];
+            },
+            1);
+        std::vector<std::size_t> total(bucket.size, 0);
+        for (std::size_t c = 0; c < wide_chunks; ++c)
+            for (std::size_t b = 0; b < bucket.size; ++b) total[b] += counts[c * bucket.size + b];
+        const std::size_t nth = count / 2;
+        const auto [m, below] = median_bucket(total.data(), bucket.size, nth);
+        const std::size_t within = total[m];
+        if (within == count) return make_node(buffers, t, children);
+        std::vector<std::array<Item*, 3>> outs(wide_chunks);
+        Item* next[3] = {to, to + below, to + below + within};
+        for (std::size_t c = 0; c < wide_chunks; ++c) {
+            const std::size_t* mine = counts.data() + c * bucket.size;
+            const std::size_t lower = std::accumulate(mine, mine + m, std::size_t{0});
+            const std::size_t at = mine[m];
+            outs[c] = {next[0], next[1], next[2]};
+            next[0] += lower;
+            next[1] += at;
+            next[2] += chunk(c + 1) - chunk(c) - lower - at;
+        }
+        parallel_for(
+            wide_chunks,
+            [&](std::size_t c) {
+                Item* out[3] = {outs[c][0], outs[c][1], outs[c][2]};
+                scatter(from + chunk(c), chunk(c + 1) - chunk(c), axis, bucket, m, out);
+            },
+            1);
+        std::nth_element(to + below, to + nth, to + below + within, by_axis(axis));
+        std::vector<std::array<Box<D>, 2>> halves(wide_chunks);
+        parallel_for(
+            wide_chunks,
+            [&](std::size_t c) {
+                const std::size_t b = chunk(c), e = chunk(c + 1);
+                halves[c] = {box_of(to + b, to + std::max(b, std::min(e, nth))),
+                             box_of(to + std::min(e, std::max(b, nth)), to + e)};
+            },
+            1);
+        Box<D> left = empty_box(), right = empty_box();
+        for (const auto& h : halves) {
+            left = merge(left, h[0]);
+            right = merge(right, h[1]);
+        }
+        nodes_[t.node].box = t.box;
+        set_split(t, axis, !t.spare, left, right, children);
         return true;
     }
 
