@@ -186,8 +186,10 @@ def test_inputs_never_modified():
 
 DEEP_TREE_ON_SMALL_STACK = """
 import threading, numpy as np, quarnel
-# every power of two below 2^508 on both axes: each split of the tree cuts
-# off one point, so the tree is as deep as there are points
+# every power of two below 2^508 on both axes: a split at the middle of the
+# box would cut off one point at a time (a tree as deep as there are points);
+# the build must stay shallow, and its bucket splits, whose equal-width
+# buckets hold nearly all these points in one, must still find the median
 e = np.arange(-1074, 509)
 x = np.column_stack([np.ldexp(1.0, e), np.ldexp(1.0, e[::-1])])
 out = []
