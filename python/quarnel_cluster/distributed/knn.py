@@ -180,17 +180,19 @@ def answer_all(asked: dict[str, Any], k: int, boxes: Boxes, askers: list[int],
     box (the farthest any of its rows looks): a point farther from a row q
     than q's reach lies farther than q's own k-th neighbour and cannot enter
     its row, and a point within it lies within reach of q's box."""
-    x, ids = asked["x"], asked["ids"]
+    x, ids, wall = asked["x"], asked["ids"], asked["wall"]
     # A point's gap to another box is never below its distance to its own
-    # box's nearest wall (Boxes.wall_distance): the gaps are computed only
-    # for the points that near a wall (in NumPy, over all of a box's points
-    # for each asking box, they took half of this task).
-    farthest = max((reach for _, reach in requests), default=-np.inf)
-    near = np.flatnonzero(asked["wall"] <= farthest)
-    within = np.zeros(len(near), dtype=bool)
+    # box's nearest wall (Boxes.wall_distance): the gaps to an asking box are
+    # computed only for the points within that box's own reach of a wall, and
+    # not again for a point another asking box already takes (over the
+    # points near a wall at the farthest reach of all the asking boxes, they
+    # took a third of this task at 10^7 points).
+    within = np.zeros(len(x), dtype=bool)
     for b, (_, reach) in zip(askers, requests):
-        within |= boxes.gap(x[near], b) <= reach
-    near = near[within]
+        near = np.flatnonzero(wall <= reach)
+        near = near[~within[near]]
+        within[near[boxes.gap(x[near], b) <= reach]] = True
+    near = np.flatnonzero(within)
     q = np.concatenate([r[0] for r in requests])
     if len(near):
         x = np.ascontiguousarray(x[near])
