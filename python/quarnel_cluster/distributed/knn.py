@@ -183,15 +183,18 @@ def answer_all(asked: dict[str, Any], k: int, boxes: Boxes, askers: list[int],
     x, ids, wall = asked["x"], asked["ids"], asked["wall"]
     # A point's gap to another box is never below its distance to its own
     # box's nearest wall (Boxes.wall_distance): the gaps to an asking box are
-    # computed only for the points within that box's own reach of a wall, and
-    # not again for a point another asking box already takes (over the
-    # points near a wall at the farthest reach of all the asking boxes, they
-    # took a third of this task at 10^7 points).
+    # computed only for the points within that box's own reach of a wall,
+    # natively (in NumPy, over the points near a wall at the farthest reach
+    # of all the asking boxes, they took a third of this task at 10^7 points).
+    # Arrays that came from another process may lie at unaligned offsets of
+    # its message, which the native side refuses: copied then (the boxes'
+    # walls arrived so on the test suite's cluster; a box's points only
+    # where its table moved).
+    x_a, wall_a = np.require(x, np.float64, "A"), np.require(wall, np.float64, "A")
     within = np.zeros(len(x), dtype=bool)
     for b, (_, reach) in zip(askers, requests):
-        near = np.flatnonzero(wall <= reach)
-        near = near[~within[near]]
-        within[near[boxes.gap(x[near], b) <= reach]] = True
+        lo, hi = (np.require(w[b], np.float64, "A") for w in (boxes.lo, boxes.hi))
+        within[native.within_reach(x_a, wall_a, lo, hi, reach)] = True
     near = np.flatnonzero(within)
     q = np.concatenate([r[0] for r in requests])
     if len(near):
