@@ -18,7 +18,7 @@ _Table: TypeAlias = _Indices | _Indices32
 
 __all__ = ["knn_table", "knn_table_ids", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
            "highest_saddles", "highest_saddles_rows", "first_candidates", "box_codes",
-           "merge_shallow"]
+           "merge_shallow", "within_reach"]
 
 def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
     """quarnel.knn_query's rows with int32 indices (below 2^31 points):
@@ -93,3 +93,9 @@ def merge_shallow(a: _Indices, b: _Indices, saddle: _Floats, peak: _Floats, rank
     rank joins the other if its root's peak stands less than threshold
     above the saddle. Returns (root per cluster, joined roots, the roots
     they joined), the joins in the order made. All contiguous."""
+
+def within_reach(x: _Floats, wall: _Floats, lo: _Floats, hi: _Floats,
+                 reach: SupportsFloat | SupportsIndex) -> _Indices:
+    """The rows i of x ((n, d), any strides), ascending, with wall[i] <= reach
+    whose distance to the box [lo, hi] (Boxes.gap: squares summed in column
+    order, then the root) is at most reach."""

@@ -207,3 +207,29 @@ def test_held_out_neighbours_read_off_the_table(client, monkeypatch):
     assert pipeline.reads_held_out_from_table(20_000, 30, 0.2)
     x = SETS["2-D on a grid"]
     assert_same(OnDask(client=client, n_partitions=3).fit(x), DensityPeakClustering().fit(x))
+
+
+def test_points_within_reach_of_a_box_as_numpy_finds_them():
+    """The points an asked box searches for an asking box: those NumPy's
+    gaps find (rows read through strides, outer boxes' infinite walls, a
+    point whose gap equals the reach, one beyond its own wall distance),
+    and arguments of the wrong length refused."""
+    import _quarnel_cluster as native
+    from quarnel_cluster.distributed.boxes import cut
+    rng = np.random.default_rng(3)
+    x = np.round(rng.uniform(0, 8, (4000, 6)), 1)[:, ::2]
+    boxes = cut(x, 6)
+    home = boxes.of(x)
+    x = x[home == 0]
+    wall = boxes.wall_distance(x, 0)
+    for b in range(1, len(boxes)):
+        gap = boxes.gap(x, b)
+        for reach in (0.0, 0.5, float(np.median(gap)), float(gap.max()), np.inf):
+            for w in (wall, np.zeros_like(wall)):
+                expect = np.flatnonzero((w <= reach) & (gap <= reach))
+                found = native.within_reach(x, w, boxes.lo[b], boxes.hi[b], reach)
+                np.testing.assert_array_equal(found, expect)
+    with pytest.raises(ValueError, match="one distance per row"):
+        native.within_reach(x, wall[:-1], boxes.lo[1], boxes.hi[1], 1.0)
+    with pytest.raises(ValueError, match="one bound per column"):
+        native.within_reach(x, wall, boxes.lo[1][:2], boxes.hi[1], 1.0)

@@ -180,17 +180,22 @@ def answer_all(asked: dict[str, Any], k: int, boxes: Boxes, askers: list[int],
     box (the farthest any of its rows looks): a point farther from a row q
     than q's reach lies farther than q's own k-th neighbour and cannot enter
     its row, and a point within it lies within reach of q's box."""
-    x, ids = asked["x"], asked["ids"]
+    x, ids, wall = asked["x"], asked["ids"], asked["wall"]
     # A point's gap to another box is never below its distance to its own
-    # box's nearest wall (Boxes.wall_distance): the gaps are computed only
-    # for the points that near a wall (in NumPy, over all of a box's points
-    # for each asking box, they took half of this task).
-    farthest = max((reach for _, reach in requests), default=-np.inf)
-    near = np.flatnonzero(asked["wall"] <= farthest)
-    within = np.zeros(len(near), dtype=bool)
+    # box's nearest wall (Boxes.wall_distance): the gaps to an asking box are
+    # computed only for the points within that box's own reach of a wall,
+    # natively (in NumPy, over the points near a wall at the farthest reach
+    # of all the asking boxes, they took a third of this task at 10^7 points).
+    # Arrays that came from another process may lie at unaligned offsets of
+    # its message, which the native side refuses: copied then (the boxes'
+    # walls arrived so on the test suite's cluster; a box's points only
+    # where its table moved).
+    x_a, wall_a = np.require(x, np.float64, "A"), np.require(wall, np.float64, "A")
+    within = np.zeros(len(x), dtype=bool)
     for b, (_, reach) in zip(askers, requests):
-        within |= boxes.gap(x[near], b) <= reach
-    near = near[within]
+        lo, hi = (np.require(w[b], np.float64, "A") for w in (boxes.lo, boxes.hi))
+        within[native.within_reach(x_a, wall_a, lo, hi, reach)] = True
+    near = np.flatnonzero(within)
     q = np.concatenate([r[0] for r in requests])
     if len(near):
         x = np.ascontiguousarray(x[near])
