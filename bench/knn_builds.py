@@ -25,9 +25,9 @@ K = 16
 
 def load(directory):
     name = next(f for f in os.listdir(directory) if f.startswith("quarnel.") and f.endswith(".so"))
-    spec = importlib.util.spec_from_file_location("quarnel", os.path.join(directory, name))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("quarnel", os.path.join(directory, name))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

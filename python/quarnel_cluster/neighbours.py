@@ -66,10 +66,17 @@ def self_table(x: F64, k: int) -> tuple[F64, Indices]:
     n, d = x.shape
     if d > NATIVE_MAX_DIM:
         return brute_force.self_table(x, k)
+    search = native.knn_table if n <= INT32_ROWS else quarnel.knn_query
+    return _tree_table(lambda x: search(x, k), x, k)
+
+
+def _tree_table(search, x: F64, k: int) -> tuple[F64, Indices]:  # type: ignore[no-untyped-def]
+    """A self search on the k-d tree's road (1 to 8 columns; one column
+    searched with a zero second), its flat outputs as n x min(k, n)."""
+    n, d = x.shape
     if d == 1:
         x = _with_zero_column(x)
-    search = native.knn_table if n <= INT32_ROWS else quarnel.knn_query
-    dist, idx = _native(search, x, k)
+    dist, idx = _native(search, x)
     r = min(k, n)
     return dist.reshape(n, r), idx.reshape(n, r)
 
@@ -81,12 +88,8 @@ def self_table_of(x: F64, k: int, ids: I64) -> tuple[F64, Indices]:
     come out; int64 otherwise."""
     n, d = x.shape
     if d <= NATIVE_MAX_DIM and n and 0 <= ids.min() and ids.max() <= INT32_ROWS:
-        if d == 1:
-            x = _with_zero_column(x)
         ids = np.require(ids, np.int64, ["C", "A"])
-        dist, idx = _native(lambda x: native.knn_table_ids(x, k, ids), x)
-        r = min(k, n)
-        return dist.reshape(n, r), idx.reshape(n, r)
+        return _tree_table(lambda x: native.knn_table_ids(x, k, ids), x, k)
     dist, local = self_table(x, k)
     return dist, np.asarray(ids, dtype=np.int64)[local]
 
