@@ -29,7 +29,7 @@ def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
 
 def knn_table_ids(x: _Floats, k: SupportsIndex, ids: _Indices) -> tuple[_Floats, _Indices32]:
     """knn_table with each neighbour's row r given as ids[r] (int32; ids in
-    0 .. 2^31 - 1, one per row of x): (nn_dist, nn_indices), flat.
+    0 .. 2^31 - 1, increasing, one per row of x): (nn_dist, nn_indices), flat.
 
     x: (n, d) float64 with 2 <= d <= 8; ids: (n,) int64.
     """

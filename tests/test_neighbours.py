@@ -74,7 +74,8 @@ def test_int32_table_has_the_rows_of_knn_query(k):
 def test_table_of_a_part_numbers_rows_by_their_ids():
     """A distributed box's own table: its rows renumbered to the points'
     indices among all points, on every road (native, one column, brute
-    force), and ids that do not fit refused rather than read past."""
+    force), and ids that do not fit or do not increase (ties would then
+    break otherwise) refused rather than read past."""
     import _quarnel_cluster as native
     rng = np.random.default_rng(5)
     x = np.round(rng.uniform(0, 6, (2000, 10)))
@@ -90,3 +91,5 @@ def test_table_of_a_part_numbers_rows_by_their_ids():
         native.knn_table_ids(x[:, :3], 4, ids[:-1])
     with pytest.raises(ValueError, match="2\\^31"):
         native.knn_table_ids(x[:, :3], 4, ids + 2**31)
+    with pytest.raises(ValueError, match="increase"):
+        native.knn_table_ids(x[:, :3], 4, ids[::-1].copy())

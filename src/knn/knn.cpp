@@ -203,12 +203,12 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
 }
 
 template <int D, class Position, class Index>
-Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k) {
+Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers = nullptr) {
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, x.rows));
     Table<Index> out = allocate<Index>(x.rows, r);
     // The output tables lend their memory to the build, which is done with
     // it before the search writes the rows.
-    const Tree<D, Position> tree(x, {out.dist.data(), out.index.data(), out.index.size() * sizeof(Index)});
+    const Tree<D, Position> tree(x, {out.dist.data(), out.index.data(), out.index.size() * sizeof(Index)}, numbers);
     if (r == 0) return out;
     if (kernel == Kernel::avx512 && r <= block_row_limit) {
         switch ((r + 7) / 8) {
@@ -354,6 +354,12 @@ struct NarrowSelfQuery {
     }
 };
 template <int D>
+struct NumberedSelfQuery {
+    static NarrowTable run(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers) {
+        return self_query<D, std::uint32_t, std::int32_t>(x, k, numbers);
+    }
+};
+template <int D>
 struct CrossQuery {
     static FlatTable run(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
                          const char* query_name) {
@@ -376,6 +382,15 @@ NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* 
     check_dimension(x.cols);
     check_tree_points(x, name);
     return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k);
+}
+
+NarrowTable knn_table_numbered(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers,
+                               const char* name) {
+    if (x.rows > static_cast<std::size_t>(INT32_MAX))
+        throw ValueError(std::to_string(x.rows) + " points are more than 32-bit indices can number");
+    check_dimension(x.cols);
+    check_tree_points(x, name);
+    return dispatch<NumberedSelfQuery, NarrowTable>(x.cols, x, k, numbers);
 }
 
 FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
