@@ -55,27 +55,20 @@ def box_points(*parts: tuple[I64, F64]) -> tuple[I64, F64]:
     return ids, np.ascontiguousarray(x)
 
 
-def copies(points: tuple[I64, F64]) -> tuple[I64, I64]:
-    """Exact copies in one box (all copies of a point share its box): the
-    indices of the copies and of the first occurrence each repeats."""
+def copies(points: tuple[I64, F64], table: dict[str, Any]) -> tuple[I64, I64]:
+    """Exact copies in one box (all copies of a point share its box), from
+    the box's own table over all its points: the indices of the copies and
+    of the first occurrence each repeats.
+
+    As in the single-machine run, only a row whose second distance is 0 can
+    hold a point with a copy (itself and the copy, in either order); those
+    few rows are compared by np.unique, as that run compares them."""
     ids, x = points
     none = np.empty(0, np.int64), np.empty(0, np.int64)
-    if len(ids) < 2:
+    dist = table["dist"]
+    if dist.shape[1] < 2:   # a box of one point
         return none
-    # Rows are sorted by a hash of their bits (-0.0 counted as 0.0) rather
-    # than whole: only rows sharing a hash with another are then compared,
-    # by np.unique as the single-machine run compares them.
-    bits = (x + 0.0).view(np.uint64)
-    h = np.zeros(len(x), dtype=np.uint64)
-    for j in range(x.shape[1]):
-        h = (h ^ bits[:, j]) * np.uint64(0x9E3779B97F4A7C15)
-        h ^= h >> np.uint64(29)
-    order = np.argsort(h, kind="stable")
-    hs = h[order]
-    same = np.zeros(len(x), dtype=bool)
-    same[1:] = hs[1:] == hs[:-1]
-    same[:-1] |= same[1:]
-    candidates = np.sort(order[same])
+    candidates = np.flatnonzero(dist[:, 1] == 0.0)
     if len(candidates) < 2:
         return none
     _, first, inverse = np.unique(x[candidates], axis=0, return_index=True,
@@ -95,8 +88,8 @@ def all_copies(*found: tuple[I64, I64]) -> tuple[I64, I64]:
     return copy[order], first[order]
 
 
-def count(found: tuple[I64, I64]) -> int:
-    return len(found[0])
+def count(*found: tuple[I64, I64]) -> int:
+    return sum(len(f[0]) for f in found)
 
 
 def distinct_points(points: tuple[I64, F64], found: tuple[I64, I64]) -> tuple[I64, F64]:

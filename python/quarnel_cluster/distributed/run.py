@@ -8,12 +8,13 @@ held-out rows and per-centre summaries reach the client.
                the bounding box
     boxes      a sample of about SAMPLE_POINTS rows cuts space into boxes;
                every chunk sends each box its rows (indices and coordinates)
-    copies     each box finds its exact copies (copies share a box); the
-               distinct points are numbered as the single machine numbers
-               them, in order of first appearance
     neighbours each box's own search, then the rows near a wall ask the
                boxes within their k-th distance (knn.py): an exact table,
-               one part per box
+               one part per box. Exact copies (which share a box) show in
+               the own searches over all points, as in the single-machine
+               run; where there are any, the boxes are searched again over
+               the distinct points, numbered as the single machine numbers
+               them, in order of first appearance
     bandwidth  the k-th distance's median by exact selection (four rounds of
                16-bit counts), the nearest-neighbour scale from column 1
                summed in index order in one task, the held-out rows fetched
@@ -140,33 +141,49 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         # points are (where Dask would put them all on the worker holding
         # most input rows, e.g. the only one when the input is one chunk).
         placed = list(client.scheduler_info().get("workers", {}))
-        points, found = [], []
+        points = []
         for b in range(B):
             with _placed(placed, b):
                 points.append(delayed(knn.box_points)(*pieces[b]))
-                found.append(delayed(knn.copies)(points[b]))
-        copies = delayed(knn.all_copies)(*found)
-        distinct = []
-        for b in range(B):
-            with _placed(placed, b):
-                distinct.append(delayed(knn.distinct_points)(points[b], copies))
-        *distinct, copies = client.persist(distinct + [copies])
-        found = client.persist(found)
-        del points, parts, pieces
-        n_copies = int(gather(client, delayed(knn.count)(copies)))
-        N = n - n_copies
-        if N < 2:
-            raise ValueError("all points of X coincide; there is nothing to cluster")
+        points = client.persist(points)
+        wait(points)
+        del parts, pieces
 
+    def columns(N: int) -> tuple[int, int]:
+        """The table's neighbours and columns for N distinct points."""
         k = min(s.n_neighbors, N)
         wider = (s.bandwidth is None and k < N and
                  pipeline.reads_held_out_from_table(N, k, s.test_size))
-        k_table = k + int(wider)
+        return k, k + int(wider)
 
     with timer.stage("neighbours"):
-        own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, N)
-                              for b, p in enumerate(distinct)])
-        asks = gather(client, [at(placed, b, knn.asks_of, t) for b, t in enumerate(own)])
+        # As in the single-machine run, the boxes are searched over all
+        # their points first: exact copies show in their own tables (and
+        # share a box), and only when there are any is each box searched
+        # again over its distinct points, numbered as those of the whole
+        # input in order of appearance.
+        k, k_table = columns(n)
+        own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, n)
+                              for b, p in enumerate(points)])
+        found = client.persist([at(placed, b, knn.copies, p, t)
+                                for b, (p, t) in enumerate(zip(points, own))])
+        *asks, n_copies = gather(client, [at(placed, b, knn.asks_of, t) for b, t in enumerate(own)]
+                                 + [delayed(knn.count)(*found)])
+        N = n - n_copies
+        if N < 2:
+            raise ValueError("all points of X coincide; there is nothing to cluster")
+        copies = client.persist(delayed(knn.all_copies)(*found))
+        if n_copies:
+            del own
+            distinct = client.persist([at(placed, b, knn.distinct_points, p, copies)
+                                       for b, p in enumerate(points)])
+            k, k_table = columns(N)
+            own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, N)
+                                  for b, p in enumerate(distinct)])
+            asks = gather(client, [at(placed, b, knn.asks_of, t) for b, t in enumerate(own)])
+        else:
+            distinct = points
+        del points
         # From here on a box's tasks follow its table: Dask may have moved
         # an own search to the other worker (its input is small), and tasks
         # placed by the first plan then fetched the whole table back.
