@@ -1,6 +1,6 @@
 #include "cluster/codes.hpp"
 
-#include <atomic>
+#include <algorithm>
 #include <limits>
 
 #include "core/parallel.hpp"
@@ -8,40 +8,73 @@
 
 namespace quarnel::cluster {
 
+namespace {
+
+// A point's row among a box's ids (ascending) by the row where each bucket
+// of 2^shift consecutive indices begins: about one id a bucket, so a lookup
+// reads a few numbers, and the memory grows with the box, not with the whole
+// run (an array over all points, 5 bytes a point, was 5 GB per box task at
+// 10^9 points).
+class RowOf {
+public:
+    RowOf(Slice<std::int64_t> ids, std::size_t n_points) : ids_(ids) {
+        const std::size_t m = ids.size();
+        while ((n_points >> shift_) > std::max<std::size_t>(m, 1)) ++shift_;
+        start_.resize((n_points >> shift_) + 2);
+        std::size_t r = 0;
+        for (std::size_t b = 0; b < start_.size(); ++b) {
+            while (r < m && (static_cast<std::uint64_t>(ids[r]) >> shift_) < b) ++r;
+            start_[b] = static_cast<std::uint32_t>(r);
+        }
+    }
+    // e below n_points.
+    std::int32_t operator()(std::uint64_t e) const {
+        const std::size_t b = e >> shift_;
+        for (std::uint32_t r = start_[b]; r < start_[b + 1]; ++r)
+            if (static_cast<std::uint64_t>(ids_[r]) == e) return static_cast<std::int32_t>(r);
+        return -1;
+    }
+
+private:
+    Slice<std::int64_t> ids_;
+    unsigned shift_ = 0;
+    std::vector<std::uint32_t> start_;
+};
+
+}  // namespace
+
 template <class Index>
 BoxCodes box_codes(Slice<std::int64_t> ids, const MatrixView<Index>& nbr, std::size_t n_points) {
     constexpr std::size_t most = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
     const std::size_t m = ids.size();
     if (m > most) stop("a box of more points than 32-bit codes can number");
-    // Every point's code in one array over all points: one read per entry.
-    std::vector<std::int32_t> where(n_points, -1);
     for (std::size_t r = 0; r < m; ++r) {
-        where[checked(n_points, static_cast<std::uint64_t>(ids[r]))] = static_cast<std::int32_t>(r);
+        checked(n_points, static_cast<std::uint64_t>(ids[r]));
+        if (r > 0 && ids[r] <= ids[r - 1]) throw ValueError("ids must ascend");
     }
+    const RowOf row_of(ids, n_points);
     const std::size_t rows = nbr.rows, cols = nbr.cols;
     BoxCodes out{Buffer<std::int32_t>(rows * cols), {}};
-    std::vector<std::uint8_t> listed(n_points, 0);
     parallel_for(rows, [&](std::size_t i) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            const std::size_t e = checked(n_points, static_cast<std::uint64_t>(nbr(i, j)));
-            const std::int32_t c = where[e];
-            out.code[i * cols + j] = c;
-            // Several rows may list the same foreign point: the same byte
-            // stored by several threads.
-            if (c < 0) std::atomic_ref<std::uint8_t>(listed[e]).store(1, std::memory_order_relaxed);
-        }
+        for (std::size_t j = 0; j < cols; ++j)
+            out.code[i * cols + j] = row_of(checked(n_points, static_cast<std::uint64_t>(nbr(i, j))));
     }, 1024);
-    for (std::size_t p = 0; p < n_points; ++p) {
-        if (listed[p]) {
-            if (m + out.foreign.size() >= most) stop("a box lists more points than 32-bit codes can number");
-            where[p] = static_cast<std::int32_t>(m + out.foreign.size());
-            out.foreign.push_back(static_cast<std::int64_t>(p));
-        }
-    }
+    // The foreign points: the entries not in the box, ascending, numbered
+    // after the box's own rows.
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j)
+            if (out.code[i * cols + j] < 0) out.foreign.push_back(static_cast<std::int64_t>(nbr(i, j)));
+    std::sort(out.foreign.begin(), out.foreign.end());
+    out.foreign.erase(std::unique(out.foreign.begin(), out.foreign.end()), out.foreign.end());
+    if (m + out.foreign.size() > most) stop("a box lists more points than 32-bit codes can number");
     parallel_for(rows, [&](std::size_t i) {
         for (std::size_t j = 0; j < cols; ++j) {
             std::int32_t& c = out.code[i * cols + j];
-            if (c < 0) c = where[static_cast<std::size_t>(nbr(i, j))];
+            if (c < 0) {
+                const auto at = std::lower_bound(out.foreign.begin(), out.foreign.end(),
+                                                 static_cast<std::int64_t>(nbr(i, j)));
+                c = static_cast<std::int32_t>(m + static_cast<std::size_t>(at - out.foreign.begin()));
+            }
         }
     }, 1024);
     return out;

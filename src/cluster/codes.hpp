@@ -20,8 +20,9 @@ struct BoxCodes {
 // neighbour table nbr (point indices below n_points): code(i, j) is the row
 // of nbr(i, j) in ids if it is there, else len(ids) + its position among
 // the foreign points (the entries of nbr not in ids, ascending). The codes
-// are 32-bit: stops when len(ids) + foreign points exceed 2^31 - 1, or when
-// an index is not below n_points.
+// are 32-bit: stops when len(ids) + foreign points exceed 2^31 - 1, when
+// an index is not below n_points, or when ids do not ascend. Memory grows
+// with the box and its table, not with n_points.
 template <class Index>
 BoxCodes box_codes(Slice<std::int64_t> ids, const MatrixView<Index>& nbr, std::size_t n_points);
 
