@@ -10,15 +10,22 @@ namespace quarnel::cluster {
 
 namespace {
 
-// A point's row among a box's ids (ascending) by the row where each bucket
-// of 2^shift consecutive indices begins: about one id a bucket, so a lookup
-// reads a few numbers, and the memory grows with the box, not with the whole
-// run (an array over all points, 5 bytes a point, was 5 GB per box task at
+// A point's row among a box's ids (ascending), or -1. Through one array
+// over all points (a read a lookup) while that costs no more memory than the
+// box's own codes; for boxes of a larger run, through the row where each
+// bucket of 2^shift consecutive indices begins among the ids: about one id a
+// bucket, a few reads a lookup, and memory that grows with the box, not with
+// the run (the array over all points alone would be 4 GB per box task at
 // 10^9 points).
 class RowOf {
 public:
-    RowOf(Slice<std::int64_t> ids, std::size_t n_points) : ids_(ids) {
+    RowOf(Slice<std::int64_t> ids, std::size_t n_points, std::size_t entries) : ids_(ids) {
         const std::size_t m = ids.size();
+        if (n_points <= std::max(entries, m)) {
+            direct_.assign(n_points, -1);
+            for (std::size_t r = 0; r < m; ++r) direct_[static_cast<std::size_t>(ids[r])] = static_cast<std::int32_t>(r);
+            return;
+        }
         while ((n_points >> shift_) > std::max<std::size_t>(m, 1)) ++shift_;
         start_.resize((n_points >> shift_) + 2);
         std::size_t r = 0;
@@ -29,6 +36,7 @@ public:
     }
     // e below n_points.
     std::int32_t operator()(std::uint64_t e) const {
+        if (!direct_.empty()) return direct_[e];
         const std::size_t b = e >> shift_;
         for (std::uint32_t r = start_[b]; r < start_[b + 1]; ++r)
             if (static_cast<std::uint64_t>(ids_[r]) == e) return static_cast<std::int32_t>(r);
@@ -37,6 +45,7 @@ public:
 
 private:
     Slice<std::int64_t> ids_;
+    std::vector<std::int32_t> direct_;
     unsigned shift_ = 0;
     std::vector<std::uint32_t> start_;
 };
@@ -52,8 +61,8 @@ BoxCodes box_codes(Slice<std::int64_t> ids, const MatrixView<Index>& nbr, std::s
         checked(n_points, static_cast<std::uint64_t>(ids[r]));
         if (r > 0 && ids[r] <= ids[r - 1]) throw ValueError("ids must ascend");
     }
-    const RowOf row_of(ids, n_points);
     const std::size_t rows = nbr.rows, cols = nbr.cols;
+    const RowOf row_of(ids, n_points, rows * cols);
     BoxCodes out{Buffer<std::int32_t>(rows * cols), {}};
     parallel_for(rows, [&](std::size_t i) {
         for (std::size_t j = 0; j < cols; ++j)

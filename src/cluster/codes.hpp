@@ -22,7 +22,7 @@ struct BoxCodes {
 // the foreign points (the entries of nbr not in ids, ascending). The codes
 // are 32-bit: stops when len(ids) + foreign points exceed 2^31 - 1, when
 // an index is not below n_points, or when ids do not ascend. Memory grows
-// with the box and its table, not with n_points.
+// with the box and its table, not beyond them with n_points.
 template <class Index>
 BoxCodes box_codes(Slice<std::int64_t> ids, const MatrixView<Index>& nbr, std::size_t n_points);
 
