@@ -104,13 +104,15 @@ def distinct_points(points: tuple[I64, F64], found: tuple[I64, I64]) -> tuple[I6
 
 def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
               n_points: int) -> dict[str, Any]:
-    """The box's own search: its points' nearest among themselves, and for
-    each other box the rows that must also ask it."""
+    """The box's own search: its points' nearest among themselves, for each
+    other box the rows that must also ask it, and the box's exact copies
+    (see copies)."""
     ids, x = points
     m = len(ids)
     if m == 0:
         return {"ids": ids, "x": x, "dist": np.empty((0, k)), "nbr": np.empty((0, k), np.int64),
-                "asks": {}, "reaches": {}, "wall": np.empty(0)}
+                "asks": {}, "reaches": {}, "wall": np.empty(0),
+                "found": (np.empty(0, np.int64), np.empty(0, np.int64))}
     # Global indices, as 32-bit integers when they fit: every box holds its
     # whole table until the density is known.
     dist, nbr = neighbours.self_table_of(x, k, ids)
@@ -132,8 +134,10 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
             if len(rows):
                 asks[c] = rows
                 reaches[c] = float(reach[rows].max())
-    return {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks, "reaches": reaches,
-            "wall": wall}
+    table = {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks, "reaches": reaches,
+             "wall": wall}
+    table["found"] = copies(points, table)
+    return table
 
 
 def squared(q: F64, points: F64) -> F64:
@@ -145,6 +149,10 @@ def squared(q: F64, points: F64) -> F64:
         e = points[:, :, j] - q[:, j:j + 1]
         out = out + e * e
     return out
+
+
+def found_of(table: dict[str, Any]) -> tuple[I64, I64]:
+    return table["found"]
 
 
 def asks_of(table: dict[str, Any]) -> dict[int, int]:

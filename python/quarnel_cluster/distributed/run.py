@@ -165,9 +165,12 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         k, k_table = columns(n)
         own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, n)
                               for b, p in enumerate(points)])
-        found = client.persist([at(placed, b, knn.copies, p, t)
-                                for b, (p, t) in enumerate(zip(points, own))])
-        *asks, n_copies = gather(client, [at(placed, b, knn.asks_of, t) for b, t in enumerate(own)]
+        # What the client reads off the own tables is read where they lie,
+        # not placed with the box: Dask may have moved an own search to the
+        # other worker (its input is small), and a task placed by the first
+        # plan then fetched the whole table.
+        found = client.persist([delayed(knn.found_of)(t) for t in own])
+        *asks, n_copies = gather(client, [delayed(knn.asks_of)(t) for t in own]
                                  + [delayed(knn.count)(*found)])
         N = n - n_copies
         if N < 2:
@@ -180,13 +183,11 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
             k, k_table = columns(N)
             own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, N)
                                   for b, p in enumerate(distinct)])
-            asks = gather(client, [at(placed, b, knn.asks_of, t) for b, t in enumerate(own)])
+            asks = gather(client, [delayed(knn.asks_of)(t) for t in own])
         else:
             distinct = points
         del points
-        # From here on a box's tasks follow its table: Dask may have moved
-        # an own search to the other worker (its input is small), and tasks
-        # placed by the first plan then fetched the whole table back.
+        # From here on a box's tasks follow its table.
         placed = holders(client, own, placed)
         # Each box answers all the rows that ask it at once.
         askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
