@@ -111,7 +111,7 @@ Ref knn_table_ids_body(const Args& a) {
     }
     knn::NarrowTable t = [&] {
         Unlocked unlocked;
-        return knn::knn_table_numbered(x.view(), k, ids.data);
+        return knn::knn_table(x.view(), k, ids.data);
     }();
     return table_result(std::move(t));
 }

@@ -349,12 +349,6 @@ struct SelfQuery {
 // Rows below 2^31 only (knn_table checks): 32-bit positions always.
 template <int D>
 struct NarrowSelfQuery {
-    static NarrowTable run(const MatrixView<double>& x, std::uint64_t k) {
-        return self_query<D, std::uint32_t, std::int32_t>(x, k);
-    }
-};
-template <int D>
-struct NumberedSelfQuery {
     static NarrowTable run(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers) {
         return self_query<D, std::uint32_t, std::int32_t>(x, k, numbers);
     }
@@ -376,21 +370,13 @@ FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* na
     return dispatch<SelfQuery>(x.cols, x, k);
 }
 
-NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name) {
+NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers,
+                      const char* name) {
     if (x.rows > static_cast<std::size_t>(INT32_MAX))
         throw ValueError(std::to_string(x.rows) + " points are more than 32-bit indices can number");
     check_dimension(x.cols);
     check_tree_points(x, name);
-    return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k);
-}
-
-NarrowTable knn_table_numbered(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers,
-                               const char* name) {
-    if (x.rows > static_cast<std::size_t>(INT32_MAX))
-        throw ValueError(std::to_string(x.rows) + " points are more than 32-bit indices can number");
-    check_dimension(x.cols);
-    check_tree_points(x, name);
-    return dispatch<NumberedSelfQuery, NarrowTable>(x.cols, x, k, numbers);
+    return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k, numbers);
 }
 
 FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,

@@ -55,17 +55,16 @@ def box_points(*parts: tuple[I64, F64]) -> tuple[I64, F64]:
     return ids, np.ascontiguousarray(x)
 
 
-def copies(points: tuple[I64, F64], table: dict[str, Any]) -> tuple[I64, I64]:
+def copies(points: tuple[I64, F64], dist: F64) -> tuple[I64, I64]:
     """Exact copies in one box (all copies of a point share its box), from
-    the box's own table over all its points: the indices of the copies and
-    of the first occurrence each repeats.
+    the distances of the box's own table over all its points: the indices
+    of the copies and of the first occurrence each repeats.
 
     As in the single-machine run, only a row whose second distance is 0 can
     hold a point with a copy (itself and the copy, in either order); those
     few rows are compared by np.unique, as that run compares them."""
     ids, x = points
     none = np.empty(0, np.int64), np.empty(0, np.int64)
-    dist = table["dist"]
     if dist.shape[1] < 2:   # a box of one point
         return none
     candidates = np.flatnonzero(dist[:, 1] == 0.0)
@@ -134,10 +133,8 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
             if len(rows):
                 asks[c] = rows
                 reaches[c] = float(reach[rows].max())
-    table = {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks, "reaches": reaches,
-             "wall": wall}
-    table["found"] = copies(points, table)
-    return table
+    return {"ids": ids, "x": x, "dist": dist, "nbr": nbr, "asks": asks, "reaches": reaches,
+            "wall": wall, "found": copies(points, dist)}
 
 
 def squared(q: F64, points: F64) -> F64:
