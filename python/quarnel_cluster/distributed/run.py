@@ -283,7 +283,10 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     extra = [delayed(tasks.ordered_column_sum_of_squares)(
         N, *[at(placed, b, tasks.ids_and, t, 1) for b, t in enumerate(tables)])]
     if order is not None:
-        extra.append([at(placed, b, tasks.rows_of, t, order) for b, t in enumerate(tables)])
+        # The candidates (4 x 20 000 indices) go to the workers once, not in
+        # every box's task: at 52 boxes they made a graph of 50 MiB.
+        wanted = client.scatter(order, broadcast=True)
+        extra.append([at(placed, b, tasks.rows_of, t, wanted) for b, t in enumerate(tables)])
     extra.extend(at(placed, b, np.max, v) for b, v in enumerate(kth))
     high, extras = median(client, kth, N, extra, placed)
     total, found = extras[0], (extras[1] if order is not None else None)
