@@ -33,19 +33,17 @@ Box = dict[str, Any]
 CODE_BLOCK_ROWS = 1 << 16
 
 
-def make_box(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, width: int,
-             list_width: int, n_points: int) -> Box:
-    """A box of the clustering stages from its points, table and densities;
-    n_points: the number of distinct points of the whole run."""
-    ids, dist, nbr = table
-    # Natively, through one array over all points (4 bytes a point): binary
-    # searches among the box's ids and the foreign points took seconds per
-    # box, and NumPy's gather converts the table's indices to 64 bits first.
-    code, foreign = native.box_codes(aligned(ids.astype(np.int64, copy=False)),
-                                     aligned(nbr)[:, :list_width], n_points)
+def make_box(points: tuple[I64, F64], table: tuple[I64, F64, np.ndarray, I64], rho: F64,
+             width: int, list_width: int) -> Box:
+    """A box of the clustering stages from its points, table (already in
+    codes: knn.merged) and densities."""
+    ids, dist, code, foreign = table
+    # The codes are read in place (the stages read the first columns they
+    # need); the distances are cut to the columns the peaks read, so that
+    # the rest of the table goes.
     return {"ids": ids, "x": points[1], "rho": rho,
             "dist": np.ascontiguousarray(dist[:, :width]),
-            "code": code.reshape(len(ids), -1), "foreign": foreign}
+            "code": np.ascontiguousarray(code[:, :list_width]), "foreign": foreign}
 
 
 def aligned(a: np.ndarray) -> np.ndarray:

@@ -10,6 +10,13 @@ the root), since a squared distance depends only on the two points (squares
 summed in column order) and every box lists its points in index order, so
 its local ties break as the global ones do.
 
+A box's table numbers its neighbours as the clustering stages read them
+(boxwork.py): a neighbour in the box by its row there, any other by the
+box's size plus its position among the box's foreign points (the listed
+points of other boxes, ascending). The own search gives the rows as they
+are, so only the few rows that take candidates from other boxes are
+renumbered; global indices are formed only where a few rows are read.
+
 All functions here are tasks: they take and return NumPy arrays.
 """
 
@@ -101,8 +108,7 @@ def distinct_points(points: tuple[I64, F64], found: tuple[I64, I64]) -> tuple[I6
     return first - np.searchsorted(copy, first), np.ascontiguousarray(x[keep])
 
 
-def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
-              n_points: int) -> dict[str, Any]:
+def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int) -> dict[str, Any]:
     """The box's own search: its points' nearest among themselves, for each
     other box the rows that must also ask it, and the box's exact copies
     (see copies)."""
@@ -112,10 +118,10 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int,
         return {"ids": ids, "x": x, "dist": np.empty((0, k)), "nbr": np.empty((0, k), np.int64),
                 "asks": {}, "reaches": {}, "wall": np.empty(0),
                 "found": (np.empty(0, np.int64), np.empty(0, np.int64))}
-    # Global indices, as 32-bit integers when they fit: every box holds its
-    # whole table until the density is known.
-    dist, nbr = neighbours.self_table_of(x, k, ids)
-    nbr = nbr.astype(_compact(ids[:0], n_points).dtype, copy=False)
+    # Rows here, as 32-bit integers when they fit: every box holds its whole
+    # table until the density is known. Ties break by the smaller row, which
+    # is the smaller index: a box lists its points in index order.
+    dist, nbr = neighbours.self_table(x, k)
     if dist.shape[1] == k:
         reach = dist[:, -1] * REACH
     else:   # fewer than k points here: every box may hold some of them
@@ -217,26 +223,31 @@ def pick(answers: list[Any], i: int) -> Any:
 
 
 def merged(table: dict[str, Any], k: int,
-           *answers: tuple[int, tuple[np.ndarray, F64]]) -> tuple[I64, F64, np.ndarray]:
-    """The box's final rows: (point indices, distances, neighbour indices).
-    Rows that asked other boxes take the first k of all their candidates by
-    (squared distance, index)."""
-    ids, dist, nbr = table["ids"], table["dist"], table["nbr"]
+           *answers: tuple[int, tuple[np.ndarray, F64]]) -> tuple[I64, F64, np.ndarray, I64]:
+    """The box's final rows: (point indices, distances, neighbour codes,
+    foreign points; see the module's docstring). Rows that asked other
+    boxes take the first k of all their candidates by (squared distance,
+    index)."""
+    ids, dist, code = table["ids"], table["dist"], table["nbr"]
+    m = len(ids)
     if not answers:
         if dist.shape[1] < k:
             raise AssertionError("a box with fewer than k points asked no other box")
-        return ids, dist, nbr
+        return ids, dist, code, np.empty(0, np.int64)
     asking = np.unique(np.concatenate([table["asks"][c] for c, _ in answers]))
     # The own search's arrays are overwritten in place: nothing else reads
     # them (the other boxes' answers read only ids and coordinates), and a
     # copy would double the box's largest arrays.
     if dist.shape[1] != k:
-        dist, nbr = np.empty((len(ids), k)), np.empty((len(ids), k), nbr.dtype)
+        dist, code = np.empty((m, k)), np.empty((m, k), code.dtype)
     if not dist.flags.writeable:
-        dist, nbr = dist.copy(), nbr.copy()
-    own_dist, own_nbr, x = table["dist"], table["nbr"], table["x"]
+        dist, code = dist.copy(), code.copy()
+    own_dist, own_row, x = table["dist"], table["nbr"], table["x"]
     # Each answer's rows, as positions among the asking rows (ascending).
     asked = [(np.searchsorted(asking, table["asks"][c]), answer) for c, answer in answers]
+    # Entries taken from other boxes: (flat position in code, global index),
+    # numbered once the box's foreign points are all known.
+    taken_at, taken = [], []
     # The candidates of a block of asking rows at a time: all of them at once
     # would be (1 + boxes asked) * k entries of five arrays per asking row,
     # more than the box's whole table where many rows lie near a wall.
@@ -245,8 +256,9 @@ def merged(table: dict[str, Any], k: int,
         block = asking[lo:hi]
         rows = [np.repeat(np.arange(hi - lo, dtype=np.int64), own_dist.shape[1])]
         dists = [own_dist[block].ravel()]
-        nbrs = [own_nbr[block].ravel()]
-        sqs = [squared(x[block], x[np.searchsorted(ids, own_nbr[block])]).ravel()]
+        here = own_row[block].ravel().astype(np.int64)
+        nbrs = [ids[here]]
+        sqs = [squared(x[block], x[own_row[block]]).ravel()]
         for at, (n_c, sq_c) in asked:
             a, b = np.searchsorted(at, [lo, hi])
             rows.append(np.repeat(at[a:b] - lo, sq_c.shape[1]))
@@ -261,8 +273,19 @@ def merged(table: dict[str, Any], k: int,
         if len(take) and take.min() < 0:
             raise AssertionError("a row found fewer than k candidates")
         dist[block] = dd[take].reshape(-1, k)
-        nbr[block] = nn[take].reshape(-1, k)
-    return ids, dist, nbr
+        # Own candidates come first: their rows here are their codes.
+        mine = take < len(here)
+        chosen = np.where(mine, here[np.where(mine, take, 0)], -1)
+        flat = (block[:, None] * k + np.arange(k)).ravel()
+        taken_at.append(flat[~mine])
+        taken.append(nn[take[~mine]].astype(np.int64))
+        code[block] = chosen.reshape(-1, k)
+    at, g = np.concatenate(taken_at), np.concatenate(taken)
+    foreign = np.unique(g)
+    if code.dtype == np.int32 and m + len(foreign) > np.iinfo(np.int32).max:
+        code = code.astype(np.int64)
+    code.reshape(-1)[at] = m + np.searchsorted(foreign, g)
+    return ids, dist, code, foreign
 
 
 def _compact(nbr: I64, n_points: int) -> np.ndarray:

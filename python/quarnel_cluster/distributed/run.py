@@ -163,7 +163,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         # again over its distinct points, numbered as those of the whole
         # input in order of appearance.
         k, k_table = columns(n)
-        own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, n)
+        own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b)
                               for b, p in enumerate(points)])
         # What the client reads off the own tables is read where they lie,
         # not placed with the box: Dask may have moved an own search to the
@@ -181,7 +181,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
             distinct = client.persist([at(placed, b, knn.distinct_points, p, copies)
                                        for b, p in enumerate(points)])
             k, k_table = columns(N)
-            own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b, N)
+            own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b)
                                   for b, p in enumerate(distinct)])
             asks = gather(client, [delayed(knn.asks_of)(t) for t in own])
         else:
@@ -231,7 +231,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     with timer.stage("clusters"):
         width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
         min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-        boxes_ = client.persist([at(placed, b, boxwork.make_box, p, t, r, width, list_width, N)
+        boxes_ = client.persist([at(placed, b, boxwork.make_box, p, t, r, width, list_width)
                                  for b, (p, t, r) in enumerate(zip(distinct, tables, rho))])
         del tables, rho, distinct
         if not central:

@@ -9,6 +9,7 @@ import numpy as np
 
 from .. import clustering, pipeline
 from ..pipeline import F64, I64
+from .boxwork import values
 
 # Rows of a table counted at once (the comparisons' temporaries stay small
 # and in cache).
@@ -19,7 +20,7 @@ def sample(x: F64, step: int) -> F64:
     return np.asarray(x, dtype=np.float64)[::step]
 
 
-def column(table: tuple[I64, F64, I64], j: int) -> F64:
+def column(table: tuple[I64, F64, np.ndarray, I64], j: int) -> F64:
     return np.ascontiguousarray(table[1][:, j])
 
 
@@ -38,18 +39,19 @@ def radix_counts(values: F64, prefixes: list[int], known_bits: int) -> I64:
     return np.array([counts[p] for p in prefixes], dtype=np.int64)
 
 
-def rows_of(table: tuple[I64, F64, I64], wanted: I64) -> tuple[I64, F64, I64]:
+def rows_of(table: tuple[I64, F64, np.ndarray, I64], wanted: I64) -> tuple[I64, F64, I64]:
     """The rows of a box's table for the wanted points that it holds
-    (wanted: distinct indices), in the box's order."""
-    ids, dist, nbr = table
+    (wanted: distinct indices), in the box's order, with the neighbours'
+    indices."""
+    ids, dist, code, foreign = table
     # A binary search per wanted point among the box's ids (ascending): the
     # wanted are a few in a hundred of a box's points, and np.isin sorted
     # the box's ids as well.
     if len(ids) == 0:
-        return ids, dist, nbr
+        return ids, dist, code.astype(np.int64)
     at = np.minimum(np.searchsorted(ids, wanted), len(ids) - 1)
     at = np.sort(at[ids[at] == wanted])
-    return ids[at], dist[at], nbr[at]
+    return ids[at], dist[at], values(ids, foreign, code[at])
 
 
 def ordered_column_sum_of_squares(n: int, *parts: tuple[I64, F64]) -> float:
@@ -62,7 +64,7 @@ def ordered_column_sum_of_squares(n: int, *parts: tuple[I64, F64]) -> float:
     return float(np.cumsum(v * v)[-1]) if n else 0.0
 
 
-def ids_and(table: tuple[I64, F64, I64], j: int) -> tuple[I64, F64]:
+def ids_and(table: tuple[I64, F64, np.ndarray, I64], j: int) -> tuple[I64, F64]:
     return table[0], np.ascontiguousarray(table[1][:, j])
 
 
@@ -86,14 +88,14 @@ def gather_points(n: int, *parts: tuple[I64, F64]) -> F64:
     return x
 
 
-def density(table: tuple[I64, F64, I64], k: int, bandwidth: float, dim: int,
+def density(table: tuple[I64, F64, np.ndarray, I64], k: int, bandwidth: float, dim: int,
             n: int) -> F64:
     # The table's first k columns as a view: the kernel reads rows at any
     # stride, and a copy took as long as the kernel and 8k bytes a point.
     return pipeline.density(table[1][:, :k], bandwidth, dim, n)
 
 
-def trim_counts(table: tuple[I64, F64, I64], k: int, radii: list[float]) -> I64:
+def trim_counts(table: tuple[I64, F64, np.ndarray, I64], k: int, radii: list[float]) -> I64:
     """Per radius and per count 0 .. k, the rows with that many of their k
     distances within the radius (what the median neighbourhood size is
     taken from); a block of rows at a time."""
@@ -104,13 +106,6 @@ def trim_counts(table: tuple[I64, F64, I64], k: int, radii: list[float]) -> I64:
         for i, radius in enumerate(radii):
             out[i] += np.bincount(np.count_nonzero(block <= radius, axis=1), minlength=k + 1)
     return out
-
-
-def narrow_part(points: tuple[I64, F64], table: tuple[I64, F64, I64], rho: F64, width: int,
-                list_width: int) -> tuple[I64, F64, F64, F64, I64]:
-    ids, dist, nbr = table
-    return (ids, points[1], rho, np.ascontiguousarray(dist[:, :width]),
-            np.ascontiguousarray(nbr[:, :list_width]))
 
 
 def cluster(n_all: int, copies: tuple[I64, I64], width: int, threshold: float,
