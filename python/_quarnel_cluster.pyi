@@ -16,8 +16,8 @@ _Indices: TypeAlias = np.ndarray[Any, np.dtype[np.int64]]
 _Indices32: TypeAlias = np.ndarray[Any, np.dtype[np.int32]]
 _Table: TypeAlias = _Indices | _Indices32
 
-__all__ = ["knn_table", "knn_table_ids", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
-           "highest_saddles", "highest_saddles_rows", "first_candidates", "box_codes",
+__all__ = ["knn_table", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
+           "highest_saddles", "highest_saddles_rows", "first_candidates",
            "merge_shallow", "within_reach"]
 
 def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
@@ -25,13 +25,6 @@ def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
     (nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).
 
     x: (n, d) float64 with 2 <= d <= 8.
-    """
-
-def knn_table_ids(x: _Floats, k: SupportsIndex, ids: _Indices) -> tuple[_Floats, _Indices32]:
-    """knn_table with each neighbour's row r given as ids[r] (int32; ids in
-    0 .. 2^31 - 1, increasing, one per row of x): (nn_dist, nn_indices), flat.
-
-    x: (n, d) float64 with 2 <= d <= 8; ids: (n,) int64.
     """
 
 def knn_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices]:
@@ -79,12 +72,6 @@ def first_candidates(row: _Indices, sq: _Floats, index: _Indices, rows: Supports
     """Per row 0 .. rows - 1, the positions of its first k candidates
     (row[e] == row) by (sq, index, position): a flat rows * k array, -1
     where a row has fewer than k. All contiguous."""
-
-def box_codes(ids: _Indices, nbr: _Table, n_points: SupportsIndex) -> tuple[_Indices32, _Indices]:
-    """For a box holding the points ids (ascending, contiguous) with
-    neighbour table nbr ((n, k), any strides): (code, foreign), code a flat
-    int32 array of nbr's entries' rows in ids, or len(ids) + their position
-    in foreign (the listed points not in ids, ascending)."""
 
 def merge_shallow(a: _Indices, b: _Indices, saddle: _Floats, peak: _Floats, rank: _Indices,
                   threshold: SupportsFloat | SupportsIndex) -> tuple[_Indices, _Indices, _Indices]:

@@ -17,7 +17,6 @@
 
 #include "boundary.hpp"
 #include "cluster/candidates.hpp"
-#include "cluster/codes.hpp"
 #include "cluster/delta.hpp"
 #include "cluster/forest.hpp"
 #include "cluster/saddles.hpp"
@@ -89,40 +88,6 @@ constexpr Function knn_table_fn{
     "quarnel.knn_query's rows with int32 indices (below 2^31 points):\n"
     "(nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).",
     &knn_table_body};
-
-// A box of a distributed run numbers its neighbours by their indices among
-// all points. The tree carries each point's index beside its row and the
-// search writes it in the row's place: renumbering the finished table
-// instead read ids at random once per entry (2 s of a 5 * 10^6-point box's
-// 10). The indices must increase with the row, so that ties between equal
-// distances still break by the smaller index.
-constexpr const char* knn_table_ids_params[] = {"x", "k", "ids"};
-Ref knn_table_ids_body(const Args& a) {
-    const FloatMatrix x = a.float_matrix(0);
-    const std::uint64_t k = a.size_scalar(1);
-    const IndexVector ids_arg = a.index_vector(2);
-    const Slice<std::int64_t> ids = contiguous(ids_arg);
-    if (ids.size() != x.view().rows) throw ValueError("ids must hold one index per row of x");
-    std::int64_t last = -1;
-    for (const std::int64_t i : ids) {
-        if (i < 0 || i > std::numeric_limits<std::int32_t>::max()) {
-            throw ValueError("ids must lie in 0 .. 2^31 - 1");
-        }
-        if (i <= last) throw ValueError("ids must increase");
-        last = i;
-    }
-    knn::NarrowTable t = [&] {
-        Unlocked unlocked;
-        return knn::knn_table(x.view(), k, ids.data);
-    }();
-    return table_result(std::move(t));
-}
-constexpr Function knn_table_ids_fn{
-    "knn_table_ids", knn_table_ids_params,
-    "knn_table_ids(x, k, ids)\n--\n\n"
-    "knn_table with each neighbour's row r given as ids[r] (int32; ids in\n"
-    "0 .. 2^31 - 1, increasing, one per row of x): (nn_dist, nn_indices), flat.",
-    &knn_table_ids_body};
 
 constexpr const char* knn_cross_params[] = {"x_train", "x_query", "k"};
 Ref knn_cross_body(const Args& a) {
@@ -326,30 +291,6 @@ constexpr Function within_reach_fn{
     "is at most reach: an int64 array.",
     &within_reach_body};
 
-constexpr const char* box_codes_params[] = {"ids", "nbr", "n_points"};
-Ref box_codes_body(const Args& a) {
-    const IndexVector ids = a.index_vector(0);
-    return with_index_matrix(a, 1, [&](const auto& nbr) {
-        const std::uint64_t n_points = a.size_scalar(2);
-        const auto i = contiguous(ids);
-        cluster::BoxCodes c = [&] {
-            Unlocked unlocked;
-            return cluster::box_codes(i, nbr, static_cast<std::size_t>(n_points));
-        }();
-        Ref code = result_array(std::move(c.code));
-        Ref foreign = result_array(std::move(c.foreign));
-        return tuple(std::move(code), std::move(foreign));
-    });
-}
-constexpr Function box_codes_fn{
-    "box_codes", box_codes_params,
-    "box_codes(ids, nbr, n_points)\n--\n\n"
-    "For a box holding the points ids (ascending) with neighbour table nbr\n"
-    "(int32 or int64): (code, foreign), code a flat int32 array of nbr's\n"
-    "entries' rows in ids, or len(ids) + their position in foreign (the\n"
-    "listed points not in ids, ascending).",
-    &box_codes_body};
-
 constexpr const char* merge_shallow_params[] = {"a", "b", "saddle", "peak", "rank", "threshold"};
 Ref merge_shallow_body(const Args& a) {
     const IndexVector low = a.index_vector(0);
@@ -376,9 +317,8 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 13> methods = {
+std::array<PyMethodDef, 11> methods = {
     method_def<knn_table_fn>(),
-    method_def<knn_table_ids_fn>(),
     method_def<knn_cross_fn>(),
     method_def<nearest_denser_fn>(),
     method_def<nearest_denser_rows_fn>(),
@@ -386,7 +326,6 @@ std::array<PyMethodDef, 13> methods = {
     method_def<highest_saddles_fn>(),
     method_def<highest_saddles_rows_fn>(),
     method_def<first_candidates_fn>(),
-    method_def<box_codes_fn>(),
     method_def<merge_shallow_fn>(),
     method_def<within_reach_fn>(),
     PyMethodDef{nullptr, nullptr, 0, nullptr},

@@ -234,23 +234,3 @@ def test_points_within_reach_of_a_box_as_numpy_finds_them():
     with pytest.raises(ValueError, match="one bound per column"):
         native.within_reach(x, wall, boxes.lo[1][:2], boxes.hi[1], 1.0)
 
-
-@pytest.mark.parametrize("n_points", [5000, 2**40])
-def test_box_codes_need_no_memory_over_all_points(n_points):
-    """A box's codes (rows of its own points, then its foreign points in
-    ascending order) as NumPy finds them, also for a run of 2^40 points,
-    where a table over all points would need terabytes; ids that do not
-    ascend refused."""
-    import _quarnel_cluster as native
-    rng = np.random.default_rng(4)
-    ids = np.unique(rng.integers(0, n_points, 700))
-    others = rng.integers(0, n_points, 300)
-    nbr = np.where(rng.random((len(ids), 9)) < 0.8, rng.choice(ids, (len(ids), 9)),
-                   rng.choice(others, (len(ids), 9)))
-    code, foreign = native.box_codes(ids, nbr, n_points)
-    expect_foreign = np.setdiff1d(nbr, ids)
-    np.testing.assert_array_equal(foreign, expect_foreign)
-    where = np.concatenate([ids, foreign])
-    np.testing.assert_array_equal(where[code].reshape(nbr.shape), nbr)
-    with pytest.raises(ValueError, match="ascend"):
-        native.box_codes(ids[::-1].copy(), nbr, n_points)

@@ -69,27 +69,3 @@ def test_int32_table_has_the_rows_of_knn_query(k):
     assert neighbours.self_table(x[:, :1], k)[1].dtype == np.int32
     with pytest.raises(ValueError, match="not supported"):
         native.knn_table(np.zeros((5, 9)), 2)
-
-
-def test_table_of_a_part_numbers_rows_by_their_ids():
-    """A distributed box's own table: its rows renumbered to the points'
-    indices among all points, on every road (native, one column, brute
-    force), and ids that do not fit or do not increase (ties would then
-    break otherwise) refused rather than read past."""
-    import _quarnel_cluster as native
-    rng = np.random.default_rng(5)
-    x = np.round(rng.uniform(0, 6, (2000, 10)))
-    ids = np.sort(rng.choice(10**7, len(x), replace=False))
-    for d in (1, 3, 10):
-        part = np.ascontiguousarray(x[:, :d])
-        dist, idx = neighbours.self_table_of(part, 12, ids)
-        ref_dist, ref_idx = neighbours.self_table(part, 12)
-        np.testing.assert_array_equal(idx, ids[ref_idx])
-        assert dist.tobytes() == ref_dist.tobytes()
-        assert idx.dtype == (np.int32 if d <= 8 else np.int64)
-    with pytest.raises(ValueError, match="one index per row"):
-        native.knn_table_ids(x[:, :3], 4, ids[:-1])
-    with pytest.raises(ValueError, match="2\\^31"):
-        native.knn_table_ids(x[:, :3], 4, ids + 2**31)
-    with pytest.raises(ValueError, match="increase"):
-        native.knn_table_ids(x[:, :3], 4, ids[::-1].copy())

@@ -81,19 +81,6 @@ def _tree_table(search, x: F64, k: int) -> tuple[F64, Indices]:  # type: ignore[
     return dist.reshape(n, r), idx.reshape(n, r)
 
 
-def self_table_of(x: F64, k: int, ids: I64) -> tuple[F64, Indices]:
-    """self_table with every neighbour's row r given as ids[r] (a part of
-    a larger set of points numbered by ids): int32 indices where ids lie
-    below 2^31 on the k-d tree's road, renumbered natively as the rows
-    come out; int64 otherwise."""
-    n, d = x.shape
-    if d <= NATIVE_MAX_DIM and n and 0 <= ids.min() and ids.max() <= INT32_ROWS:
-        ids = np.require(ids, np.int64, ["C", "A"])
-        return _tree_table(lambda x: native.knn_table_ids(x, k, ids), x, k)
-    dist, local = self_table(x, k)
-    return dist, np.asarray(ids, dtype=np.int64)[local]
-
-
 def cross_table(x_train: F64, x_query: F64, k: int) -> tuple[F64, I64]:
     """The min(k, n_train) nearest training points of every query point."""
     d = x_train.shape[1]

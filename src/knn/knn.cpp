@@ -203,12 +203,12 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
 }
 
 template <int D, class Position, class Index>
-Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers = nullptr) {
+Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k) {
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, x.rows));
     Table<Index> out = allocate<Index>(x.rows, r);
     // The output tables lend their memory to the build, which is done with
     // it before the search writes the rows.
-    const Tree<D, Position> tree(x, {out.dist.data(), out.index.data(), out.index.size() * sizeof(Index)}, numbers);
+    const Tree<D, Position> tree(x, {out.dist.data(), out.index.data(), out.index.size() * sizeof(Index)});
     if (r == 0) return out;
     if (kernel == Kernel::avx512 && r <= block_row_limit) {
         switch ((r + 7) / 8) {
@@ -349,8 +349,8 @@ struct SelfQuery {
 // Rows below 2^31 only (knn_table checks): 32-bit positions always.
 template <int D>
 struct NarrowSelfQuery {
-    static NarrowTable run(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers) {
-        return self_query<D, std::uint32_t, std::int32_t>(x, k, numbers);
+    static NarrowTable run(const MatrixView<double>& x, std::uint64_t k) {
+        return self_query<D, std::uint32_t, std::int32_t>(x, k);
     }
 };
 template <int D>
@@ -370,13 +370,12 @@ FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* na
     return dispatch<SelfQuery>(x.cols, x, k);
 }
 
-NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers,
-                      const char* name) {
+NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name) {
     if (x.rows > static_cast<std::size_t>(INT32_MAX))
         throw ValueError(std::to_string(x.rows) + " points are more than 32-bit indices can number");
     check_dimension(x.cols);
     check_tree_points(x, name);
-    return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k, numbers);
+    return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k);
 }
 
 FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,

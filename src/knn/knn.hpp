@@ -25,11 +25,8 @@ using NarrowTable = Table<std::int32_t>;
 FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* name = "x");
 
 // knn_query's rows with 32-bit indices. Throws ValueError when `x` has
-// more rows than an int32 can number. With `numbers` (one per row of `x`,
-// in 0 .. 2^31 - 1 and increasing with the row, unchecked), each point is
-// given as numbers[row] instead of its row.
-NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const std::int64_t* numbers = nullptr,
-                      const char* name = "x");
+// more rows than an int32 can number.
+NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name = "x");
 
 // The k nearest rows of `train` for every row of `query` (first d columns of
 // `query` only, d = columns of `train`).

@@ -86,7 +86,7 @@ template <int D, class Position, class Rows>
     }
     const double worst = rows.worst(query);
     if (!(least[0] <= worst || least[1] <= worst || least[2] <= worst || least[3] <= worst)) return;
-    const Position* row_of = tree.numbers() + leaf.begin;
+    const Position* row_of = tree.rows() + leaf.begin;
     for (std::size_t i = 0; i < count; i += kernel_lanes) {
         const Lanes sum = sums[i / kernel_lanes];
         const LaneMask near = sum <= (Lanes{} + rows.worst(query));

@@ -169,7 +169,7 @@ template <int P, int D, class Position, int blocks>
                                                const __m512d (&sums)[P][leaf_size<D> / 8],
                                                const std::size_t (&query)[P], BlockRows<blocks>& rows) {
     const std::size_t count = leaf.end - leaf.begin;
-    const Position* row_of = tree.numbers() + leaf.begin;
+    const Position* row_of = tree.rows() + leaf.begin;
     OpenRow<blocks> open[P];
     __m512d bound[P], worst[P];
     for (int p = 0; p < P; ++p) {
@@ -214,7 +214,7 @@ template <int D, class Position, class Rows>
     const __m512d least = avx512::leaf_sums<D>(tree, q, leaf, sums);
     if (_mm512_cmp_pd_mask(least, _mm512_set1_pd(rows.worst(query)), _CMP_LE_OQ) == 0) return;
     const std::size_t count = leaf.end - leaf.begin;
-    const Position* row_of = tree.numbers() + leaf.begin;
+    const Position* row_of = tree.rows() + leaf.begin;
     for (std::size_t i = 0; i < count; i += 8) {
         alignas(64) double sum[8];
         _mm512_store_pd(sum, sums[i / 8]);

@@ -80,14 +80,8 @@ public:
         std::size_t bytes = 0;
     };
 
-    // Reads the rows of `x` (any strides); they must be finite. `numbers`,
-    // when given, holds one number per row, increasing with the row: the
-    // search then reports a point by its row's number instead of its row
-    // (ties still break as by the row), read from the leaf like the row, so
-    // that a caller numbering the points otherwise needs no pass of its own
-    // over the table (a random read per entry).
-    explicit Tree(const MatrixView<double>& x, Scratch scratch = {}, const std::int64_t* numbers = nullptr)
-        : size_(x.rows), numbers_in_(numbers) {
+    // Reads the rows of `x` (any strides); they must be finite.
+    explicit Tree(const MatrixView<double>& x, Scratch scratch = {}) : size_(x.rows) {
         const std::size_t n = x.rows;
         if (n == 0) return;
         const bool borrowed = scratch.bytes / sizeof(Item) >= n;
@@ -123,9 +117,7 @@ public:
         leaves_.resize(whole.leaves);
         block_ = Buffer<double>(whole.slots * D);
         rows_ = Buffer<Position>(whole.slots);
-        numbers_ = Buffer<Position>(numbers != nullptr ? whole.slots : 0);
         build(items, spare, n, box);
-        numbers_in_ = nullptr;
     }
 
     std::size_t size() const { return size_; }
@@ -137,9 +129,6 @@ public:
         return block_.data() + leaf.begin * D + static_cast<std::size_t>(j) * padded(leaf.end - leaf.begin);
     }
     const Position* rows() const { return rows_.data(); }
-    // What the search reports for the point in each slot: its row, or its
-    // row's number.
-    const Position* numbers() const { return numbers_.empty() ? rows_.data() : numbers_.data(); }
     std::uint64_t row_at(std::size_t slot) const { return rows_[slot]; }
 
     // The leaf a point descends to by the split values (the tree must not be
@@ -484,11 +473,6 @@ private:
         }
         for (std::size_t i = 0; i < count; ++i) rows_[slot + i] = items[i].row;
         std::fill(rows_.data() + slot + count, rows_.data() + slot + stride, Position{0});
-        if (numbers_in_ != nullptr) {
-            for (std::size_t i = 0; i < count; ++i)
-                numbers_[slot + i] = static_cast<Position>(numbers_in_[items[i].row]);
-            std::fill(numbers_.data() + slot + count, numbers_.data() + slot + stride, Position{0});
-        }
     }
 
     std::vector<NodeType> nodes_;
@@ -496,8 +480,6 @@ private:
     std::size_t size_ = 0;
     Buffer<double> block_;
     Buffer<Position> rows_;
-    Buffer<Position> numbers_;
-    const std::int64_t* numbers_in_ = nullptr;  // during the build only
 };
 
 }  // namespace quarnel::knn
