@@ -21,8 +21,25 @@ _D = {p.name: p.default
       for p in inspect.signature(single.DensityPeakClustering.__init__).parameters.values()}
 # Rows per chunk when the points come as a NumPy array.
 ARRAY_CHUNK_ROWS = 1_000_000
-# Points per box by default: a box's table of 31 columns is then ~0.5 GB.
-POINTS_PER_BOX = 1_000_000
+# Points per box at most: a box's table of 31 columns is then ~0.9 GB. Fewer,
+# larger boxes have fewer points near a wall (which ask other boxes) and
+# fewer tasks: at 10^7 points on two workers, four boxes fitted in 21-24 s
+# where ten took 25-30 s.
+POINTS_PER_BOX = 2_500_000
+# A box's table takes at most this share of its worker's memory limit: a
+# worker runs one box's task at a time beside the tables it holds (which
+# Dask spills), and the task's arrays cannot be spilled.
+BOX_SHARE_OF_WORKER = 1 / 6
+
+
+def box_points(columns: int, memory_limits: list[int]) -> int:
+    """Points per box: POINTS_PER_BOX, fewer where a box's table (`columns`
+    of 12 bytes a point) would take more than BOX_SHARE_OF_WORKER of the
+    smallest worker memory limit (0: none)."""
+    limits = [m for m in memory_limits if m > 0]
+    if not limits:
+        return POINTS_PER_BOX
+    return max(1, min(POINTS_PER_BOX, int(min(limits) * BOX_SHARE_OF_WORKER) // (12 * columns)))
 
 
 class DensityPeakClustering(single.DensityPeakClustering):
@@ -54,8 +71,9 @@ random_state, verbose
         Dask's default for this machine).
     n_partitions : int or None, default=None
         Boxes space is cut into (None: the same number for every worker, at
-        least two each, and at least one per million points). Changes the
-        work's spread, never the result.
+        least two each, and at least one per 2.5 million points, or per
+        fewer where a box's table would take more than a sixth of a
+        worker's memory limit). Changes the work's spread, never the result.
 
     Attributes
     ----------
@@ -175,10 +193,13 @@ n_features_in_
         if not single.pipeline.kernel_fits(d, min(p["n_neighbors"], n)):
             raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
                              "that many dimensions; reduce them first (e.g. with PCA)")
-        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        info = client.scheduler_info().get("workers", {})
+        workers = max(1, len(info))
         # A whole number of boxes per worker: a worker's peak is its boxes'
         # tables, so one box more on some workers sets the run's peak.
-        boxes = p["n_partitions"] or workers * max(2, -(-n // (POINTS_PER_BOX * workers)))
+        per_box = box_points(min(p["n_neighbors"], n) + 1,
+                             [w.get("memory_limit") or 0 for w in info.values()])
+        boxes = p["n_partitions"] or workers * max(2, -(-n // (per_box * workers)))
         settings = run.Settings(**{name: p[name] for name in run.Settings.__dataclass_fields__})
 
         # The bounding box's diagonal, as the peak search sums it.
