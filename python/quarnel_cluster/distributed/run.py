@@ -285,7 +285,7 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     if order is not None:
         # The candidates (4 x 20 000 indices) go to the workers once, not in
         # every box's task: at 52 boxes they made a graph of 50 MiB.
-        wanted = client.scatter(order, broadcast=True)
+        wanted = merging.shared(client, order)
         extra.append([at(placed, b, tasks.rows_of, t, wanted) for b, t in enumerate(tables)])
     extra.extend(at(placed, b, np.max, v) for b, v in enumerate(kth))
     high, extras = median(client, kth, N, extra, placed)
