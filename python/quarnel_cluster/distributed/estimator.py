@@ -23,13 +23,15 @@ _D = {p.name: p.default
 ARRAY_CHUNK_ROWS = 1_000_000
 # Points per box at most: a box's table of 31 columns is then ~0.9 GB. Fewer,
 # larger boxes have fewer points near a wall (which ask other boxes) and
-# fewer tasks: at 10^7 points on two workers, four boxes fitted in 21-24 s
-# where ten took 25-30 s.
+# fewer tasks: at 10^7 points on two workers, four or six boxes fitted in
+# 21-27 s where ten took 25-30 s.
 POINTS_PER_BOX = 2_500_000
 # A box's table takes at most this share of its worker's memory limit: a
 # worker runs one box's task at a time beside the tables it holds (which
-# Dask spills), and the task's arrays cannot be spilled.
-BOX_SHARE_OF_WORKER = 1 / 6
+# Dask spills), and the task's arrays cannot be spilled. At a sixth, four
+# workers of 5.9 GiB on 5 x 10^7 points peaked at up to 5.3 GiB, near the
+# limit's 95% at which the nanny restarts a worker.
+BOX_SHARE_OF_WORKER = 1 / 8
 
 
 def box_points(columns: int, memory_limits: list[int]) -> int:
@@ -72,7 +74,7 @@ random_state, verbose
     n_partitions : int or None, default=None
         Boxes space is cut into (None: the same number for every worker, at
         least two each, and at least one per 2.5 million points, or per
-        fewer where a box's table would take more than a sixth of a
+        fewer where a box's table would take more than an eighth of a
         worker's memory limit). Changes the work's spread, never the result.
 
     Attributes
