@@ -38,9 +38,9 @@ def make_box(points: tuple[I64, F64], table: tuple[I64, F64, np.ndarray, I64], r
     """A box of the clustering stages from its points, table (already in
     codes: knn.merged) and densities."""
     ids, dist, code, foreign = table
-    # The codes are read in place (the stages read the first columns they
-    # need); the distances are cut to the columns the peaks read, so that
-    # the rest of the table goes.
+    # Both cut to the columns the stages read, as contiguous copies, so that
+    # the rest of the table goes (read in place, strided over all k columns,
+    # the box's chains and saddles took up to twice as long).
     return {"ids": ids, "x": points[1], "rho": rho,
             "dist": np.ascontiguousarray(dist[:, :width]),
             "code": np.ascontiguousarray(code[:, :list_width]), "foreign": foreign}
