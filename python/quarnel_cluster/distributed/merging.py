@@ -27,6 +27,7 @@ from __future__ import annotations
 
 from contextlib import nullcontext
 from dataclasses import dataclass
+from itertools import chain
 from typing import Any
 
 import dask
@@ -35,6 +36,7 @@ from dask import delayed
 
 from .. import controls
 from ..borders import Borders, highest_saddles
+from ..pipeline import F64, I64
 from . import boxwork as bw
 
 
@@ -159,15 +161,23 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     specials = np.sort(ids)
     s_x = Sparse(ids, np.concatenate([r["x"] for r in rows]))
     s_rho = Sparse(ids, np.concatenate([r["rho"] for r in rows]))
-    changed: dict[int, tuple[int, float]] = {}
+    changed: list[tuple[I64, I64, F64]] = []
     labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
                                       width_c, threshold if n_clusters is None else None,
                                       min_size, n_clusters, noise, changed, borders)
-    ch = (np.array(list(changed), dtype=np.int64),
-          np.array([v[0] for v in changed.values()], dtype=np.int64),
-          np.array([v[1] for v in changed.values()], dtype=np.float64))
+    ch = last_changes(changed)
     parts = persist(client, bx.each(bw.final, boxes, pk, labels, extra=(shared(client, ch),)))
     return Merged(parts, final_centres)
+
+
+def last_changes(changed: list[tuple[I64, I64, F64]]) -> tuple[I64, I64, F64]:
+    """The centres' new parents and distances, the last link of a centre
+    winning: arrays in the same order, centres ascending."""
+    if not changed:
+        return np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0)
+    child, parent, gap = (np.concatenate(a)[::-1] for a in zip(*changed))
+    centre, last = np.unique(child, return_index=True)
+    return centre, parent[last], gap[last]
 
 
 def _border_tasks(bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
@@ -203,10 +213,10 @@ def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width:
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
               centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
               threshold: float | None, min_size: int, n_clusters: int | None, noise: bool,
-              changed: dict[int, tuple[int, float]], first_borders: list[dict[str, Any]]
+              changed: list[tuple[I64, I64, F64]], first_borders: list[dict[str, Any]]
               ) -> tuple[list[Any], np.ndarray]:
     """controls.refine over the boxes: (per-box labels, centres); the links
-    it adds go to `changed` (centre: (new parent, distance)). first_borders:
+    it adds go to `changed` (centres, new parents, distances). first_borders:
     the boxes' borders with sizes of the initial labels."""
     count = len(centres)
     touching, _, counts = _border_summary(first_borders, max(count, 1), False, True)
@@ -217,10 +227,9 @@ def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: 
         nonlocal counts, centres, touching, to_final
         new_label, new_centres = controls.new_labels(joins)
         if joins.links:
-            child, parent = np.array(joins.links, np.int64).T
-            for c, p, g in zip(child.tolist(), parent.tolist(),
-                               controls.gaps(s_x, child, parent).tolist()):
-                changed[c] = (p, g)
+            pairs = np.fromiter(chain.from_iterable(joins.links), np.int64, 2 * len(joins.links))
+            child, parent = pairs[0::2], pairs[1::2]
+            changed.append((child, parent, controls.gaps(s_x, child, parent)))
         counts = np.bincount(new_label, weights=counts, minlength=len(new_centres)).astype(
             np.int64)
         to_final = new_label[to_final]
