@@ -56,6 +56,13 @@ private:
     PyThreadState* state_;
 };
 
+// f() with the lock let go for its duration (see Unlocked).
+template <class F>
+auto unlocked(F&& f) {
+    Unlocked released;
+    return f();
+}
+
 // (delta, nn_delta, centers) of a peaks scan.
 Ref peaks_result(cluster::Peaks&& r) {
     Ref delta = result_array(std::move(r.delta));
@@ -76,10 +83,7 @@ constexpr const char* knn_table_params[] = {"x", "k"};
 Ref knn_table_body(const Args& a) {
     const FloatMatrix x = a.float_matrix(0);
     const std::uint64_t k = a.size_scalar(1);
-    knn::NarrowTable t = [&] {
-        Unlocked unlocked;
-        return knn::knn_table(x.view(), k);
-    }();
+    knn::NarrowTable t = unlocked([&] { return knn::knn_table(x.view(), k); });
     return table_result(std::move(t));
 }
 constexpr Function knn_table_fn{
@@ -94,10 +98,7 @@ Ref knn_cross_body(const Args& a) {
     const FloatMatrix train = a.float_matrix(0);
     const FloatMatrix query = a.float_matrix(1);
     const std::uint64_t k = a.size_scalar(2);
-    knn::FlatTable t = [&] {
-        Unlocked unlocked;
-        return knn::knn_query_cross(train.view(), query.view(), k);
-    }();
+    knn::FlatTable t = unlocked([&] { return knn::knn_query_cross(train.view(), query.view(), k); });
     return table_result(std::move(t));
 }
 constexpr Function knn_cross_fn{
@@ -113,10 +114,8 @@ Ref nearest_denser_body(const Args& a) {
     const FloatVector rho = a.float_vector(1);
     return with_index_matrix(a, 2, [&](const auto& nn_list) {
         const FloatMatrix nn_dist = a.float_matrix(3);
-        cluster::Peaks r = [&] {
-            Unlocked unlocked;
-            return cluster::nearest_denser(x.view(), rho.view(), nn_list, nn_dist.view());
-        }();
+        cluster::Peaks r = unlocked(
+            [&] { return cluster::nearest_denser(x.view(), rho.view(), nn_list, nn_dist.view()); });
         // compute_delta's check on the parents, without its lists.
         for (const std::int64_t p : r.nn_delta) {
             if (p >= 0) checked(r.nn_delta.size(), static_cast<std::uint64_t>(p));
@@ -137,10 +136,8 @@ Ref nearest_denser_rows_body(const Args& a) {
     return with_index_matrix(a, 1, [&](const auto& nn_list) {
         const FloatMatrix nn_dist = a.float_matrix(2);
         const double diagonal = a.float_scalar(3);
-        cluster::Peaks r = [&] {
-            Unlocked unlocked;
-            return cluster::nearest_denser_rows(diagonal, rho.view(), nn_list, nn_dist.view());
-        }();
+        cluster::Peaks r = unlocked(
+            [&] { return cluster::nearest_denser_rows(diagonal, rho.view(), nn_list, nn_dist.view()); });
         return peaks_result(std::move(r));
     });
 }
@@ -158,10 +155,7 @@ Ref forest_labels_body(const Args& a) {
     const IndexVector parent = a.index_vector(1);
     const auto c = contiguous(centres);
     const auto p = contiguous(parent);
-    std::vector<std::int64_t> labels = [&] {
-        Unlocked unlocked;
-        return cluster::forest_labels(c, p);
-    }();
+    std::vector<std::int64_t> labels = unlocked([&] { return cluster::forest_labels(c, p); });
     return result_array(std::move(labels));
 }
 constexpr Function forest_labels_fn{
@@ -179,10 +173,8 @@ Ref highest_saddles_body(const Args& a) {
         const std::uint64_t width = a.size_scalar(3);
         const auto l = contiguous(labels);
         const auto r = contiguous(rho);
-        cluster::Saddles s = [&] {
-            Unlocked unlocked;
-            return cluster::highest_saddles(l, r, nn_list, static_cast<std::size_t>(width));
-        }();
+        cluster::Saddles s = unlocked(
+            [&] { return cluster::highest_saddles(l, r, nn_list, static_cast<std::size_t>(width)); });
         return saddles_result(std::move(s));
     });
 }
@@ -202,10 +194,8 @@ Ref highest_saddles_rows_body(const Args& a) {
         const std::uint64_t width = a.size_scalar(3);
         const auto l = contiguous(labels);
         const auto r = contiguous(rho);
-        cluster::Saddles s = [&] {
-            Unlocked unlocked;
-            return cluster::highest_saddles_rows(l, r, nn_list, static_cast<std::size_t>(width));
-        }();
+        cluster::Saddles s = unlocked(
+            [&] { return cluster::highest_saddles_rows(l, r, nn_list, static_cast<std::size_t>(width)); });
         return saddles_result(std::move(s));
     });
 }
@@ -226,11 +216,10 @@ Ref first_candidates_body(const Args& a) {
     const auto r = contiguous(row);
     const auto s = contiguous(sq);
     const auto i = contiguous(index);
-    std::vector<std::int64_t> take = [&] {
-        Unlocked unlocked;
+    std::vector<std::int64_t> take = unlocked([&] {
         return cluster::first_candidates(r, s, i, static_cast<std::size_t>(rows),
                                          static_cast<std::size_t>(k));
-    }();
+    });
     return result_array(std::move(take));
 }
 constexpr Function first_candidates_fn{
@@ -268,7 +257,7 @@ Ref within_reach_body(const Args& a) {
     }
     std::vector<std::int64_t> rows;
     {
-        Unlocked unlocked;
+        Unlocked released;
         for (std::size_t i = 0; i < x.rows; ++i) {
             if (!(wall[i] <= reach)) continue;
             // Boxes.gap's sum: squares added in column order from zero, then the root.

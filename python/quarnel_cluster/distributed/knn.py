@@ -269,7 +269,7 @@ def merged(table: dict[str, Any], k: int,
                            np.concatenate(sqs))
         # Each row's first k by (squared distance, index): natively, where a
         # sort of all the block's candidates took seconds per box.
-        take = native.first_candidates(row, sq, nn.astype(np.int64), hi - lo, k)
+        take = native.first_candidates(row, sq, nn.astype(np.int64, copy=False), hi - lo, k)
         if len(take) and take.min() < 0:
             raise AssertionError("a row found fewer than k candidates")
         dist[block] = dd[take].reshape(-1, k)
@@ -278,7 +278,7 @@ def merged(table: dict[str, Any], k: int,
         chosen = np.where(mine, here[np.where(mine, take, 0)], -1)
         flat = (block[:, None] * k + np.arange(k)).ravel()
         taken_at.append(flat[~mine])
-        taken.append(nn[take[~mine]].astype(np.int64))
+        taken.append(nn[take[~mine]].astype(np.int64, copy=False))
         code[block] = chosen.reshape(-1, k)
     at, g = np.concatenate(taken_at), np.concatenate(taken)
     foreign = np.unique(g)

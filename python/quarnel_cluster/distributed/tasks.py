@@ -9,7 +9,7 @@ import numpy as np
 
 from .. import clustering, pipeline
 from ..pipeline import F64, I64
-from .boxwork import values
+from .boxwork import global_ids, values
 
 # Rows of a table counted at once (the comparisons' temporaries stay small
 # and in cache).
@@ -161,7 +161,6 @@ def centers(result: dict[str, Any]) -> I64:
 
 
 def box_part(box: dict[str, Any]) -> tuple[I64, F64, F64, F64, I64]:
-    from .boxwork import global_ids
     return box["ids"], box["x"], box["rho"], box["dist"], global_ids(box, box["code"])
 
 
