@@ -95,6 +95,10 @@ def test_local_workers_share_the_cores(client):
     shares = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
     assert set(shares.values()) == {str(max(1, len(os.sched_getaffinity(0)) // 2))}
     assert "RAYON_NUM_THREADS" not in os.environ
+    # Dask's trim threshold (which faulted every task's temporaries in
+    # afresh) is not imposed on the workers: they have the client's.
+    trims = client.run(lambda: os.environ.get("MALLOC_TRIM_THRESHOLD_"))
+    assert set(trims.values()) == {os.environ.get("MALLOC_TRIM_THRESHOLD_")}
 
 
 def test_a_killed_worker_changes_nothing(client, single):
@@ -207,6 +211,20 @@ def test_held_out_neighbours_read_off_the_table(client, monkeypatch):
     assert pipeline.reads_held_out_from_table(20_000, 30, 0.2)
     x = SETS["2-D on a grid"]
     assert_same(OnDask(client=client, n_partitions=3).fit(x), DensityPeakClustering().fit(x))
+
+
+def test_ordered_sum_carries_across_blocks(monkeypatch):
+    """The sum in index order from the boxes' pieces, a block of indices at a
+    time: bit for bit the sequential sum, with blocks that split pieces and
+    pieces with nothing in a block."""
+    from quarnel_cluster.distributed import tasks
+    monkeypatch.setattr(tasks, "SUM_BLOCK", 7)
+    rng = np.random.default_rng(5)
+    for n in (1, 7, 8, 50):
+        v = rng.random(n) * 10.0 ** rng.integers(-8, 8, n)
+        box = np.repeat([0, 1, 2], [n // 2, n - n // 2 - n // 4, n // 4])[rng.permutation(n)]
+        parts = [(np.flatnonzero(box == b), v[box == b]) for b in range(3)]
+        assert tasks.ordered_sum(n, *parts) == np.cumsum(v)[-1]
 
 
 def test_points_within_reach_of_a_box_as_numpy_finds_them():

@@ -280,8 +280,8 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     # scale's sum and the held-out candidates' rows in the same trip.
     # bandwidth_estimate's nearest-neighbour scale: column 1 squared and
     # summed in index order, then divided by n and by d.
-    extra = [delayed(tasks.ordered_column_sum_of_squares)(
-        N, *[at(placed, b, tasks.ids_and, t, 1) for b, t in enumerate(tables)])]
+    extra = [delayed(tasks.ordered_sum)(
+        N, *[at(placed, b, tasks.ids_and_squares, t, 1) for b, t in enumerate(tables)])]
     if order is not None:
         # The candidates (4 x 20 000 indices) go to the workers once, not in
         # every box's task: at 52 boxes they made a graph of 50 MiB.

@@ -14,6 +14,8 @@ from .boxwork import global_ids, values
 # Rows of a table counted at once (the comparisons' temporaries stay small
 # and in cache).
 COUNT_BLOCK_ROWS = 1 << 14
+# Indices summed at once in ordered_sum (8 MiB of values).
+SUM_BLOCK = 1 << 20
 
 
 def sample(x: F64, step: int) -> F64:
@@ -54,18 +56,34 @@ def rows_of(table: tuple[I64, F64, np.ndarray, I64], wanted: I64) -> tuple[I64, 
     return ids[at], dist[at], values(ids, foreign, code[at])
 
 
-def ordered_column_sum_of_squares(n: int, *parts: tuple[I64, F64]) -> float:
-    """sum of v[i] * v[i] over i = 0 .. n - 1 in index order, one addition at
-    a time (as the native length scale sums them), from (indices, values)
-    pieces."""
-    v = np.empty(n)
-    for ids, values in parts:
-        v[ids] = values
-    return float(np.cumsum(v * v)[-1]) if n else 0.0
+def ordered_sum(n: int, *parts: tuple[I64, F64]) -> float:
+    """sum of v[i] over i = 0 .. n - 1 in index order, one addition at a
+    time (as the native length scale sums the squares), from (ascending
+    indices, values) pieces that together hold every index once.
+
+    A block of indices at a time, the running sum carried in front of each
+    block: np.cumsum adds left to right, so the block's last sum is the
+    sequential sum so far. All n values at once took three arrays of n
+    floats on one worker, faulted in afresh (about a second at 10^7
+    points)."""
+    buf = np.empty(SUM_BLOCK + 1)
+    carry = 0.0
+    for lo in range(0, n, SUM_BLOCK):
+        hi = min(n, lo + SUM_BLOCK)
+        block = buf[:hi - lo + 1]
+        block[0] = carry
+        for ids, values in parts:
+            a, b = np.searchsorted(ids, [lo, hi])
+            block[ids[a:b] - (lo - 1)] = values[a:b]
+        carry = float(np.cumsum(block, out=block)[-1])
+    return carry
 
 
-def ids_and(table: tuple[I64, F64, np.ndarray, I64], j: int) -> tuple[I64, F64]:
-    return table[0], np.ascontiguousarray(table[1][:, j])
+def ids_and_squares(table: tuple[I64, F64, np.ndarray, I64], j: int) -> tuple[I64, F64]:
+    """The box's indices and the squares of its column j (each rounded once,
+    as the native length scale squares them)."""
+    v = table[1][:, j]
+    return table[0], v * v
 
 
 def held_out_cross(x_parts: list[tuple[I64, F64]], n: int, test_size: float, seed: Any,
