@@ -34,16 +34,26 @@ CODE_BLOCK_ROWS = 1 << 16
 
 
 def make_box(points: tuple[I64, F64], table: tuple[I64, F64, np.ndarray, I64], rho: F64,
-             width: int, list_width: int) -> Box:
+             f_rho: F64, width: int, list_width: int, diagonal: float) -> Box:
     """A box of the clustering stages from its points, table (already in
-    codes: knn.merged) and densities."""
+    codes: knn.merged), densities and its foreign points' densities, with
+    its peaks (see peaks)."""
     ids, dist, code, foreign = table
-    # Both cut to the columns the stages read, as contiguous copies, so that
-    # the rest of the table goes (read in place, strided over all k columns,
-    # the box's chains and saddles took up to twice as long).
-    return {"ids": ids, "x": points[1], "rho": rho,
-            "dist": np.ascontiguousarray(dist[:, :width]),
-            "code": np.ascontiguousarray(code[:, :list_width]), "foreign": foreign}
+    # The codes cut to the columns the stages read, as a contiguous copy, so
+    # that the rest of the table goes (read in place, strided over all k
+    # columns, the box's chains and saddles took up to twice as long). The
+    # distances are read once, by the peaks, in place: a copy of their
+    # leading columns cost more than it saved.
+    box = {"ids": ids, "x": points[1], "rho": rho,
+           "code": np.ascontiguousarray(code[:, :list_width]), "foreign": foreign}
+    box.update(peaks(box, dist, f_rho, width, diagonal))
+    return box
+
+
+def keys_of(table: tuple[I64, F64, np.ndarray, I64]) -> Box:
+    """A box's indices and foreign points, what the routes to foreign values
+    are found from, before the box is made."""
+    return {"ids": table[0], "foreign": table[3]}
 
 
 def aligned(a: np.ndarray) -> np.ndarray:
@@ -96,15 +106,16 @@ def column_of(box: Box, name: str) -> np.ndarray:
     return box[name]
 
 
-def peaks(box: Box, f_rho: F64, width: int, diagonal: float) -> dict[str, np.ndarray]:
+def peaks(box: Box, dist: F64, f_rho: F64, width: int, diagonal: float) -> dict[str, np.ndarray]:
     """Nearest denser neighbour among the first `width` columns (the first
     qualifying column wins), its distance, and the centres: the native peak
-    search of the single machine, on the box's rows."""
+    search of the single machine, on the box's rows (dist: the box's
+    distances, at least `width` columns)."""
     rho = box["rho"]
     m = len(rho)
     w = max(1, min(width, box["code"].shape[1]))
     delta, parent, _ = native.nearest_denser_rows(
-        np.concatenate((rho, f_rho)), aligned(box["code"])[:, :w], aligned(box["dist"])[:, :w],
+        np.concatenate((rho, f_rho)), aligned(box["code"])[:, :w], aligned(dist)[:, :w],
         diagonal)
     has = parent >= 0
     nn_delta = np.full(m, -1, dtype=np.int64)
@@ -114,19 +125,19 @@ def peaks(box: Box, f_rho: F64, width: int, diagonal: float) -> dict[str, np.nda
     return {"delta": delta, "nn_delta": nn_delta, "parent": parent, "centre": centre}
 
 
-def chain_start(box: Box, pk: dict[str, np.ndarray]) -> dict[str, I64]:
+def chain_start(box: Box) -> dict[str, I64]:
     """Per point, the first centre on its chain of nearest denser neighbours
     (itself included) as far as this box can follow it: `first` is a
     centre's index, NONE, or OPEN where the chain leaves the box, and then
     `exit` the point of another box it leaves for."""
     ids = box["ids"]
     m = len(ids)
-    code = pk["parent"]
+    code = box["parent"]
     first = np.full(m, OPEN, dtype=np.int64)
-    first[pk["centre"]] = ids[pk["centre"]]
-    todo = ~pk["centre"]
-    first[todo & (pk["nn_delta"] < 0)] = NONE
-    follow = todo & (pk["nn_delta"] >= 0)
+    first[box["centre"]] = ids[box["centre"]]
+    todo = ~box["centre"]
+    first[todo & (box["nn_delta"] < 0)] = NONE
+    follow = todo & (box["nn_delta"] >= 0)
     local = follow & (code < m)
     leave = np.full(m, -1, dtype=np.int64)
     remote = follow & ~local
@@ -281,23 +292,21 @@ def sizes(labels: I64, n_clusters: int) -> I64:
     return np.bincount(labels[labels >= 0], minlength=n_clusters)
 
 
-def centre_rows(box: Box, pk: dict[str, np.ndarray], first: I64,
-                f_first: I64) -> dict[str, np.ndarray]:
+def centre_rows(box: Box, first: I64, f_first: I64) -> dict[str, np.ndarray]:
     """The centres of this box: coordinates, densities, and their parent's
     first centre (NONE for a root), which is the next centre up their
     chain."""
-    c = np.flatnonzero(pk["centre"])
+    c = np.flatnonzero(box["centre"])
     up = np.full(len(c), NONE, dtype=np.int64)
-    has = pk["nn_delta"][c] >= 0
-    up[has] = values(first, f_first, pk["parent"][c[has]])
+    has = box["nn_delta"][c] >= 0
+    up[has] = values(first, f_first, box["parent"][c[has]])
     return {"id": box["ids"][c], "x": box["x"][c], "rho": box["rho"][c], "up": up}
 
 
-def final(box: Box, pk: dict[str, np.ndarray], labels: I64,
-          changed: tuple[I64, I64, F64]) -> dict[str, np.ndarray]:
+def final(box: Box, labels: I64, changed: tuple[I64, I64, F64]) -> dict[str, np.ndarray]:
     """Per point of the box: (ids, labels, rho, delta, nn_delta) with the
     changed centres' parent and distance."""
-    delta, nn_delta = pk["delta"].copy(), pk["nn_delta"].copy()
+    delta, nn_delta = box["delta"].copy(), box["nn_delta"].copy()
     pos, rows = owned(box, changed[0])
     nn_delta[rows] = changed[1][pos]
     delta[rows] = changed[2][pos]

@@ -87,12 +87,16 @@ def persist(client: Any, things: list[Any]) -> list[Any]:
 
 @dataclass
 class Merged:
-    parts: list[Any]          # per box, persisted dict of final per-point arrays
+    labels: list[Any]         # per box, persisted final labels
+    changed: Any              # the centres' new parents (last_changes), on every worker
     centers: np.ndarray       # distinct-point indices
 
 
 class Boxes:
-    """The persisted boxes with their routes to foreign values."""
+    """The persisted boxes with their routes to foreign values. The routes
+    are found from the boxes' ids and foreign points alone (bw.keys_of a
+    table will do), so that values can travel before the boxes are made;
+    `boxes` is then set to the made boxes."""
 
     def __init__(self, client: Any, boxes: list[Any], asks: list[dict[int, int]],
                  workers: list[str]) -> None:
@@ -128,16 +132,14 @@ class Boxes:
             for b in range(self.B)])
 
 
-def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], width: int,
-        diagonal: float, threshold: float, search_size: int, list_width: int,
-        min_size: int, n_clusters: int | None, noise: bool, workers: list[str]) -> Merged:
-    bx = Boxes(client, persisted_boxes, asks, workers)
+def run(client: Any, bx: Boxes, f_rho: list[Any], threshold: float, search_size: int,
+        list_width: int, min_size: int, n_clusters: int | None, noise: bool) -> Merged:
+    """The clusters of the made boxes (bx.boxes: make_box, peaks included;
+    f_rho: their foreign points' densities)."""
+    client = bx.client
     boxes = bx.boxes
     rho = persist(client, bx.each(bw.column_of, boxes, extra=("rho",)))
-    f_rho = bx.fetch(rho, np.float64)
-    pk = persist(client, bx.each(bw.peaks, boxes, f_rho, extra=(width, diagonal)))
-
-    chains = persist(client, bx.each(bw.chain_start, boxes, pk))
+    chains = persist(client, bx.each(bw.chain_start, boxes))
     # The chains that leave their box are closed on a worker, from the few
     # points where they enter another (chain_ends): no trip to the client.
     exits = delayed(bw.all_exits)(*bx.each(bw.exits_of, chains))
@@ -150,7 +152,7 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     # The initial centres ("specials"): their rows and the next centre up
     # come to the client in the trip that brings the first borders (the
     # specials' labels are taken on a worker, as the client takes them).
-    rows = persist(client, bx.each(bw.centre_rows, boxes, pk, first, f_first))
+    rows = persist(client, bx.each(bw.centre_rows, boxes, first, f_first))
     links = client.persist(delayed(bw.centre_links)(*rows))
     labels = persist(client, bx.each(bw.labels_from, first, extra=(links,)))
     width_c = min(search_size, list_width)
@@ -165,9 +167,7 @@ def run(client: Any, persisted_boxes: list[Any], asks: list[dict[int, int]], wid
     labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
                                       width_c, threshold if n_clusters is None else None,
                                       min_size, n_clusters, noise, changed, borders)
-    ch = last_changes(changed)
-    parts = persist(client, bx.each(bw.final, boxes, pk, labels, extra=(shared(client, ch),)))
-    return Merged(parts, final_centres)
+    return Merged(labels, shared(client, last_changes(changed)), final_centres)
 
 
 def last_changes(changed: list[tuple[I64, I64, F64]]) -> tuple[I64, I64, F64]:

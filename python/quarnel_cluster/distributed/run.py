@@ -120,11 +120,9 @@ class Fitted:
 
 
 def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
-        diagonal: float, central: bool = False) -> Fitted:
+        diagonal: float) -> Fitted:
     """Cluster the Dask array X (n x d, float64, one column chunk); the
-    stages are timed by `timer`. `diagonal`: of the points' bounding box.
-    `central`: the clustering stages in one task rather than over the boxes
-    (the same result; the boxes' way needs no worker to hold all points)."""
+    stages are timed by `timer`. `diagonal`: of the points' bounding box."""
     n, d = X.shape
     chunks = X.to_delayed().ravel().tolist()
     offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
@@ -231,28 +229,26 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     with timer.stage("clusters"):
         width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
         min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-        boxes_ = client.persist([at(placed, b, boxwork.make_box, p, t, r, width, list_width)
-                                 for b, (p, t, r) in enumerate(zip(distinct, tables, rho))])
+        # The foreign densities travel before the boxes are made, so that
+        # each box's peaks are found from its table in place.
+        bx = merging.Boxes(client, [at(placed, b, boxwork.keys_of, t)
+                                    for b, t in enumerate(tables)], asks, placed)
+        f_rho = bx.fetch(rho, np.float64)
+        bx.boxes = client.persist([at(placed, b, boxwork.make_box, p, t, r, f, width,
+                                      list_width, diagonal)
+                                   for b, (p, t, r, f) in enumerate(zip(distinct, tables, rho,
+                                                                        f_rho))])
         del tables, rho, distinct
-        if not central:
-            merged = merging.run(client, boxes_, asks, width, diagonal, threshold,
-                                 search_size, list_width, min_size, s.n_clusters, s.noise,
-                                 placed)
-            split = [at(placed, b, tasks.by_chunk, at(placed, b, tasks.expanded, f, fnd, copies),
-                        offsets)
-                     for b, (f, fnd) in enumerate(zip(merged.parts, found))]
-            parts = client.persist([delayed(tasks.chunk_of)(
-                offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
-                for i in range(len(chunks))])
-            centers = gather(client, delayed(tasks.original)(copies, merged.centers))
-        else:
-            result = delayed(tasks.cluster)(n, copies, width, threshold, search_size,
-                                            min_size, s.n_clusters, s.noise,
-                                            *[delayed(tasks.box_part)(b) for b in boxes_])
-            result = client.persist(result)
-            parts = client.persist([delayed(tasks.slice_of)(result, offsets[i], offsets[i + 1])
-                                    for i in range(len(chunks))])
-            centers = gather(client, delayed(tasks.centers)(result))
+        merged = merging.run(client, bx, f_rho, threshold, search_size, list_width, min_size,
+                             s.n_clusters, s.noise)
+        # Each box's results, split by the input's chunks in one task.
+        split = [at(placed, b, tasks.output_pieces, box, lab, merged.changed, fnd, copies,
+                    offsets)
+                 for b, (box, lab, fnd) in enumerate(zip(bx.boxes, merged.labels, found))]
+        parts = client.persist([delayed(tasks.chunk_of)(
+            offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
+            for i in range(len(chunks))])
+        centers = gather(client, delayed(tasks.original)(copies, merged.centers))
         wait(parts)
     return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
                   int(min(search_size, k)), k, N)

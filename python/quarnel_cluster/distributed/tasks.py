@@ -7,9 +7,9 @@ from typing import Any
 
 import numpy as np
 
-from .. import clustering, pipeline
+from .. import pipeline
 from ..pipeline import F64, I64
-from .boxwork import global_ids, values
+from .boxwork import final, values
 
 # Rows of a table counted at once (the comparisons' temporaries stay small
 # and in cache).
@@ -126,60 +126,8 @@ def trim_counts(table: tuple[I64, F64, np.ndarray, I64], k: int, radii: list[flo
     return out
 
 
-def cluster(n_all: int, copies: tuple[I64, I64], width: int, threshold: float,
-            search_size: int, min_size: int, n_clusters: int | None, noise: bool,
-            *parts: tuple[I64, F64, F64, F64, I64]) -> dict[str, Any]:
-    """The stages after the density on all distinct points at once (the
-    same function the single-machine estimator calls), then every copy
-    joins its first occurrence. Returns per-point arrays of all n_all
-    points."""
-    n = sum(len(p[0]) for p in parts)
-    d = parts[0][1].shape[1]
-    x = np.empty((n, d))
-    rho = np.empty(n)
-    dist = np.empty((n, parts[0][3].shape[1]))
-    nbr = np.empty((n, parts[0][4].shape[1]), dtype=np.int64)
-    for ids, xp, rp, dp, np_ in parts:
-        x[ids], rho[ids], dist[ids], nbr[ids] = xp, rp, dp, np_
-    del parts
-    narrow_dist = [dist]
-    del dist
-    result = clustering.clusters(x, rho, narrow_dist, nbr, width, threshold, search_size,
-                                 min_size, n_clusters, noise)
-    dup = duplicates(n_all, copies)
-    expanded = dup.expand(result)
-    return {"labels": expanded.labels, "rho": dup.spread(rho), "delta": expanded.delta,
-            "nn_delta": expanded.nn_delta, "centers": expanded.centers}
-
-
-def duplicates(n_all: int, copies: tuple[I64, I64]) -> pipeline.Duplicates:
-    """pipeline.Duplicates from the copies' indices and their first
-    occurrences."""
-    copy, first = copies
-    if len(copy) == 0:
-        return pipeline.Duplicates(None, None)
-    is_first = np.ones(n_all, dtype=bool)
-    is_first[copy] = False
-    inverse = np.cumsum(is_first) - 1
-    inverse[copy] = inverse[first]
-    return pipeline.Duplicates(np.flatnonzero(is_first).astype(np.int64),
-                               inverse.astype(np.int64))
-
-
 def field(part: dict[str, Any], name: str) -> Any:
     return part[name]
-
-
-def slice_of(result: dict[str, Any], start: int, stop: int) -> dict[str, Any]:
-    return {name: result[name][start:stop] for name in ("labels", "rho", "delta", "nn_delta")}
-
-
-def centers(result: dict[str, Any]) -> I64:
-    return result["centers"]
-
-
-def box_part(box: dict[str, Any]) -> tuple[I64, F64, F64, F64, I64]:
-    return box["ids"], box["x"], box["rho"], box["dist"], global_ids(box, box["code"])
 
 
 def original(copies: tuple[I64, I64], idx: I64) -> I64:
@@ -213,6 +161,14 @@ def expanded(part: dict[str, np.ndarray], found: tuple[I64, I64],
                "delta": np.concatenate([part["delta"], np.zeros(len(copy))]),
                "nn_delta": np.concatenate([nn_delta, first])}
     return out
+
+
+def output_pieces(box: dict[str, Any], labels: I64, changed: tuple[I64, I64, F64],
+                  found: tuple[I64, I64], copies: tuple[I64, I64],
+                  offsets: list[int]) -> list[dict[str, np.ndarray]]:
+    """A box's final results (boxwork.final, copies included: expanded),
+    split by the input's row chunks (by_chunk)."""
+    return by_chunk(expanded(final(box, labels, changed), found, copies), offsets)
 
 
 def by_chunk(part: dict[str, np.ndarray], offsets: list[int]) -> list[dict[str, np.ndarray]]:
