@@ -18,7 +18,7 @@ _Table: TypeAlias = _Indices | _Indices32
 
 __all__ = ["knn_table", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
            "highest_saddles", "highest_saddles_rows", "first_candidates",
-           "merge_shallow", "within_reach"]
+           "merge_shallow", "within_reach", "gathered_squares", "radius_counts"]
 
 def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
     """quarnel.knn_query's rows with int32 indices (below 2^31 points):
@@ -86,3 +86,14 @@ def within_reach(x: _Floats, wall: _Floats, lo: _Floats, hi: _Floats,
     """The rows i of x ((n, d), any strides), ascending, with wall[i] <= reach
     whose distance to the box [lo, hi] (Boxes.gap: squares summed in column
     order, then the root) is at most reach."""
+
+def gathered_squares(q: _Floats, x: _Floats, idx: _Table) -> _Floats:
+    """Per row i of q ((m, d)) and column j of idx ((m, k)), the squared
+    distance from q[i] to x[idx[i, j]] (x: (n, d)): squares of the
+    differences added in column order from zero, as a flat array of m * k.
+    Any strides."""
+
+def radius_counts(dist: _Floats, k: SupportsIndex, radii: _Floats) -> _Indices:
+    """Per radius, the number of rows of dist ((n, >= k), any strides) with c
+    of their first k entries at most the radius, for c = 0 .. k: a flat
+    array of len(radii) * (k + 1) counts."""

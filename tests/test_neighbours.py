@@ -69,3 +69,34 @@ def test_int32_table_has_the_rows_of_knn_query(k):
     assert neighbours.self_table(x[:, :1], k)[1].dtype == np.int32
     with pytest.raises(ValueError, match="not supported"):
         native.knn_table(np.zeros((5, 9)), 2)
+
+
+def test_box_helpers_sum_and_count_as_numpy():
+    """The distributed run's native helpers: squared distances to listed rows
+    summed as the search sums them (int32 and int64 lists, strided rows,
+    scales far apart), per-radius counts of the rows' distances within
+    reach; lists naming rows outside x refused."""
+    import _quarnel_cluster as native
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(50, 3)) * 10.0 ** rng.integers(-3, 4, (50, 1))
+    q = rng.normal(size=(20, 6))[:, ::2]
+    idx = rng.integers(0, 50, (20, 7))
+    expect = np.zeros(idx.shape)
+    for j in range(3):
+        e = x[idx][:, :, j] - q[:, j, None]
+        expect = expect + e * e
+    for kind in (np.int32, np.int64):
+        got = native.gathered_squares(q, x, idx.astype(kind)).reshape(idx.shape)
+        np.testing.assert_array_equal(got, expect)
+    for bad in (50, -1):
+        idx[3, 2] = bad
+        with pytest.raises(ValueError, match="outside x"):
+            native.gathered_squares(q, x, idx)
+
+    dist = np.sort(np.round(rng.random((40, 9)), 1), axis=1)
+    radii = np.array([0.0, 0.3, 0.5, 1.1])
+    expect = [np.bincount(np.count_nonzero(dist[:, :7] <= r, axis=1), minlength=8)
+              for r in radii]
+    np.testing.assert_array_equal(native.radius_counts(dist, 7, radii).reshape(4, 8), expect)
+    with pytest.raises(ValueError, match="at most the number of columns"):
+        native.radius_counts(dist, 10, radii)

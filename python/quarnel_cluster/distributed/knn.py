@@ -154,15 +154,13 @@ def points_of(table: dict[str, Any]) -> tuple[I64, F64]:
     return table["ids"], table["x"]
 
 
-def squared(q: F64, points: F64) -> F64:
-    """Squared distances from each row of q to the rows of points[i] (an
-    index table), as the native search sums them: in column order, one
-    rounding per square and per addition."""
-    out = np.zeros(points.shape[:2])
-    for j in range(q.shape[1]):
-        e = points[:, :, j] - q[:, j:j + 1]
-        out = out + e * e
-    return out
+def squared(q: F64, x: F64, idx: np.ndarray) -> F64:
+    """Squared distances from each row of q to the rows of x that idx lists
+    (an index table), as the native search sums them: in column order, one
+    rounding per square and per addition; natively, with no (rows, k, d)
+    gather of coordinates."""
+    x, q = (np.require(a, np.float64, "A") for a in (x, q))
+    return native.gathered_squares(q, x, idx).reshape(idx.shape)
 
 
 def found_of(table: dict[str, Any]) -> tuple[I64, I64]:
@@ -219,12 +217,7 @@ def answer_all(asked: dict[str, Any], k: int, boxes: Boxes, askers: list[int],
     else:
         local = np.empty((len(q), 0), np.int64)
         nbr = _compact(ids[:0], 0)[local]
-    # The neighbours' coordinates are gathered a block of rows at a time:
-    # all at once they take d times the table's size.
-    sq = np.empty(local.shape)
-    for lo in range(0, len(q), MERGE_BLOCK_ROWS):
-        hi = lo + MERGE_BLOCK_ROWS
-        sq[lo:hi] = squared(q[lo:hi], x[local[lo:hi]])
+    sq = squared(q, x, local)
     bounds = np.cumsum([0, *[len(r[0]) for r in requests]])
     return [(nbr[a:b], sq[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
 
@@ -269,7 +262,7 @@ def merged(table: dict[str, Any], k: int,
         dists = [own_dist[block].ravel()]
         here = own_row[block].ravel().astype(np.int64)
         nbrs = [ids[here]]
-        sqs = [squared(x[block], x[own_row[block]]).ravel()]
+        sqs = [squared(x[block], x, own_row[block]).ravel()]
         for at, (n_c, sq_c) in asked:
             a, b = np.searchsorted(at, [lo, hi])
             rows.append(np.repeat(at[a:b] - lo, sq_c.shape[1]))

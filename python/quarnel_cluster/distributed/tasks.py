@@ -5,15 +5,13 @@ from __future__ import annotations
 
 from typing import Any
 
+import _quarnel_cluster as native
 import numpy as np
 
 from .. import pipeline
 from ..pipeline import F64, I64
-from .boxwork import final, values
+from .boxwork import aligned, final, values
 
-# Rows of a table counted at once (the comparisons' temporaries stay small
-# and in cache).
-COUNT_BLOCK_ROWS = 1 << 14
 # Indices summed at once in ordered_sum (8 MiB of values).
 SUM_BLOCK = 1 << 20
 
@@ -116,14 +114,9 @@ def density(table: tuple[I64, F64, np.ndarray, I64], k: int, bandwidth: float, d
 def trim_counts(table: tuple[I64, F64, np.ndarray, I64], k: int, radii: list[float]) -> I64:
     """Per radius and per count 0 .. k, the rows with that many of their k
     distances within the radius (what the median neighbourhood size is
-    taken from); a block of rows at a time."""
-    dist = table[1]
-    out = np.zeros((len(radii), k + 1), dtype=np.int64)
-    for lo in range(0, len(dist), COUNT_BLOCK_ROWS):
-        block = dist[lo:lo + COUNT_BLOCK_ROWS, :k]
-        for i, radius in enumerate(radii):
-            out[i] += np.bincount(np.count_nonzero(block <= radius, axis=1), minlength=k + 1)
-    return out
+    taken from)."""
+    counts = native.radius_counts(aligned(table[1]), k, np.asarray(radii, dtype=np.float64))
+    return counts.reshape(len(radii), k + 1)
 
 
 def field(part: dict[str, Any], name: str) -> Any:
