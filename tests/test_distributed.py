@@ -95,10 +95,6 @@ def test_local_workers_share_the_cores(client):
     shares = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
     assert set(shares.values()) == {str(max(1, len(os.sched_getaffinity(0)) // 2))}
     assert "RAYON_NUM_THREADS" not in os.environ
-    # Dask's trim threshold (which faulted every task's temporaries in
-    # afresh) is not imposed on the workers: they have the client's.
-    trims = client.run(lambda: os.environ.get("MALLOC_TRIM_THRESHOLD_"))
-    assert set(trims.values()) == {os.environ.get("MALLOC_TRIM_THRESHOLD_")}
 
 
 def test_a_killed_worker_changes_nothing(client, single):

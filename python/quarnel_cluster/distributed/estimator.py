@@ -55,8 +55,9 @@ class DensityPeakClustering(single.DensityPeakClustering):
     Space is cut into boxes and each box's worker finds its points'
     neighbours, asking other boxes only about points near its walls; the
     bandwidth, the densities and the merging threshold come from per-box
-    results; the final stages run in one task on the distinct points'
-    leading table columns (see quarnel_cluster.distributed.run).
+    results; the clustering stages run on the boxes too, and only centres
+    and per-cluster summaries reach the client (see
+    quarnel_cluster.distributed.run).
 
     Parameters
     ----------

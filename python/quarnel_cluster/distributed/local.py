@@ -12,16 +12,14 @@ nannies' `env`, applied in each worker as it starts, before any task):
 Dask's pre-spawn settings would also change the client's own environment.
 A RAYON_NUM_THREADS set by the user is left as it is.
 
-Dask also starts its workers with MALLOC_TRIM_THRESHOLD_=65536, which hands
-freed memory back to the system at once and, as a side effect, fixes
-glibc's mmap threshold at 128 KiB: every array of a task above that size is
-then mapped and faulted in afresh, each time. The box tasks make many
-temporaries of 1-30 MiB (a box's labels, densities, masks): at 10^7 points
-on two workers the clusters stage took 6.5 s against 4.6-5.0 s with
-glibc's own thresholds, which reuse such blocks. The local cluster leaves
-glibc's defaults (set MALLOC_TRIM_THRESHOLD_ in the environment to keep
-Dask's); what glibc keeps is bounded (up to 64 MiB of free heap a worker),
-and arrays above 32 MiB are still returned when freed.
+Dask's own memory settings are kept, MALLOC_TRIM_THRESHOLD_=65536 among
+them: freed memory goes back to the system at once, so every array above
+128 KiB is faulted in afresh by the next task. On this project's virtual
+machine, where such faults are dear, glibc's own thresholds made the
+clusters stage at 10^7 points a second or more faster (4.6-5.0 s against
+6.5), but at 5 x 10^7 points on workers capped at 5.9 GiB they raised the
+peaks from up to 5.09 to up to 5.25 GiB and the pauses from 7 to 11: a
+worker's memory limit is what the nanny restarts it by.
 """
 
 from __future__ import annotations
@@ -30,7 +28,6 @@ import os
 from typing import Any
 
 POOL_SIZE = "RAYON_NUM_THREADS"
-TRIM = "MALLOC_TRIM_THRESHOLD_"
 
 
 def pool_threads(n_workers: int | None) -> int:
@@ -43,10 +40,7 @@ def pool_threads(n_workers: int | None) -> int:
 def local_cluster(n_workers: int | None, **kwargs: Any) -> Any:
     """distributed.LocalCluster of n_workers processes, one task thread each,
     their native pools sharing the cores."""
-    import dask
     from distributed import LocalCluster
     env = {} if POOL_SIZE in os.environ else {POOL_SIZE: str(pool_threads(n_workers))}
-    # Read by the nannies as they are made, applied before each worker starts.
-    with dask.config.set({f"distributed.nanny.pre-spawn-environ.{TRIM}": None}):
-        return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
-                            env=env, **kwargs)
+    return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True, env=env,
+                        **kwargs)
