@@ -143,17 +143,6 @@ def own_table(points: tuple[I64, F64], k: int, boxes: Boxes, b: int) -> dict[str
             "wall": wall, "found": copies(points, dist)}
 
 
-def own_table_of(k: int, boxes: Boxes, b: int, *pieces: tuple[I64, F64]) -> dict[str, Any]:
-    """own_table of the box's points, gathered from their pieces in chunk
-    order (box_points) in the same task."""
-    return own_table(box_points(*pieces), k, boxes, b)
-
-
-def points_of(table: dict[str, Any]) -> tuple[I64, F64]:
-    """A box's points (indices, coordinates) from its own table."""
-    return table["ids"], table["x"]
-
-
 def squared(q: F64, x: F64, idx: np.ndarray) -> F64:
     """Squared distances from each row of q to the rows of x that idx lists
     (an index table), as the native search sums them: in column order, one

@@ -6,9 +6,9 @@ held-out rows and per-centre summaries reach the client.
     input      row chunks of the points (a Dask array: from NumPy, Zarr,
                Parquet, ...); checks as reductions: shape, finite values,
                the bounding box
-    boxes      a sample of about SAMPLE_POINTS rows cuts space into boxes
-    neighbours every chunk sends each box its rows (indices and
-               coordinates); each box's own search, then the rows near a wall ask the
+    boxes      a sample of about SAMPLE_POINTS rows cuts space into boxes;
+               every chunk sends each box its rows (indices and coordinates)
+    neighbours each box's own search, then the rows near a wall ask the
                boxes within their k-th distance (knn.py): an exact table,
                one part per box. Exact copies (which share a box) show in
                the own searches over all points, as in the single-machine
@@ -41,7 +41,7 @@ from distributed import futures_of, wait
 from .. import clustering, pipeline
 from ..progress import StageTimer
 from . import boxwork, knn, merging, tasks
-from .merging import at, gather
+from .merging import at, gather, placed as _placed
 from .boxes import Boxes, cut
 
 SAMPLE_POINTS = 20_000
@@ -134,7 +134,18 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         B = len(boxes)
         parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
         pieces = [[delayed(knn.piece)(p, b) for p in parts] for b in range(B)]
+        # Each box's points gathered on a worker of its own, the same number
+        # of boxes on every worker: the tasks of a box then run where its
+        # points are (where Dask would put them all on the worker holding
+        # most input rows, e.g. the only one when the input is one chunk).
         placed = list(client.scheduler_info().get("workers", {}))
+        points = []
+        for b in range(B):
+            with _placed(placed, b):
+                points.append(delayed(knn.box_points)(*pieces[b]))
+        points = client.persist(points)
+        wait(points)
+        del parts, pieces
 
     def columns(N: int) -> tuple[int, int]:
         """The table's neighbours and columns for N distinct points."""
@@ -150,17 +161,8 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         # again over its distinct points, numbered as those of the whole
         # input in order of appearance.
         k, k_table = columns(n)
-        # Each box's points are gathered from the chunks' pieces in the task
-        # of its own search, on a worker of its own, the same number of
-        # boxes on every worker: the tasks of a box then run where its
-        # points are (where Dask would put them all on the worker holding
-        # most input rows, e.g. the only one when the input is one chunk).
-        # In a task of their own, every worker waited for the last box's
-        # points before its first search (0.9 s at 10^7 points).
-        own = client.persist([at(placed, b, knn.own_table_of, k_table, boxes, b, *pieces[b])
-                              for b in range(B)])
-        del parts, pieces
-        points = client.persist([at(placed, b, knn.points_of, t) for b, t in enumerate(own)])
+        own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b)
+                              for b, p in enumerate(points)])
         # What the client reads off the own tables is read where they lie,
         # not placed with the box: Dask may have moved an own search to the
         # other worker (its input is small), and a task placed by the first
