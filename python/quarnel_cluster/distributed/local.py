@@ -17,9 +17,10 @@ them: freed memory goes back to the system at once, so every array above
 128 KiB is faulted in afresh by the next task. On this project's virtual
 machine, where such faults are dear, glibc's own thresholds made the
 clusters stage at 10^7 points a second or more faster (4.6-5.0 s against
-6.5), but at 5 x 10^7 points on workers capped at 5.9 GiB they raised the
-peaks from up to 5.09 to up to 5.25 GiB and the pauses from 7 to 11: a
-worker's memory limit is what the nanny restarts it by.
+6.5), but at 5 x 10^7 points on workers capped at 5.9 GiB (one run each)
+they raised the peaks from up to 5.09 to up to 5.25 GiB and the pauses from
+7 to 11, with no time gained there: a worker's memory limit is what the
+nanny restarts it by.
 """
 
 from __future__ import annotations
