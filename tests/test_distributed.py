@@ -209,10 +209,10 @@ def test_held_out_neighbours_read_off_the_table(client, monkeypatch):
     assert_same(OnDask(client=client, n_partitions=3).fit(x), DensityPeakClustering().fit(x))
 
 
-def test_ordered_sum_carries_across_blocks(monkeypatch):
-    """The sum in index order from the boxes' pieces, a block of indices at a
-    time: bit for bit the sequential sum, with blocks that split pieces and
-    pieces with nothing in a block."""
+def test_ordered_sum_carries_across_blocks_and_tasks(monkeypatch):
+    """The sum in index order from the boxes' pieces, through a chain of
+    index ranges a block at a time: bit for bit the sequential sum, with
+    blocks and ranges that split pieces and pieces empty in some."""
     from quarnel_cluster.distributed import tasks
     monkeypatch.setattr(tasks, "SUM_BLOCK", 7)
     rng = np.random.default_rng(5)
@@ -220,7 +220,12 @@ def test_ordered_sum_carries_across_blocks(monkeypatch):
         v = rng.random(n) * 10.0 ** rng.integers(-8, 8, n)
         box = np.repeat([0, 1, 2], [n // 2, n - n // 2 - n // 4, n // 4])[rng.permutation(n)]
         parts = [(np.flatnonzero(box == b), v[box == b]) for b in range(3)]
-        assert tasks.ordered_sum(n, *parts) == np.cumsum(v)[-1]
+        total = 0.0
+        for lo in range(0, n, 12):
+            hi = min(n, lo + 12)
+            total = tasks.ordered_sum(lo, hi, total,
+                                      *[tasks.index_range(p, lo, hi) for p in parts])
+        assert total == np.cumsum(v)[-1]
 
 
 def test_points_within_reach_of_a_box_as_numpy_finds_them():

@@ -14,6 +14,9 @@ from .boxwork import aligned, final, values
 
 # Indices summed at once in ordered_sum (8 MiB of values).
 SUM_BLOCK = 1 << 20
+# Indices per task of the chain of ordered sums: each task takes at most
+# 16 bytes per index of input (128 MiB), wherever n goes.
+SUM_SPAN = 1 << 23
 
 
 def sample(x: F64, step: int) -> F64:
@@ -54,27 +57,33 @@ def rows_of(table: tuple[I64, F64, np.ndarray, I64], wanted: I64) -> tuple[I64, 
     return ids[at], dist[at], values(ids, foreign, code[at])
 
 
-def ordered_sum(n: int, *parts: tuple[I64, F64]) -> float:
-    """sum of v[i] over i = 0 .. n - 1 in index order, one addition at a
-    time (as the native length scale sums the squares), from (ascending
-    indices, values) pieces that together hold every index once.
+def ordered_sum(lo: int, hi: int, carry: float, *parts: tuple[I64, F64]) -> float:
+    """carry + v[lo] + v[lo + 1] + ... + v[hi - 1], in index order, one
+    addition at a time (as the native length scale sums the squares), from
+    (ascending indices, values) pieces that together hold every index of
+    lo .. hi - 1 once (index_range).
 
     A block of indices at a time, the running sum carried in front of each
     block: np.cumsum adds left to right, so the block's last sum is the
-    sequential sum so far. All n values at once took three arrays of n
-    floats on one worker, faulted in afresh (about a second at 10^7
-    points)."""
+    sequential sum so far. All values at once took three arrays of n floats
+    on one worker (about a second at 10^7 points)."""
     buf = np.empty(SUM_BLOCK + 1)
-    carry = 0.0
-    for lo in range(0, n, SUM_BLOCK):
-        hi = min(n, lo + SUM_BLOCK)
-        block = buf[:hi - lo + 1]
+    for start in range(lo, hi, SUM_BLOCK):
+        stop = min(hi, start + SUM_BLOCK)
+        block = buf[:stop - start + 1]
         block[0] = carry
         for ids, values in parts:
-            a, b = np.searchsorted(ids, [lo, hi])
-            block[ids[a:b] - (lo - 1)] = values[a:b]
+            a, b = np.searchsorted(ids, [start, stop])
+            block[ids[a:b] - (start - 1)] = values[a:b]
         carry = float(np.cumsum(block, out=block)[-1])
     return carry
+
+
+def index_range(part: tuple[I64, F64], lo: int, hi: int) -> tuple[I64, F64]:
+    """The entries of (ascending indices, values) with indices lo .. hi - 1."""
+    ids, values = part
+    a, b = np.searchsorted(ids, [lo, hi])
+    return ids[a:b], values[a:b]
 
 
 def ids_and_squares(table: tuple[I64, F64, np.ndarray, I64], j: int) -> tuple[I64, F64]:
