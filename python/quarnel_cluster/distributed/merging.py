@@ -132,10 +132,10 @@ class Boxes:
             for b in range(self.B)])
 
 
-def run(client: Any, bx: Boxes, f_rho: list[Any], threshold: float, search_size: int,
-        list_width: int, min_size: int, n_clusters: int | None, noise: bool) -> Merged:
+def run(bx: Boxes, f_rho: list[Any], threshold: float, search_size: int, list_width: int,
+        min_size: int, n_clusters: int | None, noise: bool) -> Merged:
     """The clusters of the made boxes (bx.boxes: make_box, peaks included;
-    f_rho: their foreign points' densities)."""
+    f_rho: their foreign points' densities), on bx's client."""
     client = bx.client
     boxes = bx.boxes
     rho = persist(client, bx.each(bw.column_of, boxes, extra=("rho",)))

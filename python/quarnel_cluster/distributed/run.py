@@ -239,7 +239,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
                                    for b, (p, t, r, f) in enumerate(zip(distinct, tables, rho,
                                                                         f_rho))])
         del tables, rho, distinct
-        merged = merging.run(client, bx, f_rho, threshold, search_size, list_width, min_size,
+        merged = merging.run(bx, f_rho, threshold, search_size, list_width, min_size,
                              s.n_clusters, s.noise)
         # Each box's results, split by the input's chunks in one task.
         split = [at(placed, b, tasks.output_pieces, box, lab, merged.changed, fnd, copies,
