@@ -125,6 +125,13 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     stages are timed by `timer`. `diagonal`: of the points' bounding box."""
     n, d = X.shape
     chunks = X.to_delayed().ravel().tolist()
+
+    def columns(N: int) -> tuple[int, int]:
+        """The table's neighbours and columns for N distinct points."""
+        k = min(s.n_neighbors, N)
+        wider = (s.bandwidth is None and k < N and
+                 pipeline.reads_held_out_from_table(N, k, s.test_size))
+        return k, k + int(wider)
     offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
 
     with timer.stage("boxes"):
@@ -147,12 +154,22 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         wait(points)
         del parts, pieces
 
-    def columns(N: int) -> tuple[int, int]:
-        """The table's neighbours and columns for N distinct points."""
-        k = min(s.n_neighbors, N)
-        wider = (s.bandwidth is None and k < N and
-                 pipeline.reads_held_out_from_table(N, k, s.test_size))
-        return k, k + int(wider)
+    # Where the table has no column for the held-out points (below 1.24
+    # million points with the defaults), the bandwidth search queries them
+    # against the other points, in one task over all points. As on one
+    # machine, that query is made before any table exists: made later, its
+    # gathered points and tree came on top of a worker's tables (at 10^6
+    # points on two workers, one worker then peaked above the single fit).
+    # With copies it is made again, on the distinct points.
+    early = None
+    k, k_table = columns(n)
+    if s.bandwidth is None and k_table == k:
+        with timer.stage("bandwidth"):
+            try:
+                early = gather(client, delayed(tasks.held_out_cross)(
+                    points, n, s.test_size, s.random_state, k))
+            except ValueError:   # the search refuses these points: as it will below
+                early = None
 
     with timer.stage("neighbours"):
         # As in the single-machine run, the boxes are searched over all
@@ -160,7 +177,6 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         # share a box), and only when there are any is each box searched
         # again over its distinct points, numbered as those of the whole
         # input in order of appearance.
-        k, k_table = columns(n)
         own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b)
                               for b, p in enumerate(points)])
         # What the client reads off the own tables is read where they lie,
@@ -176,6 +192,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         copies = client.persist(delayed(knn.all_copies)(*found))
         if n_copies:
             del own
+            early = None
             distinct = client.persist([at(placed, b, knn.distinct_points, p, copies)
                                        for b, p in enumerate(points)])
             k, k_table = columns(N)
@@ -207,7 +224,8 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
 
     with timer.stage("bandwidth"):
         if s.bandwidth is None:
-            bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s, placed)
+            bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s, placed,
+                                   early)
         else:
             bandwidth = float(s.bandwidth)
 
@@ -267,8 +285,10 @@ def holders(client: Any, parts: list[Any], placed: list[str]) -> list[str]:
 
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
-               k_table: int, s: Settings, placed: list[str]) -> float:
-    """pipeline.optimal_bandwidth's choice, from the table in parts."""
+               k_table: int, s: Settings, placed: list[str],
+               early: tuple[np.ndarray, int] | None = None) -> float:
+    """pipeline.optimal_bandwidth's choice, from the table in parts. `early`:
+    tasks.held_out_cross of the distinct points, if made already."""
     n_test = pipeline.test_points(N, s.test_size)
     order = pipeline.held_out_order(N, n_test, s.random_state) if k_table > k else None
     kth = client.persist([at(placed, b, tasks.column, t, k - 1) for b, t in enumerate(tables)])
@@ -317,6 +337,8 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
         rows_dist, rows_list = dist[position(test)], nbr[position(test)]
         cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
         n_train = N - n_test
+    elif early is not None:
+        cross, n_train = early
     else:
         cross, n_train = gather(client, delayed(tasks.held_out_cross)(
             distinct, N, s.test_size, s.random_state, k))
