@@ -17,8 +17,10 @@ held-out rows and per-centre summaries reach the client.
                them, in order of first appearance
     bandwidth  the k-th distance's median by exact selection (four rounds of
                16-bit counts), the nearest-neighbour scale from column 1
-               summed in index order in one task, the held-out rows fetched
-               by index; the search itself on the client, on 20 000 rows
+               summed in index order through a chain of tasks, the held-out
+               rows fetched by index (on smaller sets, the held-out points'
+               query against all others, made in one task before the
+               neighbours); the search itself on the client, on 20 000 rows
     density    log-density per box; the neighbourhood sizes' medians from
                per-box counts
     clusters   the boxes keep their rows' leading columns (merging.py):
@@ -125,6 +127,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     stages are timed by `timer`. `diagonal`: of the points' bounding box."""
     n, d = X.shape
     chunks = X.to_delayed().ravel().tolist()
+    offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
 
     def columns(N: int) -> tuple[int, int]:
         """The table's neighbours and columns for N distinct points."""
@@ -132,7 +135,6 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         wider = (s.bandwidth is None and k < N and
                  pipeline.reads_held_out_from_table(N, k, s.test_size))
         return k, k + int(wider)
-    offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
 
     with timer.stage("boxes"):
         step = max(1, n // SAMPLE_POINTS)
