@@ -228,6 +228,26 @@ def test_ordered_sum_carries_across_blocks_and_tasks(monkeypatch):
         assert total == np.cumsum(v)[-1]
 
 
+@pytest.mark.parametrize("fetch", [0, 10, 1 << 16])
+def test_exact_ranks_as_numpy_sorts(client, monkeypatch, fetch):
+    """The values at given ranks of the boxes' parts, through rounds of
+    counts only (fetch 0), rounds then a fetch of the rest (10: the values
+    near 1 share 16 leading bits, not 32), or a fetch after the first round:
+    those of NumPy's sort, ties and an empty part included."""
+    import dask
+    from quarnel_cluster.distributed import run
+    monkeypatch.setattr(run, "FETCH_VALUES", fetch)
+    rng = np.random.default_rng(11)
+    v = np.concatenate([rng.random(500) * 10.0 ** rng.integers(-5, 5, 500),
+                        np.full(300, 0.75), [0.0, 0.0], 1.0 + np.arange(50) * 1e-3])
+    rng.shuffle(v)
+    parts = [v[:400], v[400:400], v[400:]]
+    ranks = [0, 1, int(np.searchsorted(np.sort(v), 1.02)), len(v) - 1]
+    found, extras = run.exact_ranks(client, parts, ranks, [dask.delayed(abs)(-2)])
+    assert found == np.sort(v)[ranks].tolist() and extras == [2]
+    assert run.median(client, parts, len(v))[0] == np.median(v)
+
+
 def test_points_within_reach_of_a_box_as_numpy_finds_them():
     """The points an asked box searches for an asking box: those NumPy's
     gaps find (rows read through strides, outer boxes' infinite walls, a

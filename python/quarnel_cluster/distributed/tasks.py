@@ -42,6 +42,13 @@ def radix_counts(values: F64, prefixes: list[int], known_bits: int) -> I64:
     return np.array([counts[p] for p in prefixes], dtype=np.int64)
 
 
+def values_with_prefixes(values: F64, prefixes: list[int], known_bits: int) -> list[F64]:
+    """Per prefix, the values whose leading `known_bits` bits (1 to 63) are
+    that prefix."""
+    top = values.view(np.uint64) >> np.uint64(64 - known_bits)
+    return [values[top == np.uint64(p)] for p in prefixes]
+
+
 def rows_of(table: tuple[I64, F64, np.ndarray, I64], wanted: I64) -> tuple[I64, F64, I64]:
     """The rows of a box's table for the wanted points that it holds
     (wanted: distinct indices), in the box's order, with the neighbours'
