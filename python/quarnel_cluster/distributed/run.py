@@ -186,7 +186,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
                 early = gather(client, delayed(tasks.held_out_cross)(
                     points, n, s.test_size, s.random_state, k))
             except ValueError:   # the search refuses these points: as it will below
-                early = None
+                pass
 
     with timer.stage("neighbours"):
         # As in the single-machine run, the boxes are searched over all

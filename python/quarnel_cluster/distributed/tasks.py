@@ -31,13 +31,12 @@ def radix_counts(values: F64, prefixes: list[int], known_bits: int) -> I64:
     """Per prefix, the counts of the next 16 bits of the values whose leading
     `known_bits` bits are that prefix. Non-negative floats order as their
     bit patterns."""
-    bits = values.view(np.uint64)
+    distinct = sorted(set(prefixes))
+    groups = (values_with_prefixes(values, distinct, known_bits) if known_bits
+              else [values] * len(distinct))
     counts = {}
-    for prefix in set(prefixes):
-        b = bits
-        if known_bits:
-            b = bits[(bits >> np.uint64(64 - known_bits)) == np.uint64(prefix)]
-        digit = (b >> np.uint64(48 - known_bits)) & np.uint64(0xFFFF)
+    for prefix, group in zip(distinct, groups):
+        digit = (group.view(np.uint64) >> np.uint64(48 - known_bits)) & np.uint64(0xFFFF)
         counts[prefix] = np.bincount(digit.astype(np.intp), minlength=1 << 16)
     return np.array([counts[p] for p in prefixes], dtype=np.int64)
 
@@ -79,9 +78,9 @@ def ordered_sum(lo: int, hi: int, carry: float, *parts: tuple[I64, F64]) -> floa
         stop = min(hi, start + SUM_BLOCK)
         block = buf[:stop - start + 1]
         block[0] = carry
-        for ids, values in parts:
-            a, b = np.searchsorted(ids, [start, stop])
-            block[ids[a:b] - (start - 1)] = values[a:b]
+        for part in parts:
+            ids, values = index_range(part, start, stop)
+            block[ids - (start - 1)] = values
         carry = float(np.cumsum(block, out=block)[-1])
     return carry
 
