@@ -6,6 +6,7 @@
 The command line is ``python -m quarnel_cluster INPUT``; see ``--help``.
 """
 
+from ._version import version as __version__
 from .estimator import DensityPeakClustering
 from .metrics import adjusted_rand_index
 
