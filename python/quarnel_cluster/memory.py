@@ -69,7 +69,7 @@ def check_fits(n: int, k: int, d: int) -> None:
     raise MemoryError(
         f"clustering {n} points of {d} columns with n_neighbors={k} needs about "
         f"{need / gib:.1f} GiB, but {have / gib:.1f} GiB are available: spread the run over "
-        "the machines of a Dask cluster with quarnel_cluster.distributed (on the command "
-        "line: --scheduler ADDRESS, or --workers N on this machine), use fewer n_neighbors, "
-        "or cluster a sample")
+        "several machines with quarnel_cluster.distributed (on the command line "
+        "--scheduler ADDRESS; --workers N runs it on this machine alone), use fewer "
+        "n_neighbors, or cluster a sample")
 
