@@ -140,30 +140,15 @@ def merging() -> None:
 
 
 def decision_graph() -> None:
-    """Clusters of the demo shapes beside their decision graph."""
+    """Clusters of the demo shapes beside their decision graph, drawn by
+    quarnel_cluster.plot."""
+    from quarnel_cluster.plot import plot_clusters, plot_decision_graph
     from quarnel_cluster.shapes import make_shapes
     x, _ = make_shapes(0)
     model = DensityPeakClustering().fit(x)
-    c = colours(model.labels_)
-    fig, (left, right) = plt.subplots(1, 2, layout="constrained")
-    left.scatter(x[:, 0], x[:, 1], c=c, s=3)
-    _stars(left, x, model.centers_, c[model.centers_])
-    _tidy(left, f"{model.n_clusters_} clusters")
-    rho, delta = model.rho_, model.delta_.copy()
-    # A centre's delta_ is the diagonal of the data, the same for all; drawn
-    # at its distance to the nearest denser point of the set, the centres
-    # stand apart from each other.
-    for centre in model.centers_:
-        denser = rho > rho[centre]
-        far = np.linalg.norm(x - x[centre], axis=1)
-        delta[centre] = far[denser].min() if denser.any() else far.max()
-    right.scatter(rho, delta, c=c, s=3)
-    right.scatter(rho[model.centers_], delta[model.centers_], c=c[model.centers_], s=140,
-                  marker="*", edgecolors="black", linewidths=0.8, zorder=3)
-    right.set_yscale("log")
-    right.set_xlabel("log-density rho_")
-    right.set_ylabel("distance to a denser point")
-    right.set_title("decision graph")
+    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4), layout="constrained")
+    plot_clusters(x, model, ax=left)
+    plot_decision_graph(model, ax=right)
 
 
 def noise() -> None:

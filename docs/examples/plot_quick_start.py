@@ -19,22 +19,20 @@ print(f"bandwidth {model.bandwidth_:.3f}, threshold {model.threshold_:.3f}")
 print(f"adjusted Rand index against the reference: {adjusted_rand_index(y, model.labels_):.3f}")
 
 # %%
-# Each cluster's centre is its density peak: ``centers_`` holds their rows.
+# :func:`~quarnel_cluster.plot.plot_clusters` draws the points in the colours
+# of their clusters, each cluster's centre (its density peak) starred.
 
-fig, ax = plt.subplots(figsize=(6, 4.5))
-ax.scatter(X[:, 0], X[:, 1], c=model.labels_, cmap="tab10", s=4)
-ax.scatter(*X[model.centers_].T, marker="*", s=200, c="white", edgecolors="black")
-ax.set_aspect("equal")
-ax.set_title("five shapes, five clusters")
+from quarnel_cluster.plot import plot_clusters, plot_decision_graph
+
+fig, ax = plt.subplots(figsize=(7, 4.5), layout="constrained")
+plot_clusters(X, model, ax=ax)
 plt.show()
 
 # %%
 # The decision graph: every point at its log-density and its distance to the
-# nearest denser point. Centres are dense and far from anything denser.
+# nearest denser point. Centres are dense and far from anything denser; the
+# bar left of each is the threshold, the depth of valley a cluster needs.
 
-fig, ax = plt.subplots(figsize=(6, 4))
-ax.scatter(model.rho_, model.delta_, c=model.labels_, cmap="tab10", s=4)
-ax.set_yscale("log")
-ax.set_xlabel("log-density rho_")
-ax.set_ylabel("delta_")
+fig, ax = plt.subplots(figsize=(7, 4.5), layout="constrained")
+plot_decision_graph(model, ax=ax)
 plt.show()
