@@ -273,11 +273,11 @@ def _note(text: str) -> None:
     print(f"quarnel_cluster: note: {text}", file=sys.stderr, flush=True)
 
 
-def _read(args: argparse.Namespace) -> Any:
+def _read(args: argparse.Namespace, progress: Any = None) -> Any:
     """The points: in memory, or a Dask array on a cluster."""
     columns = _columns(args)
     if not _is_store(args.input):
-        return files.read_points(args.input, columns, args.key, _note)
+        return files.read_points(args.input, columns, args.key, _note, progress)
     if args.key is not None:
         raise ValueError("--key picks an array of a .npz INPUT")
     if columns is not None and args.input.lower().endswith(".zarr"):
@@ -385,11 +385,13 @@ def _run(args: argparse.Namespace, stack: ExitStack) -> int:
         estimator = partial(OnDask, client=client)
     settings = _settings(args, estimator)
     timer = StageTimer(verbose=not args.quiet)
-    with timer.stage("read"):
-        x = _read(args)
+    with timer.stage("read") as progress:
+        x = _read(args, progress)
         reference = files.read_labels(args.labels, note=_note) if args.labels else None
     if reference is not None and len(reference) != len(x):
         raise ValueError(f"{args.labels} has {len(reference)} labels for {len(x)} points")
+    if len(x) < 2:
+        raise ValueError(f"{args.input}: {len(x)} point; clustering needs at least 2")
     if args.plot and not _draws(x):
         raise ValueError(f"--plot draws points of 2 or more columns; {args.input} has "
                          f"{x.shape[1]}")

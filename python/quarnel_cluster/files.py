@@ -22,6 +22,7 @@ import csv
 import gzip
 import io
 import os
+import re
 import secrets
 import zipfile
 import zlib
@@ -39,6 +40,9 @@ UTF16_BOMS = (b"\xff\xfe", b"\xfe\xff")
 UNNAMED = ("", "Unnamed: 0")
 
 Note = Callable[[str], None]
+DECIMAL_COMMA = re.compile(r"[-+]?\d*,\d+(?:[eE][-+]?\d+)?")
+# Rows of text parsed at a time.
+READ_BLOCK = 1 << 18
 
 
 def _ignore(_: str) -> None:
@@ -143,17 +147,25 @@ def _is_number(field: str) -> bool:
 def _split(line: str, sep: str | None) -> list[str]:
     if sep is None:
         return line.split()
-    return [f.strip() for f in next(csv.reader([line], delimiter=sep))]
+    try:
+        return [f.strip() for f in next(csv.reader([line], delimiter=sep))]
+    except csv.Error:   # a stray quote or control character: fields as written
+        return [f.strip() for f in line.split(sep)]
 
 
 def _delimiter(line: str) -> str | None:
-    for sep in (",", ";", "\t"):
+    # Semicolons and tabs first: where they separate, commas may be decimal
+    # marks.
+    for sep in (";", "\t", ","):
         if sep in line:
             return sep
     return None  # any white space
 
 
-def _read_text(path: str, text: str, columns: Sequence[str] | None, note: Note) -> Table:
+def _read_text(path: str, text: str, columns: Sequence[str] | None, note: Note,
+               progress: Any = None) -> Table:
+    if "\r" in text:   # Windows' and old Macs' line ends
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
     numbered = [(i + 1, ln) for i, ln in enumerate(text.split("\n"))]
     content = [(i, ln) for i, ln in numbered if ln.strip() and not ln.lstrip().startswith("#")]
     if not content:
@@ -161,7 +173,8 @@ def _read_text(path: str, text: str, columns: Sequence[str] | None, note: Note) 
     sep = _delimiter(content[0][1])
     first = _split(content[0][1], sep)
     names = None
-    if not all(_is_number(f) for f in first if f):
+    if not all(_is_number(f) or sep != "," and DECIMAL_COMMA.fullmatch(f)
+               for f in first if f):
         names, content = first, content[1:]
     if not content:
         raise ValueError(f"{path}: no data rows (only a header line)")
@@ -169,6 +182,15 @@ def _read_text(path: str, text: str, columns: Sequence[str] | None, note: Note) 
     rows = [ln for _, ln in content]
     del content, numbered
     top = _split(rows[0], sep)
+    if sep != "," and any(DECIMAL_COMMA.fullmatch(f) for f in top) and \
+            not any("." in f for f in top):
+        rows = [r.replace(",", ".") for r in rows]
+        top = _split(rows[0], sep)
+    if len(top) > 1 and not top[-1] and (names is None or not names[-1]) and \
+            len(names or top) == len(top):
+        # A separator at the end of every line: no column after it.
+        rows = [r.rstrip().removesuffix(sep) if sep else r for r in rows]
+        top, names = top[:-1], None if names is None else names[:-1]
     width = len(top)
     if names is not None and len(names) != width:
         raise ValueError(f"{path}, line {lines[0]}: {width} field{'s' * (width != 1)} "
@@ -182,13 +204,25 @@ def _read_text(path: str, text: str, columns: Sequence[str] | None, note: Note) 
                          f"(line {lines[0]}: {_quoted(top[j])})")
     used = [j for j in wanted if j not in text_columns]
     if not used:
-        raise ValueError(f"{path}: no numeric columns")
+        raise ValueError(f"{path}: no numeric columns (text in "
+                         f"{', '.join(_column_label(names, j) for j in text_columns)})")
     usecols = None if len(used) == width else used
     if usecols is not None:
         _check_widths(path, rows, lines, sep, width)
+    if progress is not None:
+        progress.total = len(rows)
+    parts = []
     try:
-        values = np.loadtxt(rows, delimiter=sep, dtype=np.float64, ndmin=2, comments="#",
-                            quotechar='"' if sep is not None else None, usecols=usecols)
+        # In blocks, so that a progress bar can move between them.
+        for start in range(0, len(rows), READ_BLOCK):
+            block = rows[start:start + READ_BLOCK]
+            parts.append(np.loadtxt(block, delimiter=sep, dtype=np.float64, ndmin=2,
+                                    comments="#", quotechar='"' if sep is not None else None,
+                                    usecols=usecols))
+            if progress is not None:
+                progress.advance(len(block))
+        values = parts[0] if len(parts) == 1 else np.concatenate(parts)
+        del parts
     except ValueError:
         raise _diagnosis(path, rows, lines, sep, width, used, names) from None
     if picked is None and names is not None and names[0].strip() in UNNAMED and width > 1 \
@@ -266,8 +300,10 @@ def _load_npz(path: str, data: bytes, key: str | None) -> tuple[str, np.ndarray]
     except (zipfile.BadZipFile, EOFError, OSError, ValueError, zlib.error) as e:
         raise ValueError(f"{path}: a damaged .npz file ({e})") from None
     if key is None:
+        if not names:
+            raise ValueError(f"{path}: no arrays")
         if len(names) != 1:
-            raise ValueError(f"{path}: {len(names)} arrays ({', '.join(names) or 'none'}): "
+            raise ValueError(f"{path}: {len(names)} arrays ({', '.join(names)}): "
                              "pick one with --key")
         key = names[0]
     elif key not in names:
@@ -321,12 +357,13 @@ def _array_table(name: str, a: np.ndarray, columns: Sequence[str] | None,
 # -- reading ------------------------------------------------------------------
 
 def read_table(path: str | os.PathLike[str], columns: Sequence[str] | None = None,
-               key: str | None = None, note: Note = _ignore) -> Table:
+               key: str | None = None, note: Note = _ignore, progress: Any = None) -> Table:
     """The numeric table in `path` (see the module's docstring).
 
     `columns` picks columns by header name or by number from 1; `key` names
     the array of a .npz file holding several; `note` receives one line for
-    every column left out."""
+    every column left out; `progress` (a progress.Progress) is given the
+    number of rows of text and advanced as they are read."""
     name = os.fspath(path)
     data = _raw_bytes(path)
     if key is not None and data[:4] not in ZIP_MAGICS:
@@ -337,16 +374,17 @@ def read_table(path: str | os.PathLike[str], columns: Sequence[str] | None = Non
         label, array = _load_npz(name, data, key)
         table = _array_table(label, array, columns, note)
     else:
-        table = _read_text(name, _text(name, data), columns, note)
+        table = _read_text(name, _text(name, data), columns, note, progress)
     if len(table.values) == 0:
         raise ValueError(f"{table.path}: no data rows")
     return table
 
 
 def read_points(path: str | os.PathLike[str], columns: Sequence[str] | None = None,
-                key: str | None = None, note: Note = _ignore) -> npt.NDArray[np.float64]:
+                key: str | None = None, note: Note = _ignore,
+                progress: Any = None) -> npt.NDArray[np.float64]:
     """Points, one per row, all finite (see read_table)."""
-    table = read_table(path, columns, key, note)
+    table = read_table(path, columns, key, note, progress)
     values = table.values
     bad = ~np.isfinite(values)
     if bad.any():
@@ -411,28 +449,29 @@ def _remove(path: str) -> None:
 
 
 def label_text(labels: npt.NDArray[np.integer[Any]]) -> bytes:
-    """The labels as text, one per line, built by array operations: each
-    distinct label's digits are copied into place column by column."""
-    labels = np.asarray(labels, dtype=np.int64).ravel()
-    if len(labels) == 0:
+    """The labels as decimal text, one per line, built by array operations
+    (a digit place of every label at a time) rather than one string per
+    label."""
+    v = np.asarray(labels, dtype=np.int64).ravel()
+    if len(v) == 0:
         return b""
-    low, high = int(labels.min()), int(labels.max())
-    if high - low > max(len(labels), 1 << 16):   # sparse values: as Python writes them
-        return ("\n".join(map(str, labels.tolist())) + "\n").encode()
-    words = [f"{v}\n".encode() for v in range(low, high + 1)]
-    size = max(len(w) for w in words)
-    digits = np.zeros((len(words), size), dtype=np.uint8)
-    for i, w in enumerate(words):
-        digits[i, :len(w)] = np.frombuffer(w, dtype=np.uint8)
-    lengths = np.array([len(w) for w in words], dtype=np.int64)
-    code = labels - low
-    length = lengths[code]
+    negative = v < 0
+    rest = np.abs(v)
+    places = np.ones(len(v), dtype=np.int64)
+    higher = rest // 10
+    while higher.any():
+        places += higher > 0
+        higher //= 10
+    length = places + negative + 1
     ends = np.cumsum(length)
-    starts = ends - length
     out = np.empty(int(ends[-1]), dtype=np.uint8)
-    for j in range(size):
-        has = length > j
-        out[starts[has] + j] = digits[code[has], j]
+    out[ends - 1] = ord("\n")
+    out[(ends - length)[negative]] = ord("-")
+    last = ends - 2
+    for j in range(int(places.max())):
+        has = places > j
+        out[last[has] - j] = ord("0") + rest[has] % 10
+        rest //= 10
     return out.tobytes()
 
 
