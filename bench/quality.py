@@ -18,8 +18,7 @@ seed 0 where they take one. Ward's linkage holds a condensed distance matrix
 
 MeanShift's default bandwidth estimate holds the 30% nearest neighbours of
 every point, which needs memory quadratic in n; it is run only on sets of at
-most --meanshift-max-n points (and is by far the slowest part of this run:
-about a quarter of an hour on two cores).
+most --meanshift-max-n points, and is by far the slowest part of this run.
 
 A third table runs quarnel and HDBSCAN with their defaults on 30 labelled
 sets from scikit-learn's generators (see generated()), standardised the same
