@@ -33,6 +33,30 @@ def test_separated_blobs_are_found(n_blobs, d):
     assert adjusted_rand_index(y, model.labels_) == 1.0
 
 
+def test_bumps_in_thin_tails_do_not_become_clusters():
+    # Two 2-D blobs 6 spreads apart, unequal in size and spread: at this n a
+    # depth fixed in log-density left dozens of tail bumps as clusters.
+    rng = np.random.default_rng(0)
+    x = np.vstack([rng.normal(0.0, 1.0, (150_000, 2)), rng.normal((6.0, 0.0), 0.5, (50_000, 2))])
+    assert DensityPeakClustering().fit(x).n_clusters_ == 2
+
+
+def test_make_blobs_gives_no_sliver_clusters():
+    from sklearn.datasets import make_blobs
+    x, _ = make_blobs(2 * 10**5, centers=3, random_state=0)
+    labels = DensityPeakClustering().fit(x).labels_
+    assert np.bincount(labels).min() >= 0.01 * len(x)
+
+
+def test_touching_blobs_of_unequal_density_stay_apart():
+    rng = np.random.default_rng(1)
+    x = np.vstack([rng.normal(0.0, 0.3, (5000, 2)), rng.normal((3.0, 0.0), 1.0, (5000, 2))])
+    y = np.repeat([0, 1], 5000)
+    model = DensityPeakClustering().fit(x)
+    assert model.n_clusters_ == 2
+    assert adjusted_rand_index(y, model.labels_) > 0.95
+
+
 def test_fitted_attributes_are_consistent():
     x, _ = blobs(3, 2, seed=1)
     model = DensityPeakClustering()

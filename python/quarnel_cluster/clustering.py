@@ -22,7 +22,8 @@ def narrow_widths(k: int, delta_neighbors: int, search_size: int) -> tuple[int, 
     return width, max(width, min(search_size, k))
 
 
-def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int, threshold: float,
+def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int,
+             threshold: "float | controls.LocalNoise",
              search_size: int, min_size: int, n_clusters: int | None, noise: bool,
              stage: Callable[[str], ContextManager[Any]] | None = None) -> Clusters:
     """Clusters of the points x from their log-densities and the first

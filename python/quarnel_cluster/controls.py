@@ -7,7 +7,8 @@ All four work on the saddles between touching clusters (borders.py):
 - threshold: walking down the saddles from the highest, where two groups of
   peaks meet, the lower peak's group joins the higher one unless its peak
   stands at least `threshold` above that saddle (a valley deeper than the
-  estimate's noise). Every peak is tested, and a peak that goes joins the
+  estimate's noise; by default read at the peak and at the saddle, see
+  LocalNoise). Every peak is tested, and a peak that goes joins the
   group across its highest saddle: the one it is least separated from.
   (Joining whichever denser cluster a search from the centre meets first,
   as the native stability_loop does, can cross a lower saddle and cut a
@@ -145,9 +146,34 @@ def meetings(touching: Borders, groups: Groups,
             yield (ra, rb, s) if rank[ra] < rank[rb] else (rb, ra, s)
 
 
-def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: float) -> Joins:
-    """Merges every cluster whose peak stands less than `threshold` (in
-    log-density) above the highest saddle to a group with a higher peak.
+@dataclass(frozen=True)
+class LocalNoise:
+    """The merging test read in the estimate's own noise where it is read.
+
+    A kernel estimate is a weighted count: exp(rho + log_unit), with
+    log_unit = log(n V_d h^d), is the number of points the kernel weighs at
+    a point (the expected count within one bandwidth where the density is
+    even). Its variance is c_K times itself, c_K = V_d int K^2 = 2 (d + 2) /
+    (d + 4) for the Epanechnikov kernel, so its square root has the same
+    noise, sqrt(c_K) / 2, wherever it is read: in a thin tail as in a dense
+    core. On that scale a peak must rise `depth` above its saddle; a fixed
+    depth in log-density instead asks too little where few points are (the
+    tails' bumps survive, more of them as n grows) and too much where many
+    are.
+    """
+    log_unit: float    # log(n V_d h^d)
+    depth: float       # the rise asked, on the root of the weighted count
+
+    def root(self, rho: F64) -> F64:
+        """The root of the weighted count at log-densities rho."""
+        return np.exp(0.5 * (np.asarray(rho, np.float64) + self.log_unit))
+
+
+def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders,
+                        threshold: "float | LocalNoise") -> Joins:
+    """Merges every cluster whose peak stands less than `threshold` above
+    the highest saddle to a group with a higher peak: in log-density, or
+    with a LocalNoise, on the root of the weighted count.
 
     The saddles are taken from the highest down, groups joined by a
     union-find whose root is the group's highest peak. A low peak's
@@ -155,15 +181,18 @@ def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: fl
     first meeting is kept for good, and one that goes joins the group across
     its highest saddle. Ties among saddles by ascending (a, b).
     """
-    peaks = rho[centers]
+    peaks, saddle = rho[centers], touching.saddle
+    rank = np.asarray(peak_ranks(centers, rho), np.int64)
+    if isinstance(threshold, LocalNoise):
+        # The root grows with rho: the walk's order and the meetings stay.
+        peaks, saddle, threshold = threshold.root(peaks), threshold.root(saddle), threshold.depth
     # A pair whose lower peak already stands `threshold` above its saddle
     # joins nothing: the lower of the two roots it would meet stands at
     # least as high. Dropping it first shortens the walk.
-    useful = np.minimum(peaks[touching.a], peaks[touching.b]) - touching.saddle < threshold
-    rank = np.asarray(peak_ranks(centers, rho), np.int64)
+    useful = np.minimum(peaks[touching.a], peaks[touching.b]) - saddle < threshold
     # The walk over every useful saddle, natively (some 10^6 at 10^7 points).
     target, low, high = native.merge_shallow(touching.a[useful], touching.b[useful],
-                                             touching.saddle[useful], peaks, rank, threshold)
+                                             saddle[useful], peaks, rank, threshold)
     links = list(zip(centers[low].tolist(), centers[high].tolist()))
     return Joins(target, centers.copy(), links)
 
@@ -330,7 +359,8 @@ def halo(labels: I64, rho: F64, nn_list: Indices, width: int) -> I64:
     return out
 
 
-def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int, threshold: float | None,
+def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int,
+           threshold: "float | LocalNoise | None",
            min_size: int, n_clusters: int | None, noise: bool) -> Clusters:
     """The clusters after the threshold (unless None), min_cluster_size,
     n_clusters and noise, in that order. The joins of the three steps are

@@ -24,10 +24,10 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     nearest neighbours and is linked to its nearest denser neighbour; points
     with no denser neighbour start a cluster. Walking down the saddles
     between touching clusters from the highest, a peak that stands less than
-    ``threshold`` (in log-density) above the saddle where its group meets a
-    higher peak's group joins that group, across its highest saddle: a
-    cluster stays only when a valley deeper than ``threshold`` separates it
-    from every denser one. Clusters of fewer than ``min_cluster_size`` points then join the
+    ``threshold`` above the saddle where its group meets a higher peak's
+    group joins that group, across its highest saddle: a cluster stays only
+    when a valley deeper than the estimate's noise at its peak and at that
+    saddle separates it from every denser one. Clusters of fewer than ``min_cluster_size`` points then join the
     neighbouring cluster they meet at the highest saddle. ``n_clusters=K``
     instead keeps the K heaviest peaks of the merge tree (prominence times
     points), and ``noise=True`` labels -1 each cluster's halo. `predict`
@@ -61,10 +61,16 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         Relative tolerance of the bandwidth search.
     threshold : float or None, default=None
         Depth, in log-density, of the valley that must separate a cluster
-        from any denser one. None sets it from the noise of the estimate,
-        ``threshold_scale * sqrt(2 ln(n / m) / m)`` with m the median number
-        of neighbours within one bandwidth: the deepest of the n / m
-        independent noise bumps, which grows slowly with n.
+        from any denser one. None sets it from the noise of the estimate
+        where it is read: the depth ``threshold_scale * sqrt(2 ln(n / m) /
+        m)``, with m the median number of neighbours within one bandwidth
+        (the deepest of the n / m independent noise bumps, which grows
+        slowly with n), holds where the peak and the saddle have m points
+        in their kernel; where fewer points weigh in the estimate, as in a
+        thin tail, the valley must be deeper, and where more weigh, it may
+        be shallower. The test is a rise of ``threshold_ * sqrt(m) / 2`` on
+        the square root of the number of points the kernel weighs, whose
+        noise is the same at any density.
     threshold_scale : float, default=1.1
         Multiple of that noise depth used when threshold is None; larger
         values merge more.
@@ -120,8 +126,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     bandwidth_ : float
         Kernel bandwidth used.
     threshold_ : float
-        Log-density drop used by the merging step (not used when
-        n_clusters is given).
+        Log-density drop used by the merging step where m points weigh in
+        the estimate (with threshold=None), or everywhere (threshold given);
+        not used when n_clusters is given.
     search_size_ : int
         Search width used by the merging step.
     n_features_in_ : int
@@ -305,10 +312,11 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             # The merging step's threshold and search width are the last
             # readers of every column of the distances.
             if p["threshold"] is None:
-                threshold, _ = pipeline.noise_threshold(nn_dist, bandwidth,
+                threshold, m = pipeline.noise_threshold(nn_dist, bandwidth,
                                                         p["threshold_scale"])
+                rule = pipeline.local_noise(n, bandwidth, d, threshold, m)
             else:
-                threshold = float(p["threshold"])
+                threshold = rule = float(p["threshold"])
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
                                                 p["min_search"])
         # From here on only leading columns are read (narrow_widths); narrow
@@ -328,7 +336,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             narrow_dist = [packed[0]]
             del packed
         min_size = clustering.least_size(n, k, p["n_clusters"], p["min_cluster_size"])
-        result = clustering.clusters(x, rho, narrow_dist, nn_list, width, threshold,
+        result = clustering.clusters(x, rho, narrow_dist, nn_list, width, rule,
                                      search_size, min_size, p["n_clusters"], p["noise"],
                                      timer.stage)
         del nn_list

@@ -17,7 +17,9 @@
                  is built only when asked for: DensityGraph)
     merging      every peak whose group meets a higher peak's at a saddle
                  less than `threshold` below it joins that group, across
-                 its highest saddle (controls.merge_shallow_peaks)
+                 its highest saddle (controls.merge_shallow_peaks); by
+                 default the depth is read in the estimate's noise at the
+                 peak and at the saddle (local_noise)
 
 Only the neighbour searches are limited to 2-8 columns. The other calls take
 the points of any column count as they are: bandwidth_estimate reads them
@@ -330,6 +332,29 @@ def threshold_from(n: int, m: int, scale: float) -> float:
     bandwidth."""
     bumps = max(n / m, math.e)
     return scale * math.sqrt(2.0 * math.log(bumps)) / math.sqrt(m)
+
+
+def log_count_unit(n: int, bandwidth: float, dim: int) -> float:
+    """log(n V_d h^d): added to a log-density, the log of the number of
+    points the kernel weighs there (V_d the unit ball's volume)."""
+    log_ball = 0.5 * dim * math.log(math.pi) - math.lgamma(0.5 * dim + 1.0)
+    return math.log(n) + log_ball + dim * math.log(bandwidth)
+
+
+def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int) -> Any:
+    """The default merging test (controls.LocalNoise): noise_threshold's
+    depth, read in the estimate's noise at the peak and at the saddle.
+
+    Where k points weigh in the estimate, the log-density and twice the
+    root of that count differ by the same small steps times sqrt(k) (d log k
+    = 2 d sqrt(k) / sqrt(k)); so at the median count m, a depth `threshold`
+    in log-density is a rise of threshold * sqrt(m) / 2 in the root, and on
+    that scale the noise is the same everywhere. Where fewer points weigh
+    (a thin tail) the same rise asks a deeper valley in log-density, where
+    more weigh a shallower one.
+    """
+    from .controls import LocalNoise
+    return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m))
 
 
 def least_cluster_size(n: int, k: int, n_clusters: int | None = None) -> int:

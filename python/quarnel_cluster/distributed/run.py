@@ -256,8 +256,9 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         if s.threshold is None:
             m = max(median_count(counts[1], N), 1)
             threshold = pipeline.threshold_from(N, m, s.threshold_scale)
+            rule = pipeline.local_noise(N, bandwidth, d, threshold, m)
         else:
-            threshold = float(s.threshold)
+            threshold = rule = float(s.threshold)
         search_size = max(median_count(counts[0], N), s.min_search)
         wait(rho)
 
@@ -274,7 +275,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
                                    for b, (p, t, r, f) in enumerate(zip(distinct, tables, rho,
                                                                         f_rho))])
         del tables, rho, distinct
-        merged = merging.run(bx, f_rho, threshold, search_size, list_width, min_size,
+        merged = merging.run(bx, f_rho, rule, search_size, list_width, min_size,
                              s.n_clusters, s.noise)
         # Each box's results, split by the input's chunks in one task.
         split = [at(placed, b, tasks.output_pieces, box, lab, merged.changed, fnd, copies,
