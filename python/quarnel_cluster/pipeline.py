@@ -30,7 +30,7 @@ bounding box; both sum over however many columns there are.
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from dataclasses import dataclass, field, replace
 
 import numpy as np
@@ -41,6 +41,9 @@ import _quarnel_cluster as native
 
 from . import neighbours
 from .neighbours import Indices
+
+if TYPE_CHECKING:
+    from .controls import LocalNoise
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
@@ -341,7 +344,7 @@ def log_count_unit(n: int, bandwidth: float, dim: int) -> float:
     return math.log(n) + log_ball + dim * math.log(bandwidth)
 
 
-def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int) -> Any:
+def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int) -> LocalNoise:
     """The default merging test (controls.LocalNoise): noise_threshold's
     depth, read in the estimate's noise at the peak and at the saddle.
 
@@ -353,7 +356,7 @@ def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int) ->
     (a thin tail) the same rise asks a deeper valley in log-density, where
     more weigh a shallower one.
     """
-    from .controls import LocalNoise
+    from .controls import LocalNoise   # controls reads this module
     return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m))
 
 
