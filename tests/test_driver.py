@@ -57,6 +57,20 @@ def test_touching_blobs_of_unequal_density_stay_apart():
     assert adjusted_rand_index(y, model.labels_) > 0.95
 
 
+def test_relabel_equals_a_fresh_fit():
+    x, _ = blobs(5, 2, per_blob=300, spread=2.0)
+    x = np.vstack([x, x[:20]])                       # copies take the expanded path
+    model = DensityPeakClustering().fit(x)
+    first = model.labels_.copy()
+    for settings in ({"n_clusters": 3}, {"n_clusters": 7}, {"threshold": 0.2}):
+        model.relabel(**settings)
+        fresh = DensityPeakClustering(**settings).fit(x)
+        for name in ("labels_", "centers_", "delta_", "nn_delta_", "threshold_"):
+            assert np.array_equal(getattr(model, name), getattr(fresh, name)), name
+        assert model.density_graph_ == fresh.density_graph_
+    np.testing.assert_array_equal(model.relabel().labels_, first)
+
+
 def test_fitted_attributes_are_consistent():
     x, _ = blobs(3, 2, seed=1)
     model = DensityPeakClustering()

@@ -25,13 +25,15 @@ def narrow_widths(k: int, delta_neighbors: int, search_size: int) -> tuple[int, 
 def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int,
              threshold: "float | controls.LocalNoise",
              search_size: int, min_size: int, n_clusters: int | None, noise: bool,
-             stage: Callable[[str], ContextManager[Any]] | None = None) -> Clusters:
+             stage: Callable[[str], ContextManager[Any]] | None = None,
+             tree: list[Any] | None = None) -> Clusters:
     """Clusters of the points x from their log-densities and the first
     columns of their neighbour table (narrow_widths says how many).
 
     nn_dist comes in a list that this function empties: the caller holds no
     other reference, and the distances go as soon as the peaks are found.
-    `stage(name)` times the two stages.
+    `stage(name)` times the two stages; `tree`, a list, receives the
+    clusters of every peak and their saddles (controls.refine).
     """
     timed = stage or (lambda name: nullcontext())
     with timed("peaks"):
@@ -45,7 +47,7 @@ def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int,
         del found
         return controls.refine(result, x, rho, nn_list, search_size,
                                threshold if n_clusters is None else None, min_size,
-                               n_clusters, noise)
+                               n_clusters, noise, tree)
 
 
 def least_size(n: int, k: int, n_clusters: int | None, min_cluster_size: int | None) -> int:

@@ -361,11 +361,26 @@ def halo(labels: I64, rho: F64, nn_list: Indices, width: int) -> I64:
 
 def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int,
            threshold: "float | LocalNoise | None",
-           min_size: int, n_clusters: int | None, noise: bool) -> Clusters:
+           min_size: int, n_clusters: int | None, noise: bool,
+           tree: "list[tuple[Clusters, Borders]] | None" = None) -> Clusters:
     """The clusters after the threshold (unless None), min_cluster_size,
     n_clusters and noise, in that order. The joins of the three steps are
-    composed on the clusters and applied to the points once."""
+    composed on the clusters and applied to the points once. `tree`, a
+    list, receives (c, its saddles): all that joined() needs to cut the
+    clusters again."""
     touching = borders(c.labels, rho, nn_list, width)
+    if tree is not None:
+        tree.append((c, touching))
+    c = joined(c, x, rho, touching, threshold, min_size, n_clusters)
+    if noise:
+        c = replace(c, labels=halo(c.labels, rho, nn_list, width))
+    return c
+
+
+def joined(c: Clusters, x: F64, rho: F64, touching: Borders,
+           threshold: "float | LocalNoise | None", min_size: int,
+           n_clusters: int | None) -> Clusters:
+    """refine's joins, from the saddles `touching` between c's clusters."""
     centres = c.centers
     counts = sizes(c.labels, len(centres))
     to_final = np.arange(len(centres), dtype=np.int64)
@@ -387,6 +402,4 @@ def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int,
         join(keep_heaviest_peaks(counts, centres, rho, x, touching, n_clusters))
     if len(links) or not np.array_equal(centres, c.centers):
         c = apply(c, x, to_final, centres, links)
-    if noise:
-        c = replace(c, labels=halo(c.labels, rho, nn_list, width))
     return c

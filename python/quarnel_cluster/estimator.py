@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-from . import clustering, memory, narrowing, neighbours, pipeline, validation
+from . import clustering, controls, memory, narrowing, neighbours, pipeline, validation
 from ._params import BASES, not_fitted_error
 from .progress import StageTimer
 from .validation import Interval
@@ -30,7 +30,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     saddle separates it from every denser one. Clusters of fewer than ``min_cluster_size`` points then join the
     neighbouring cluster they meet at the highest saddle. ``n_clusters=K``
     instead keeps the K heaviest peaks of the merge tree (prominence times
-    points), and ``noise=True`` labels -1 each cluster's halo. `predict`
+    points), and ``noise=True`` labels -1 each cluster's halo; `relabel`
+    cuts a fitted model again for another ``n_clusters`` or threshold
+    without a new neighbour search. `predict`
     gives new points the cluster they would join.
 
     The defaults need no tuning for data whose clusters hold a few dozen
@@ -336,19 +338,15 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             narrow_dist = [packed[0]]
             del packed
         min_size = clustering.least_size(n, k, p["n_clusters"], p["min_cluster_size"])
+        tree: list[Any] = []
         result = clustering.clusters(x, rho, narrow_dist, nn_list, width, rule,
                                      search_size, min_size, p["n_clusters"], p["noise"],
-                                     timer.stage)
+                                     timer.stage, tree)
         del nn_list
-
-        expanded = copies.expand(result)
-        self.labels_ = expanded.labels
-        self.centers_ = expanded.centers
-        self.n_clusters_ = int(len(expanded.centers))
+        # Every peak's cluster and their saddles: relabel cuts them again.
+        self._tree = (tree[0], rule, float(threshold), copies, k)
+        self._set_clusters(result, copies)
         self.rho_ = copies.spread(rho)
-        self.delta_ = expanded.delta
-        self.nn_delta_ = expanded.nn_delta
-        self._density_graph = expanded.graph
         self.bandwidth_ = float(bandwidth)
         self.threshold_ = float(threshold)
         self.search_size_ = int(min(search_size, k))
@@ -357,8 +355,67 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         user_array = isinstance(X, np.ndarray) and np.may_share_memory(x, X)
         self.points_ = x.copy() if user_array else x
         self._fit_rho = rho
-        self._fit_labels = result.labels
         self.timings_ = dict(timer.timings)
+        return self
+
+    def _set_clusters(self, result: Any, copies: Any) -> None:
+        expanded = copies.expand(result)
+        self.labels_ = expanded.labels
+        self.centers_ = expanded.centers
+        self.n_clusters_ = int(len(expanded.centers))
+        self.delta_ = expanded.delta
+        self.nn_delta_ = expanded.nn_delta
+        self._density_graph = expanded.graph
+        self._fit_labels = result.labels
+
+    def relabel(self, n_clusters: int | None = None, threshold: float | None = None,
+                min_cluster_size: int | None = None) -> "DensityPeakClustering":
+        """Cut the fitted clusters again, without a new neighbour search.
+
+        The fit keeps every density peak it found and the saddles between
+        them; this runs the merging again on them with other settings and
+        replaces ``labels_``, ``centers_``, ``n_clusters_``, ``delta_``,
+        ``nn_delta_`` and ``density_graph_``, exactly as a fit with those
+        settings would set them. It takes a fraction of the fit's time.
+
+        Parameters
+        ----------
+        n_clusters : int or None, default=None
+            Keep this many clusters (the heaviest peaks of the merge tree),
+            as ``n_clusters`` of a fit.
+        threshold : float or None, default=None
+            A depth in log-density for the merging (ignored when n_clusters
+            is given); None: the fit's own test.
+        min_cluster_size : int or None, default=None
+            As in a fit; None: the default rule for n_clusters.
+
+        Returns
+        -------
+        self : DensityPeakClustering
+        """
+        tree = self.__dict__.get("_tree")
+        if tree is None:
+            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
+                                   "Call 'fit' with appropriate arguments before using this "
+                                   "estimator.")
+        if self.noise:
+            raise ValueError("relabel cannot redraw the halo of noise=True without the "
+                             "neighbour table; fit again with the new settings")
+        validation.check_params(
+            {"n_clusters": self._parameter_constraints["n_clusters"],
+             "threshold": self._parameter_constraints["threshold"],
+             "min_cluster_size": self._parameter_constraints["min_cluster_size"]},
+            {"n_clusters": n_clusters, "threshold": threshold,
+             "min_cluster_size": min_cluster_size}, type(self).__name__)
+        (initial, touching), rule, fit_threshold, copies, k = tree
+        if threshold is not None:
+            rule = fit_threshold = float(threshold)
+        x, rho = self.points_, self._fit_rho
+        min_size = clustering.least_size(len(x), k, n_clusters, min_cluster_size)
+        result = controls.joined(initial, x, rho, touching,
+                                 rule if n_clusters is None else None, min_size, n_clusters)
+        self._set_clusters(result, copies)
+        self.threshold_ = fit_threshold
         return self
 
     def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> np.ndarray:
