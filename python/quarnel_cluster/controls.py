@@ -244,6 +244,29 @@ def merge_small(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
     return Joins(_follow(np.array(target, np.int64)), np.array(centre, np.int64), links)
 
 
+def merge_tree(counts: I64, centers: I64, rho: F64, touching: Borders) -> dict[str, np.ndarray]:
+    """Every meeting of two groups of peaks as the saddles go down from the
+    highest (see meetings): per meeting, the centres of the two groups'
+    peaks (`high`, `low`), the saddle's log-density, both peaks'
+    log-densities and the points each group holds by then (counts: per
+    cluster, its points)."""
+    peak = rho[centers]
+    groups = Groups(len(centers))
+    mass = np.asarray(counts).astype(np.int64)
+    rows: list[tuple[int, int, float, int, int]] = []
+    for high, low, s in meetings(touching, groups, peak_ranks(centers, rho)):
+        groups.parent[low] = high
+        rows.append((high, low, s, int(mass[high]), int(mass[low])))
+        mass[high] += mass[low]
+    high, low, saddle, high_size, low_size = (np.array(c) for c in zip(*rows)) if rows else \
+        (np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0), np.empty(0, np.int64),
+         np.empty(0, np.int64))
+    high, low = np.asarray(high, np.int64), np.asarray(low, np.int64)
+    return {"high": centers[high], "low": centers[low], "saddle": np.asarray(saddle, np.float64),
+            "high_peak": peak[high], "low_peak": peak[low],
+            "high_size": np.asarray(high_size, np.int64), "low_size": np.asarray(low_size, np.int64)}
+
+
 def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
                         n_clusters: int) -> Joins:
     """Keeps the n_clusters clusters whose peaks weigh the most; every other

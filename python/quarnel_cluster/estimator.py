@@ -407,7 +407,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
              "min_cluster_size": self._parameter_constraints["min_cluster_size"]},
             {"n_clusters": n_clusters, "threshold": threshold,
              "min_cluster_size": min_cluster_size}, type(self).__name__)
-        (initial, touching), rule, fit_threshold, copies, k = tree
+        (initial, touching), rule, fit_threshold, copies, k = tree[:5]
         if threshold is not None:
             rule = fit_threshold = float(threshold)
         x, rho = self.points_, self._fit_rho
@@ -485,6 +485,32 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         if not isinstance(graph, list):
             graph = self._density_graph = graph.lists()
         return graph
+
+    @property
+    def merge_tree_(self) -> dict[str, np.ndarray]:
+        """The merge tree of every density peak the fit found: walking down
+        the saddles from the highest, each meeting of two groups of peaks,
+        in the order they meet. Arrays of one entry per meeting: ``high``
+        and ``low``, the rows of X of the two groups' peaks (the higher
+        first); ``saddle``, the log-density where they meet; ``high_peak``
+        and ``low_peak``, the peaks' log-densities; ``high_size`` and
+        ``low_size``, the points each group holds by then. ``low_peak -
+        saddle`` is the lower peak's prominence, what the merging tests.
+        Built on first access."""
+        tree = self.__dict__.get("_tree")
+        if tree is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute "
+                                 "'merge_tree_'")
+        if len(tree) == 6:
+            return tree[5]
+        (initial, touching), _, _, copies, _ = tree
+        labels = copies.spread(initial.labels)
+        counts = np.bincount(labels[labels >= 0], minlength=len(initial.centers))
+        found = controls.merge_tree(counts, initial.centers, self._fit_rho, touching)
+        if copies.first is not None:
+            found["high"], found["low"] = copies.first[found["high"]], copies.first[found["low"]]
+        self._tree = (*tree, found)
+        return found
 
     def __sklearn_tags__(self) -> Any:
         """Tags for scikit-learn's tools: dense 2-D input without NaN; the
