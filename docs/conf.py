@@ -25,7 +25,6 @@ version = release
 
 extensions = [
     "sphinx.ext.autodoc",
-    "sphinx.ext.mathjax",
     "sphinx.ext.intersphinx",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
