@@ -491,6 +491,9 @@ def _draw(path: str, fmt: str, x: np.ndarray, model: Any, title: str) -> None:
 def _error_text(e: BaseException) -> str:
     if isinstance(e, OSError) and e.filename is not None and e.strerror:
         return f"{e.filename}: {e.strerror}"
+    if isinstance(e, MemoryError) and not str(e):
+        return ("out of memory: cluster a sample, or spread the run over several machines "
+                "(--scheduler)")
     return " ".join(str(e).split()) or type(e).__name__
 
 
