@@ -2,6 +2,7 @@
 worker killed in the middle of a fit, Zarr and Parquet through the command
 line."""
 
+import inspect
 import os
 import re
 import signal
@@ -347,3 +348,17 @@ model = DensityPeakClustering(n_workers=2).fit(X)
     assert lines[-1] == ("RuntimeError: a local Dask cluster cannot be started from the top "
                          "level of a script, which its worker processes import again: put "
                          "the code that fits the model under `if __name__ == \"__main__\":`")
+
+
+def test_every_attribute_help_lists_exists(client):
+    """density_graph_, inherited from the single-machine estimator, was
+    listed by help() and raised AttributeError."""
+    model = OnDask(client=client).fit(script_points())
+    public = {name for name in dir(OnDask) if name.endswith("_") and not name.startswith("_")}
+    doc = inspect.cleandoc(OnDask.__doc__)
+    section = doc.split("Attributes\n----------\n")[1].split("\n\n")[0]
+    documented = {name.strip(" \\")
+                  for line in section.splitlines() if not line.startswith(" ")
+                  for name in line.split(" : ")[0].split(",")} - {""}
+    assert {"labels_", "client_", "n_features_in_"} <= documented
+    assert [name for name in sorted(public | documented) if not hasattr(model, name)] == []

@@ -166,15 +166,16 @@ def _centre_coordinates(model: Any, centres: np.ndarray) -> np.ndarray:
     found = getattr(model, "cluster_centers_", None)
     if found is not None:
         return np.asarray(found, dtype=np.float64)
-    points = np.asarray(model.points_)
-    delta = np.asarray(model.delta_)
-    # points_ holds the first occurrence of every point, in order; a later
-    # copy has a distance of 0 to its first occurrence.
-    distinct = delta != 0.0
-    if int(distinct.sum()) != len(points):
-        raise ValueError("the centres' coordinates cannot be told from this model; give "
-                         "plot_decision_graph the points it was fitted on (X=...)")
-    return points[(np.cumsum(distinct) - 1)[centres]]
+    points = getattr(model, "points_", None)
+    if points is not None:
+        # points_ holds the first occurrence of every point, in order; a
+        # later copy has a distance of 0 to its first occurrence.
+        distinct = np.asarray(model.delta_) != 0.0
+        if int(distinct.sum()) == len(points):
+            return np.asarray(points)[(np.cumsum(distinct) - 1)[centres]]
+    raise ValueError(f"the centres' coordinates cannot be told from this "
+                     f"{type(model).__name__}: give plot_decision_graph the points it was "
+                     "fitted on (X=...)")
 
 
 def centre_separation(rho: np.ndarray, coordinates: np.ndarray) -> tuple[np.ndarray, int]:

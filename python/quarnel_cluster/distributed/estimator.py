@@ -179,7 +179,11 @@ n_features_in_
             return default_client()
         except ValueError:
             cluster = _start_local_cluster(self.n_workers)
-            client = Client(cluster)
+            try:
+                client = Client(cluster)
+            except BaseException:
+                cluster.close()
+                raise
             # Closed at exit if close() is not called: left to Dask's own
             # hooks, the workers go before the client lets go of their
             # results, and the scheduler warns of lost tasks.
@@ -200,18 +204,20 @@ n_features_in_
         if started is None:
             return
         cluster, client, shut = started
-        if getattr(self, "client_", None) is client:
-            import dask.array as da
-            names = [name for name in OUTPUTS if name in self.__dict__]
-            arrays = [getattr(self, name) for name in names]
-            values = client.gather(client.compute(arrays))
-            for name, array, value in zip(names, arrays, values):
-                # name=False: no hashing of the values for a key.
-                setattr(self, name, da.from_array(value, chunks=array.chunks, name=False))
-            self._fitted = None
         self._started = None
         atexit.unregister(shut)
-        shut()
+        try:
+            if getattr(self, "client_", None) is client:
+                import dask.array as da
+                names = [name for name in OUTPUTS if name in self.__dict__]
+                arrays = [getattr(self, name) for name in names]
+                values = client.gather(client.compute(arrays))
+                for name, array, value in zip(names, arrays, values):
+                    # name=False: no hashing of the values for a key.
+                    setattr(self, name, da.from_array(value, chunks=array.chunks, name=False))
+                self._fitted = None
+        finally:
+            shut()
 
     def fit(self, X: Any, y: Any = None) -> "DensityPeakClustering":
         """Cluster the points of X.
