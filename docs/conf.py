@@ -67,7 +67,7 @@ sphinx_gallery_conf = {
     "examples_dirs": "examples",
     "gallery_dirs": "auto_examples",
     "filename_pattern": r"/plot_",
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "_sorting.ExampleOrder",
     "download_all_examples": False,
     "remove_config_comments": True,
     "show_memory": False,
