@@ -291,7 +291,8 @@ default=None
     else:
         setting = f"n_clusters={model.n_clusters}, no threshold"
     ax.scatter(x, y, c=colours[centres], s=160, marker="*", edgecolors="black",
-               linewidths=1.0, zorder=3, label="centres, at the distance to the nearest denser one")
+               linewidths=1.0, zorder=3,
+               label="centres, at the distance to the nearest denser one")
     if len(centres) <= LEGEND_MAX:
         for j in range(len(centres)):
             ax.annotate(str(j), (x[j], y[j]), xytext=(6, 4), textcoords="offset points",
