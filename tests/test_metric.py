@@ -206,3 +206,25 @@ def test_large_graphs_hold_out_points_as_the_point_table_does(monkeypatch):
     graph = DensityPeakClustering(metric="precomputed").fit(knn_graph(x, 30))
     assert graph.bandwidth_ == euclid.bandwidth_
     np.testing.assert_array_equal(graph.labels_, euclid.labels_)
+
+
+def test_distributed_cosine_is_the_single_machine_fit():
+    distributed = pytest.importorskip("distributed")
+    from quarnel_cluster.distributed import DensityPeakClustering as OnDask
+    x, _ = blobs(4 * np.eye(5)[:4], 500, 1.0, seed=10)
+    x *= np.random.default_rng(11).uniform(0.5, 20, (len(x), 1))
+    x[:30] = 3 * x[30:60]                       # same directions: copies on the sphere
+    single = DensityPeakClustering(metric="cosine").fit(x)
+    with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as lc, \
+            distributed.Client(lc) as c:
+        model = OnDask(metric="cosine", client=c, n_partitions=3).fit(x)
+        assert model.bandwidth_ == single.bandwidth_
+        for name in ("labels_", "rho_", "delta_", "nn_delta_"):
+            np.testing.assert_array_equal(getattr(model, name).compute(), getattr(single, name))
+        zero = x.copy()
+        zero[[7, 9]] = 0
+        with pytest.raises(ValueError, match=r"X has 2 rows of zeros \(the first is row 7\)"):
+            OnDask(metric="cosine", client=c).fit(zero)
+    with pytest.raises(ValueError, match=r"does not take metric='precomputed': it cuts space "
+                                         r"into boxes by the points' coordinates"):
+        OnDask(metric="precomputed").fit(knn_graph(x, 30))

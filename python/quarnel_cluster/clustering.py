@@ -38,7 +38,7 @@ def clusters(x: Any, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int,
         dist = nn_dist.pop()
         found = pipeline.peaks(x, rho, nn_list, dist, width)
         del dist
-        if not isinstance(x, np.ndarray):
+        if pipeline.along_graph(x):
             x.set_peaks(found.centers)     # a graph's distances between peaks
     with timed("merging"):
         # Every peak found; the threshold (or, with n_clusters, the K

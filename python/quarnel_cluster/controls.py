@@ -44,7 +44,7 @@ import numpy as np
 
 from . import validation
 from .borders import F64, I64, Borders, border_density, borders
-from .pipeline import Clusters, Indices
+from .pipeline import Clusters, Indices, along_graph
 
 
 @dataclass(frozen=True)
@@ -64,7 +64,7 @@ def _nearest_denser(x: F64, rho: F64, centre: int, others: list[int]) -> int:
     """Of the centres `others`, the nearest denser than `centre`; the nearest
     of all when none is denser. Ties by position in `others`. x: the points,
     or a neighbour graph's precomputed.CentreDistances."""
-    if not isinstance(x, np.ndarray):
+    if along_graph(x):
         return int(x.nearest_denser(rho, centre, others))
     denser = [c for c in others if _denser(rho, c, centre)] or others
     gaps = np.linalg.norm(x[denser] - x[centre], axis=1)
@@ -307,7 +307,7 @@ def apply(c: Clusters, x: F64, new_label: I64, centres: I64,
 def gaps(x: F64, child: I64, parent: I64) -> F64:
     """Distances of centres to the centres they join (x is read at those
     rows only; or a neighbour graph's precomputed.CentreDistances)."""
-    if not isinstance(x, np.ndarray):
+    if along_graph(x):
         return x.gaps(child, parent)    # type: ignore[no-any-return]
     return np.sqrt(np.sum((x[parent] - x[child]) ** 2, axis=1))
 

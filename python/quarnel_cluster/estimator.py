@@ -350,7 +350,7 @@ shape (n_samples, n_samples)
                                      search_size, min_size, p["n_clusters"], p["noise"],
                                      timer.stage)
         del nn_list
-        if not isinstance(x, np.ndarray):
+        if pipeline.along_graph(x):
             result = precomputed.finish_delta(result, x.diagonal)
 
         expanded = copies.expand(result)

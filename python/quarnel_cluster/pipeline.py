@@ -374,6 +374,12 @@ def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> i
     return int(quarnel.adaptive_trim_size(nn_dist, bandwidth, alpha, min_nh))
 
 
+def along_graph(x: Any) -> bool:
+    """Whether x, where the stages take the points, is a neighbour graph's
+    precomputed.CentreDistances (the graph's distances between peaks)."""
+    return getattr(x, "along_graph", False) is True
+
+
 @dataclass(frozen=True)
 class Peaks:
     delta: F64
@@ -387,12 +393,12 @@ def peaks(x: Any, rho: F64, nn_list: Indices, nn_dist: F64, width: int) -> Peaks
     (n Python lists: seconds at 10^7 points; see DensityGraph). x: the
     points, or for a neighbour graph its precomputed.CentreDistances (whose
     diagonal stands in for that of the points' bounding box)."""
-    if isinstance(x, np.ndarray):
-        delta, nn_delta, centers = native.nearest_denser(x, rho, nn_list[:, :width],
-                                                         nn_dist[:, :width])
-    else:
+    if along_graph(x):
         delta, nn_delta, centers = native.nearest_denser_rows(
             rho, nn_list[:, :width], nn_dist[:, :width], x.diagonal)
+    else:
+        delta, nn_delta, centers = native.nearest_denser(x, rho, nn_list[:, :width],
+                                                         nn_dist[:, :width])
     return Peaks(delta, nn_delta, centers)
 
 

@@ -324,6 +324,7 @@ class CentreDistances:
     infinitely far apart; of those, the densest denser peak is taken.
     """
 
+    along_graph = True      # see pipeline.along_graph
     # Dijkstra searches from this many peaks at once (rows of peaks' length).
     BATCH = 256
 

@@ -81,6 +81,11 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
 threshold_scale, alpha, min_search, n_clusters, min_cluster_size, noise, \
 random_state, verbose
         As for `quarnel_cluster.DensityPeakClustering`.
+    metric : {"euclidean", "cosine"}, default="euclidean"
+        As for `quarnel_cluster.DensityPeakClustering`: "cosine" scales each
+        chunk's rows to unit length. "precomputed" is refused: the run cuts
+        space into boxes by the points' coordinates, which a neighbour graph
+        does not have.
     client : distributed.Client or None, default=None
         The cluster to run on. None: the current default client, or else a
         new `distributed.LocalCluster` of `n_workers` processes, which
@@ -146,7 +151,8 @@ n_features_in_
                  min_cluster_size: int | None = _D["min_cluster_size"],
                  noise: bool = _D["noise"], random_state: int | None = _D["random_state"],
                  verbose: bool = _D["verbose"], client: Any = None,
-                 n_workers: int | None = None, n_partitions: int | None = None) -> None:
+                 n_workers: int | None = None, n_partitions: int | None = None,
+                 metric: str = _D["metric"]) -> None:
         self.n_neighbors = n_neighbors
         self.delta_neighbors = delta_neighbors
         self.bandwidth = bandwidth
@@ -164,6 +170,7 @@ n_features_in_
         self.client = client
         self.n_workers = n_workers
         self.n_partitions = n_partitions
+        self.metric = metric
 
     # The single-machine estimator's checks of the parameters, as they are.
     _checked_params = single.DensityPeakClustering._checked_params
@@ -236,6 +243,11 @@ n_features_in_
             The fitted estimator.
         """
         p = self._checked_params()
+        if p["metric"] == "precomputed":
+            raise ValueError(f"{type(self).__name__} of quarnel_cluster.distributed does not "
+                             "take metric='precomputed': it cuts space into boxes by the "
+                             "points' coordinates, which a neighbour graph does not have; fit "
+                             "quarnel_cluster.DensityPeakClustering on the graph instead.")
         client = self._client()
         x = _points(X)
         n, d = x.shape
@@ -256,9 +268,20 @@ n_features_in_
         if max(-lo.min(), hi.max()) > limit:
             raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
                              "squared distances overflow: rescale the data")
+        dim = d
+        if p["metric"] == "cosine":
+            # Row by row as on one machine, so the same unit rows.
+            validation.check_directions(d, owner)
+            import dask.array as da
+            zero = da.all(x == 0, axis=1)
+            validation.check_directions(d, owner, *client.gather(client.compute(
+                [zero.sum(), da.argmax(zero)])))
+            x = x.map_blocks(validation.unit_rows, owner, dtype=np.float64)
+            lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
+            dim = d - 1
         if np.all(lo == hi):
             raise ValueError("all points of X coincide; there is nothing to cluster")
-        if not single.pipeline.kernel_fits(d, min(p["n_neighbors"], n)):
+        if not single.pipeline.kernel_fits(dim, min(p["n_neighbors"], n)):
             raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
                              "that many dimensions; reduce them first (e.g. with PCA)")
         info = client.scheduler_info().get("workers", {})
@@ -276,7 +299,7 @@ n_features_in_
             e = float(hi[j]) - float(lo[j])
             total = total + e * e
         timer = StageTimer(bool(self.verbose), n)
-        fitted = run.fit(client, x, settings, boxes, timer, float(np.sqrt(total)))
+        fitted = run.fit(client, x, settings, boxes, timer, float(np.sqrt(total)), dim)
         self.timings_ = dict(timer.timings)
         chunks = x.chunks[0]
         self.labels_ = run.output(fitted, "labels", chunks, np.int64)
