@@ -51,7 +51,9 @@ def test_cosine_is_euclidean_on_rows_scaled_by_hand():
      r"^X has 2 rows of zeros \(the first is row 5\), which have no direction for "
      r"metric='cosine': drop them, or use metric='euclidean'\.$"),
     (np.r_[np.ones((5, 3)), [[0.0, 0.0, 0.0]], np.eye(3)], r"X has 1 row of zeros \(row 5\)"),
-    (np.arange(10.0)[:, None] + 1, r"metric='cosine' needs at least 2 features"),
+    (np.arange(10.0)[:, None] + 1, r"^Found array with 1 feature\(s\) \(shape=\(10, 1\)\) "
+                                   r"while a minimum of 2 is required by DensityPeakClustering "
+                                   r"with metric='cosine'"),
 ])
 def test_cosine_refuses_rows_without_a_direction(x, message):
     with pytest.raises(ValueError, match=message):

@@ -331,12 +331,14 @@ def check_points(X: Any, owner: str = "DensityPeakClustering",
     return np.require(x, np.float64, ["C", "A"])
 
 
-def check_directions(d: int, owner: str, zeros: int = 0, first_zero: int = 0) -> None:
+def check_directions(shape: tuple[int, ...], owner: str, zeros: int = 0,
+                     first_zero: int = 0) -> None:
     """What metric="cosine" refuses: one feature, and rows of zeros (`zeros`
     of them, the first at row `first_zero`)."""
-    if d < 2:
-        raise ValueError(f"{owner} with metric='cosine' needs at least 2 features (the "
-                         "direction of a row of one feature is only its sign); X has 1.")
+    if shape[1] < 2:
+        raise ValueError(f"Found array with {shape[1]} feature(s) (shape={tuple(shape)}) while "
+                         f"a minimum of 2 is required by {owner} with metric='cosine' (the "
+                         "direction of a row of one feature is only its sign).")
     if zeros:
         count = int(zeros)
         first = f"the first is row {first_zero}" if count > 1 else f"row {first_zero}"
@@ -348,7 +350,7 @@ def unit_rows(x: npt.NDArray[np.float64], owner: str) -> npt.NDArray[np.float64]
     """x's rows scaled to unit length, as metric="cosine" clusters them (a
     new array); rows of zeros are refused. Each row by itself: the same
     bits whatever rows come with it."""
-    check_directions(x.shape[1], owner)
+    check_directions(x.shape, owner)
     norms = np.linalg.norm(x, axis=1)
     with np.errstate(divide="ignore", invalid="ignore"):
         unit = x / norms[:, None]
@@ -359,7 +361,7 @@ def unit_rows(x: npt.NDArray[np.float64], owner: str) -> npt.NDArray[np.float64]
         rows = x[tiny]
         scale = np.abs(rows).max(axis=1)
         zero = np.flatnonzero(tiny)[scale == 0]
-        check_directions(x.shape[1], owner, len(zero), int(zero[0]) if len(zero) else 0)
+        check_directions(x.shape, owner, len(zero), int(zero[0]) if len(zero) else 0)
         rows = rows / scale[:, None]
         unit[tiny] = rows / np.linalg.norm(rows, axis=1)[:, None]
     return np.require(unit, np.float64, ["C", "A"])

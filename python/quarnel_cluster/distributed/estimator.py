@@ -271,10 +271,10 @@ n_features_in_
         dim = d
         if p["metric"] == "cosine":
             # Row by row as on one machine, so the same unit rows.
-            validation.check_directions(d, owner)
+            validation.check_directions(x.shape, owner)
             import dask.array as da
             zero = da.all(x == 0, axis=1)
-            validation.check_directions(d, owner, *client.gather(client.compute(
+            validation.check_directions(x.shape, owner, *client.gather(client.compute(
                 [zero.sum(), da.argmax(zero)])))
             x = x.map_blocks(validation.unit_rows, owner, dtype=np.float64)
             lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
