@@ -84,7 +84,7 @@ def knn_graph(x, k, query=None):
 def test_precomputed_graph_gives_the_euclidean_clusters():
     x, y = blobs([[0, 0], [9, 0], [0, 9], [9, 9]], 150, 1.5, seed=3)
     euclid = DensityPeakClustering().fit(x)
-    # scikit-learn's own default: 30 stored neighbours besides the point.
+    # n_neighbors=30 counts the point itself; 30 stored others are plenty.
     graph = knn_graph(x, 30)
     before = graph.copy()
     # With the Euclidean fit's bandwidth, every stage sees the same numbers:

@@ -8,10 +8,10 @@ not stored, or stored as 0. Nothing else is read, so any metric, or an
 approximate index's neighbours, can be clustered.
 
     rows         every row sorted by (distance, column); a point's own
-                 entry dropped; each row must keep n_neighbors - 1 others
-                 (n_neighbors counts the point itself, so the default 30
-                 takes kneighbors_graph(n_neighbors=29) or more: the
-                 n_neighbors=30 of scikit-learn's own default works)
+                 entry dropped; each row must keep n_neighbors - 1 others,
+                 as n_neighbors counts the point itself (the estimator's
+                 default 30 needs 29, so NearestNeighbors(n_neighbors=30),
+                 the same number, gives enough)
     copies       points at stored distance 0 from each other are copies of
                  one point, as exact copies are among coordinates: the one
                  of smallest index stands for them all, with the union of
@@ -184,9 +184,9 @@ def neighbour_graph(X: Any, owner: str) -> Graph:
     own = row == col
     if (dist[own] != 0).any():
         i = int(np.flatnonzero(own & (dist != 0))[0])
-        raise ValueError(f"The precomputed neighbour graph stores a distance of {float(dist[i])!r} "
-                         f"from point {row[i]} to itself: leave the point itself out, or "
-                         "store it as 0.")
+        raise ValueError("The precomputed neighbour graph stores a distance of "
+                         f"{float(dist[i])!r} from point {row[i]} to itself: leave the point "
+                         "itself out, or store it as 0.")
     row, col, dist = row[~own], col[~own], dist[~own]
     copies = _copies(n, row, col, dist)
     if copies.inverse is not None:
@@ -226,7 +226,9 @@ def query_table(X: Any, k: int, n_train: int, inverse: I64 | None, owner: str) -
     """predict's table: for every row of the graph X from new points to the
     n_train training points, its k nearest distinct training points."""
     shape, row, col, dist = _entries(X, owner)
-    validation.check_features(np.empty((0, shape[1])), n_train, owner)
+    if shape[1] != n_train:
+        raise ValueError(f"X has {shape[1]} features, but {owner} is expecting {n_train} "
+                         "features as input.")
     m = shape[0]
     if m < 1:
         raise ValueError(f"Found array with 0 sample(s) (shape={shape}) while a minimum "
