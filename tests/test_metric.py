@@ -170,11 +170,12 @@ def test_bad_graphs_get_their_message():
         (edited(-1.0), ValueError, r"^Negative values in data passed to precomputed distance "
                                    r"matrix \(-1\.0 in row 3, column \d+\)\.$"),
         (edited(np.nan), ValueError, r"^Input X contains NaN \(the precomputed neighbour graph "
-                                     r"stores 1 such distances; the first in row 3"),
+                                     r"stores 1 such distance, in row 3, column \d+\)\.$"),
         (edited(np.inf), ValueError, r"^Input X contains infinity or a value too large"),
         (knn_graph(x, 20), ValueError,
          r"^The precomputed neighbour graph stores 20 neighbours of point 0, fewer than the 29 "
-         r"that n_neighbors=30 needs besides the point itself \(80 points fall short\): store "
+         r"that n_neighbors=30 needs besides the point itself \(80 points fall short\): "
+         r"store "
          r"at least 29 neighbours of every point, as NearestNeighbors\(n_neighbors=29\)"
          r"\.kneighbors_graph\(mode='distance'\) does, or lower n_neighbors\.$"),
         (self_entry.tocsr(), ValueError, r"stores a distance of 0\.5 from point 4 to itself: "

@@ -61,9 +61,11 @@ def _entries(X: Any, owner: str) -> tuple[tuple[int, int], I64, I64, F64]:
         first = int(np.argmax(bad))
         what = "NaN" if np.isnan(dist[first]) else \
             "infinity or a value too large for dtype('float64')"
+        count = int(bad.sum())
+        where = "" if count == 1 else "the first "
         raise ValueError(f"Input X contains {what} (the precomputed neighbour graph stores "
-                         f"{int(bad.sum())} such distances; the first in row {row[first]}, "
-                         f"column {col[first]}).")
+                         f"{validation.counted(count, 'such distance')}, {where}in row "
+                         f"{row[first]}, column {col[first]}).")
     if (dist < 0).any():
         first = int(np.argmax(dist < 0))
         raise ValueError("Negative values in data passed to precomputed distance matrix "
@@ -161,7 +163,8 @@ class Graph:
         raise ValueError(
             f"The precomputed neighbour graph stores {int(self.counts[i])} neighbours of "
             f"point {point}{merged}, fewer than the {k - 1} that n_neighbors={k}{lowered} "
-            f"needs besides the point itself ({len(short)} points fall short): store at "
+            f"needs besides the point itself ({len(short)} "
+            f"{'point falls' if len(short) == 1 else 'points fall'} short): store at "
             f"least {k - 1} neighbours of every point, as "
             f"NearestNeighbors(n_neighbors={k - 1}).kneighbors_graph(mode='distance') does, "
             "or lower n_neighbors.")
