@@ -1,7 +1,7 @@
 """The order of the gallery's examples: from first steps to the module."""
 
 ORDER = ["plot_quick_start.py", "plot_threshold.py", "plot_noise.py", "plot_n_clusters.py",
-         "plot_pipeline.py", "plot_predict.py", "plot_native.py"]
+         "plot_pipeline.py", "plot_metrics.py", "plot_predict.py", "plot_native.py"]
 
 
 class ExampleOrder:
