@@ -42,8 +42,11 @@ html_title = "quarnel"
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    "secondary_sidebar_items": ["page-toc"],
+    # The benchmark tables are wide: that page keeps the whole width.
+    "secondary_sidebar_items": {"**": ["page-toc"], "benchmarks": []},
 }
+# Pages without sub-pages have no section navigation to show.
+html_sidebars = {"index": [], "getting_started": [], "benchmarks": []}
 html_show_sourcelink = False
 
 # The API pages list their members by hand; no stub pages.
