@@ -1,5 +1,6 @@
 # make test   - set up everything on a fresh machine and run the whole suite
-# make bench  - run the benchmarks (prints ratios against SciPy and friends)
+# make bench  - run the benchmarks (prints ratios against SciPy and friends), their
+#               tables into bench/results/ and the README
 # make dev    - quick incremental build of the extension into .venv
 # make test-asan     - the suite against an ASan+UBSan build of the extension
 # make test-versions - the suite on every CPython >= 3.12 here, NumPy 1.26 and 2.x
@@ -20,6 +21,7 @@ setup:
 bench: setup
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
 	for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+	$(PY) tools/readme_tables.py
 
 DEMO := build/demo
 demo: setup

@@ -350,12 +350,15 @@ def table(sets: Sets, methods: tuple[str, ...], given_k: bool,
                                        [share(m, every) for m in methods]) + " |")
 
     def mean_ari(m: str) -> str:
-        got = [results[m][n][0] for n in every if n in results[m]]
-        if not got:
+        ran = [n for n in every if n in results[m]]
+        if not ran:
             return ""
-        part = "" if len(got) == len(every) else f" ({len(got)} sets)"
+        got = np.mean([results[m][n][0] for n in ran])
         count = f", exactly K on {share(m, every)}" if exact_k else ""
-        return f"{np.mean(got):.3f}{part}{count}"
+        if len(ran) == len(every):
+            return f"{got:.3f}{count}"
+        ours = np.mean([results[methods[0]][n][0] for n in ran])
+        return f"{got:.3f} ({len(ran)} sets; {methods[0]} {ours:.3f} on them){count}"
     peers = ", ".join(f"{m} {mean_ari(m)}" for m in methods[1:] if mean_ari(m))
     return "\n".join(lines), f"| {mean_ari(methods[0])} | {peers} |"
 
@@ -443,8 +446,8 @@ def main() -> int:
     density = ("quarnel", *DENSITY_PEERS)
     if "default" in asked:
         runs.append(("default", files, partial(
-            table, methods=METHODS, given_k=False,
-            skip={"MeanShift": -1 if args.skip_meanshift else args.meanshift_max_n})))
+            table, methods=METHODS[:-1] if args.skip_meanshift else METHODS, given_k=False,
+            skip={"MeanShift": args.meanshift_max_n})))
     if "k" in asked:
         runs.append(("k", files, partial(
             table, methods=METHODS_K, given_k=True,

@@ -25,7 +25,6 @@ version = release
 
 extensions = [
     "sphinx.ext.autodoc",
-    "sphinx.ext.mathjax",
     "sphinx.ext.intersphinx",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
@@ -43,8 +42,11 @@ html_title = "quarnel"
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    "secondary_sidebar_items": ["page-toc"],
+    # The benchmark tables are wide: that page keeps the whole width.
+    "secondary_sidebar_items": {"**": ["page-toc"], "benchmarks": []},
 }
+# Pages without sub-pages have no section navigation to show.
+html_sidebars = {"index": [], "getting_started": [], "benchmarks": []}
 html_show_sourcelink = False
 
 # The API pages list their members by hand; no stub pages.
@@ -68,7 +70,7 @@ sphinx_gallery_conf = {
     "examples_dirs": "examples",
     "gallery_dirs": "auto_examples",
     "filename_pattern": r"/plot_",
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "_sorting.ExampleOrder",
     "download_all_examples": False,
     "remove_config_comments": True,
     "show_memory": False,

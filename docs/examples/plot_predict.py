@@ -24,3 +24,16 @@ print(f"sample of {len(sample)}: {model.n_clusters_} clusters")
 print(f"predicted against the reference: ARI {adjusted_rand_index(y, labels):.3f}")
 print(f"the whole set fitted at once:    ARI {adjusted_rand_index(y, whole):.3f}")
 print(f"the two labelings agree:         ARI {adjusted_rand_index(whole, labels):.3f}")
+
+# %%
+# The sample the model was fitted on, and every point in the cluster
+# ``predict`` gives it.
+
+import matplotlib.pyplot as plt
+
+fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.8), layout="constrained")
+left.scatter(*X[sample].T, c=model.labels_, cmap="tab10", s=4)
+left.set_title(f"fitted on {len(sample)} points")
+right.scatter(*X.T, c=labels, cmap="tab10", s=2)
+right.set_title(f"all {len(X)} points, predicted")
+plt.show()

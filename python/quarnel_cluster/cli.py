@@ -20,7 +20,7 @@ import threading
 import warnings
 from contextlib import ExitStack, contextmanager
 from functools import partial
-from typing import Any, Iterator, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 
@@ -134,16 +134,19 @@ def _check_flags(args: argparse.Namespace) -> None:
 _PARAMETER_MESSAGE = re.compile(r"The '(\w+)' parameter of \w+ must be (.*)\. Got (.*) instead\.")
 
 
-def _by_flag(message: str, input_name: str) -> str:
+def _by_flag(message: str, input_name: str, row: Callable[[int], str] | None = None) -> str:
     """An estimator's message in the command line's terms: flags for
-    parameter names, INPUT for X."""
+    parameter names, INPUT for X, and rows (counted from 0) as `row` names
+    them."""
     m = _PARAMETER_MESSAGE.fullmatch(message)
     if m and m.group(1) in FLAGS:
         return f"{FLAGS[m.group(1)]} must be {m.group(2)}, got {m.group(3)}"
     for name, flag in FLAGS.items():
-        message = re.sub(rf"\b{name}=", f"{flag} ", message)
-        message = re.sub(rf"\b{name}\b", flag, message)
-    return re.sub(r"\bX\b", input_name, message)
+        message = re.sub(rf"(?<![-\w]){name}=", f"{flag} ", message)
+        message = re.sub(rf"(?<![-\w]){name}\b", flag, message)
+    if row is not None:
+        message = re.sub(r"\brow (\d+)\b", lambda r: row(int(r.group(1))), message)
+    return re.sub(r"(?<![-\w])X\b", input_name, message)
 
 
 # -- paths ------------------------------------------------------------------------
@@ -273,11 +276,17 @@ def _note(text: str) -> None:
     print(f"quarnel_cluster: note: {text}", file=sys.stderr, flush=True)
 
 
-def _read(args: argparse.Namespace, progress: Any = None) -> Any:
-    """The points: in memory, or a Dask array on a cluster."""
+def _read(args: argparse.Namespace, progress: Any = None) -> tuple[Any, Callable[[int], str]]:
+    """The points (in memory, or a Dask array on a cluster), and where the
+    row of a number (from 0) is in INPUT."""
     columns = _columns(args)
     if not _is_store(args.input):
-        return files.read_points(args.input, columns, args.key, _note, progress)
+        table = files.read_points_table(args.input, columns, args.key, _note, progress)
+        return table.values, table.row
+    return _read_store(args, columns), lambda row: f"row {row + 1}"
+
+
+def _read_store(args: argparse.Namespace, columns: list[str] | None) -> Any:
     if args.key is not None:
         raise ValueError("--key picks an array of a .npz INPUT")
     if columns is not None and args.input.lower().endswith(".zarr"):
@@ -386,7 +395,7 @@ def _run(args: argparse.Namespace, stack: ExitStack) -> int:
     settings = _settings(args, estimator)
     timer = StageTimer(verbose=not args.quiet)
     with timer.stage("read") as progress:
-        x = _read(args, progress)
+        x, row = _read(args, progress)
         reference = files.read_labels(args.labels, note=_note) if args.labels else None
     if reference is not None and len(reference) != len(x):
         raise ValueError(f"{args.labels} has {len(reference)} labels for {len(x)} points")
@@ -398,7 +407,7 @@ def _run(args: argparse.Namespace, stack: ExitStack) -> int:
     if args.standardize:
         x = _standardized(x)
 
-    model = _fit(estimator, settings, x, args.input)
+    model = _fit(estimator, settings, x, args.input, row)
     timer.timings.update(model.timings_)
 
     # On a cluster the labels stay with the workers unless a summary needs
@@ -450,14 +459,15 @@ def _run(args: argparse.Namespace, stack: ExitStack) -> int:
     return 0
 
 
-def _fit(estimator: Any, settings: dict[str, Any], x: Any, input_name: str) -> Any:
+def _fit(estimator: Any, settings: dict[str, Any], x: Any, input_name: str,
+         row: Callable[[int], str]) -> Any:
     """The fitted estimator; its refusals in the command line's terms."""
     try:
         return estimator(**settings).fit(x)
     except MemoryError as e:
-        raise MemoryError(_by_flag(str(e), input_name)) from None
+        raise MemoryError(_by_flag(str(e), input_name, row)) from None
     except ValueError as e:
-        raise ValueError(_by_flag(" ".join(str(e).split()), input_name)) from None
+        raise ValueError(_by_flag(" ".join(str(e).split()), input_name, row)) from None
 
 
 def _draws(x: Any) -> bool:
@@ -481,6 +491,9 @@ def _draw(path: str, fmt: str, x: np.ndarray, model: Any, title: str) -> None:
 def _error_text(e: BaseException) -> str:
     if isinstance(e, OSError) and e.filename is not None and e.strerror:
         return f"{e.filename}: {e.strerror}"
+    if isinstance(e, MemoryError) and not str(e):
+        return ("out of memory: cluster a sample, or spread the run over several machines "
+                "(--scheduler)")
     return " ".join(str(e).split()) or type(e).__name__
 
 

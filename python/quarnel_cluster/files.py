@@ -94,10 +94,16 @@ class Table:
                  names: list[str] | None, lines: npt.NDArray[np.int64] | None) -> None:
         self.path, self.values, self.names, self.lines = path, values, names, lines
 
+    def row(self, row: int) -> str:
+        """Where row `row` (from 0) is, as a user counts."""
+        if self.lines is not None:
+            return f"line {int(self.lines[row])}"
+        return f"row {row + 1}"
+
     def where(self, row: int, col: int) -> str:
         if self.lines is not None:
-            return f"{self.path}, line {int(self.lines[row])}, column {col + 1}"
-        return f"{self.path}: row {row + 1}, column {col + 1}"
+            return f"{self.path}, {self.row(row)}, column {col + 1}"
+        return f"{self.path}: {self.row(row)}, column {col + 1}"
 
 
 def _quoted(value: str, limit: int = 40) -> str:
@@ -380,10 +386,10 @@ def read_table(path: str | os.PathLike[str], columns: Sequence[str] | None = Non
     return table
 
 
-def read_points(path: str | os.PathLike[str], columns: Sequence[str] | None = None,
-                key: str | None = None, note: Note = _ignore,
-                progress: Any = None) -> npt.NDArray[np.float64]:
-    """Points, one per row, all finite (see read_table)."""
+def read_points_table(path: str | os.PathLike[str], columns: Sequence[str] | None = None,
+                      key: str | None = None, note: Note = _ignore,
+                      progress: Any = None) -> Table:
+    """The table of points, one per row, all finite (see read_table)."""
     table = read_table(path, columns, key, note, progress)
     values = table.values
     bad = ~np.isfinite(values)
@@ -391,7 +397,14 @@ def read_points(path: str | os.PathLike[str], columns: Sequence[str] | None = No
         row, col = (int(i[0]) for i in np.nonzero(bad))
         raise ValueError(f"{table.where(row, col)}: {values[row, col]} is not a finite "
                          "number (drop or fill that point first)")
-    return values
+    return table
+
+
+def read_points(path: str | os.PathLike[str], columns: Sequence[str] | None = None,
+                key: str | None = None, note: Note = _ignore,
+                progress: Any = None) -> npt.NDArray[np.float64]:
+    """Points, one per row, all finite (see read_table)."""
+    return read_points_table(path, columns, key, note, progress).values
 
 
 def read_labels(path: str | os.PathLike[str], key: str | None = None,

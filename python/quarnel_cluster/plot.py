@@ -15,6 +15,7 @@ file.
 from __future__ import annotations
 
 import os
+import sys
 from typing import Any
 
 import numpy as np
@@ -55,9 +56,17 @@ def _fitted(model: Any) -> tuple[np.ndarray, np.ndarray]:
     return np.asarray(model.labels_), np.asarray(model.centers_, dtype=np.int64)
 
 
+def _is_sparse(X: Any) -> bool:
+    sparse = sys.modules.get("scipy.sparse")
+    return sparse is not None and bool(sparse.issparse(X))
+
+
 def _points(X: Any, n: int) -> tuple[np.ndarray, list[str] | None]:
     """X as a float matrix (a vector: one column) and, for a DataFrame, its
     column names."""
+    if _is_sparse(X):
+        raise ValueError("the plots draw points, not a neighbour graph: give them the points "
+                         "the graph was made from")
     names = None
     if hasattr(X, "columns") and hasattr(X, "to_numpy"):
         names = [str(c) for c in X.columns]
@@ -166,27 +175,61 @@ def _centre_coordinates(model: Any, centres: np.ndarray) -> np.ndarray:
     found = getattr(model, "cluster_centers_", None)
     if found is not None:
         return np.asarray(found, dtype=np.float64)
-    points = np.asarray(model.points_)
-    delta = np.asarray(model.delta_)
-    # points_ holds the first occurrence of every point, in order; a later
-    # copy has a distance of 0 to its first occurrence.
-    distinct = delta != 0.0
-    if int(distinct.sum()) != len(points):
-        raise ValueError("the centres' coordinates cannot be told from this model; give "
-                         "plot_decision_graph the points it was fitted on (X=...)")
-    return points[(np.cumsum(distinct) - 1)[centres]]
+    points = getattr(model, "points_", None)
+    if points is not None:
+        # points_ holds the first occurrence of every point, in order; a
+        # later copy has a distance of 0 to its first occurrence.
+        distinct = np.asarray(model.delta_) != 0.0
+        if int(distinct.sum()) == len(points):
+            return np.asarray(points)[(np.cumsum(distinct) - 1)[centres]]
+    raise ValueError(f"the centres' coordinates cannot be told from this "
+                     f"{type(model).__name__}: give plot_decision_graph the points it was "
+                     "fitted on (X=...)")
 
 
-def centre_separation(rho: np.ndarray, coordinates: np.ndarray) -> tuple[np.ndarray, int]:
-    """For each centre, its distance to the nearest centre of higher density
-    (ties: the one listed first counts as higher), and the index of the
-    highest centre, which has none (its entry is nan)."""
+def _graph_distances(graph: Any, centres: np.ndarray) -> np.ndarray:
+    """Shortest paths between the centres along a neighbour graph (edges
+    both ways), k x k; inf between centres it does not connect."""
+    from scipy.sparse.csgraph import dijkstra
+    # A few centres' rows of n distances at a time.
+    step = max(1, 2**24 // max(graph.shape[0], 1))
+    return np.vstack([dijkstra(graph, directed=False, indices=centres[i:i + step])[:, centres]
+                      for i in range(0, len(centres), step)])
+
+
+def _separation(model: Any, centres: np.ndarray, X: Any) -> tuple[np.ndarray, int]:
+    """For each centre, its distance (in the model's metric) to the nearest
+    centre of higher density (ties: the one listed first counts as higher);
+    and the highest centre, which has none (nan, as for centres the graph of
+    metric="precomputed" does not link to a denser one)."""
+    rho = np.asarray(model.rho_, dtype=np.float64)[centres]
+    metric = getattr(model, "metric", "euclidean")
+    if metric == "precomputed":
+        if not _is_sparse(X):
+            raise ValueError("with metric='precomputed', plot_decision_graph measures the "
+                             "centres apart along the neighbour graph: give it (X=...)")
+        table = _graph_distances(X, centres)
+
+        def apart(i: int, others: np.ndarray) -> np.ndarray:
+            return table[i, others]  # type: ignore[no-any-return]
+    else:
+        if X is not None:
+            at = _points(X, len(np.asarray(model.labels_)))[0][centres]
+        else:
+            at = _centre_coordinates(model, centres)
+        if metric == "cosine":
+            # As the model compares them: on the unit sphere.
+            at = at / np.linalg.norm(at, axis=1, keepdims=True)
+
+        def apart(i: int, others: np.ndarray) -> np.ndarray:
+            return np.sqrt(((at[others] - at[i]) ** 2).sum(axis=1))
+
     k = len(rho)
     order = np.lexsort((np.arange(k), -rho))
     out = np.full(k, np.nan)
     for i in range(1, k):
-        higher = coordinates[order[:i]]
-        out[order[i]] = np.sqrt(((higher - coordinates[order[i]]) ** 2).sum(axis=1).min())
+        out[order[i]] = apart(order[i], order[:i]).min()
+    out[~np.isfinite(out)] = np.nan
     return out, int(order[0]) if k else -1
 
 
@@ -197,8 +240,8 @@ def plot_decision_graph(model: Any, ax: Any = None, X: Any = None) -> Any:
     Every point below the stars either has a denser point near it or joined
     another peak in the merging step. A remaining centre has no denser point
     near it; it is drawn at its distance to the nearest centre of higher
-    density, and the highest centre at the data's bounding-box diagonal (its
-    delta_), so that every centre stands apart. The threshold is the depth
+    density, and the highest centre above them all, at its delta_ (the
+    data's bounding-box diagonal), so that every centre stands apart. The threshold is the depth
     in log-density of the valley that must separate a cluster from every
     denser one: a bar of that length runs left from each centre.
 
@@ -208,9 +251,12 @@ def plot_decision_graph(model: Any, ax: Any = None, X: Any = None) -> Any:
         The fitted estimator.
     ax : matplotlib.axes.Axes or None, default=None
         Where to draw; None: a new figure (made by pyplot).
-    X : array-like of shape (n_samples, n_features) or None, default=None
+    X : array-like or sparse matrix of shape (n_samples, n_features) or None, \
+default=None
         The points the model was fitted on, where the model cannot tell its
-        centres' coordinates itself.
+        centres' coordinates itself; with metric="precomputed", the
+        neighbour graph it was fitted on, along which the centres are
+        measured apart.
 
     Returns
     -------
@@ -220,10 +266,12 @@ def plot_decision_graph(model: Any, ax: Any = None, X: Any = None) -> Any:
     labels, centres = _fitted(model)
     rho = np.asarray(model.rho_, dtype=np.float64)
     delta = np.asarray(model.delta_, dtype=np.float64)
-    if X is not None:
-        coordinates = _points(X, len(labels))[0][centres]
-    else:
-        coordinates = _centre_coordinates(model, centres)
+    y, top = _separation(model, centres, X)
+    # The highest centre (and any that no path links to a denser one) above
+    # the others: at its delta_, the largest distance the model knows (for
+    # coordinates, the bounding box's diagonal).
+    none = np.isnan(y)
+    y[none] = max(float(delta[centres].max(initial=0.0)), float(np.nanmax(y, initial=0.0)))
     ax = _axes(ax)
     colours = _colours(labels)
     size = _marker_size(len(rho))
@@ -232,9 +280,6 @@ def plot_decision_graph(model: Any, ax: Any = None, X: Any = None) -> Any:
     points[centres] = False
     ax.scatter(rho[points], delta[points], c=colours[points], s=size, linewidths=0,
                rasterized=True)
-    y, top = centre_separation(rho[centres], coordinates)
-    if top >= 0:
-        y[top] = delta[centres[top]]
     x = rho[centres]
     threshold = float(model.threshold_)
     if getattr(model, "n_clusters", None) is None:
@@ -246,7 +291,8 @@ def plot_decision_graph(model: Any, ax: Any = None, X: Any = None) -> Any:
     else:
         setting = f"n_clusters={model.n_clusters}, no threshold"
     ax.scatter(x, y, c=colours[centres], s=160, marker="*", edgecolors="black",
-               linewidths=1.0, zorder=3, label="centres, at the distance to the nearest denser one")
+               linewidths=1.0, zorder=3,
+               label="centres, at the distance to the nearest denser one")
     if len(centres) <= LEGEND_MAX:
         for j in range(len(centres)):
             ax.annotate(str(j), (x[j], y[j]), xytext=(6, 4), textcoords="offset points",

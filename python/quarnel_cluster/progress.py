@@ -19,6 +19,8 @@ until it returns.
 
 from __future__ import annotations
 
+import io
+import os
 import sys
 import threading
 import time
@@ -61,6 +63,16 @@ def _stream_is_terminal(stream: TextIO) -> bool:
         return bool(stream.isatty())
     except (AttributeError, ValueError):   # no isatty, or closed
         return False
+
+
+def _size(stream: TextIO) -> tuple[int, int]:
+    """Columns and lines of the terminal, or 80 x 24 where it reports none
+    (a pseudo-terminal nobody sized, where tqdm would draw nothing)."""
+    try:
+        columns, lines = os.get_terminal_size(stream.fileno())
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        columns = lines = 0
+    return (columns if columns > 0 else 80), (lines if lines > 1 else 24)
 
 
 def _current_dask_client() -> Any:
@@ -108,6 +120,7 @@ class _Bar(threading.Thread):
         self.tasks = _DaskTasks(client) if client is not None else None
         self.stop = threading.Event()
         self.shown = False
+        self.started = time.time()     # tqdm's clock
 
     def run(self) -> None:
         if self.stop.wait(BAR_AFTER):
@@ -124,9 +137,11 @@ class _Bar(threading.Thread):
                     if bar is not None:
                         bar.close()
                     fmt = None if total is not None else "{desc}: {elapsed} elapsed"
+                    columns, lines = _size(self.stream)
                     bar = tqdm(desc=self.label, total=total, unit=unit, file=self.stream,
-                               leave=False, dynamic_ncols=True, bar_format=fmt,
+                               leave=False, ncols=columns, nrows=lines, bar_format=fmt,
                                mininterval=0.0, unit_scale=unit != "tasks")
+                    bar.start_t = self.started   # elapsed and rates from the stage's start
                     self.shown = True
                 bar.total = total
                 bar.n = done if total is None else min(done, total)
