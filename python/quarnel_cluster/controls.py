@@ -159,17 +159,26 @@ class LocalNoise:
     even). Its variance is c_K times itself, c_K = V_d int K^2 = 2 (d + 2) /
     (d + 4) for the Epanechnikov kernel, so its square root has the same
     noise, sqrt(c_K) / 2, wherever it is read: in a thin tail as in a dense
-    core. On that scale a peak must rise `depth` above its saddle; a fixed
-    depth in log-density instead asks too little where few points are (the
-    tails' bumps survive, more of them as n grows) and too much where many
-    are.
+    core. The kernel sums the `k` nearest neighbours only, so where more
+    than k points fall within a bandwidth it is a k-nearest-neighbour
+    estimate, whose log has the same noise everywhere (about 1/sqrt(k));
+    above a count of k the scale goes on in log-density, joined so that the
+    noise stays the same across. On that scale a peak must rise `depth`
+    above its saddle; a fixed depth in log-density instead asks too little
+    where few points are (the tails' bumps survive, more of them as n
+    grows).
     """
     log_unit: float    # log(n V_d h^d)
-    depth: float       # the rise asked, on the root of the weighted count
+    depth: float       # the rise asked, on the scale of root()
+    k: int             # neighbours the kernel sums
 
     def root(self, rho: F64) -> F64:
-        """The root of the weighted count at log-densities rho."""
-        return np.exp(0.5 * (np.asarray(rho, np.float64) + self.log_unit))
+        """The root of the weighted count at log-densities rho, and above a
+        count of k, sqrt(k) (1 + log(count / k) / 2)."""
+        level = np.asarray(rho, np.float64) + self.log_unit
+        full = math.log(self.k)
+        return np.where(level <= full, np.exp(0.5 * np.minimum(level, full)),
+                        math.sqrt(self.k) * (1.0 + 0.5 * (level - full)))
 
 
 def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders,

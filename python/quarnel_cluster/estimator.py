@@ -335,7 +335,7 @@ shape (n_samples, n_samples)
             if p["threshold"] is None:
                 threshold, m = pipeline.noise_threshold(nn_dist, bandwidth,
                                                         p["threshold_scale"])
-                rule = pipeline.local_noise(n, bandwidth, dim, threshold, m)
+                rule = pipeline.local_noise(n, bandwidth, dim, threshold, m, k)
             else:
                 threshold = rule = float(p["threshold"])
             search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],

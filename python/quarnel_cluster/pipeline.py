@@ -361,7 +361,8 @@ def log_count_unit(n: int, bandwidth: float, dim: int) -> float:
     return math.log(n) + log_ball + dim * math.log(bandwidth)
 
 
-def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int) -> LocalNoise:
+def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int,
+                k: int) -> LocalNoise:
     """The default merging test (controls.LocalNoise): noise_threshold's
     depth, read in the estimate's noise at the peak and at the saddle.
 
@@ -371,10 +372,11 @@ def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int) ->
     in log-density is a rise of threshold * sqrt(m) / 2 in the root, and on
     that scale the noise is the same everywhere. Where fewer points weigh
     (a thin tail) the same rise asks a deeper valley in log-density, where
-    more weigh a shallower one.
+    more weigh a shallower one, down to the fixed depth where the kernel
+    holds more than its k neighbours.
     """
     from .controls import LocalNoise   # controls reads this module
-    return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m))
+    return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m), k)
 
 
 def least_cluster_size(n: int, k: int, n_clusters: int | None = None) -> int:

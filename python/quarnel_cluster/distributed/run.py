@@ -258,7 +258,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         if s.threshold is None:
             m = max(median_count(counts[1], N), 1)
             threshold = pipeline.threshold_from(N, m, s.threshold_scale)
-            rule = pipeline.local_noise(N, bandwidth, dim, threshold, m)
+            rule = pipeline.local_noise(N, bandwidth, dim, threshold, m, k)
         else:
             threshold = rule = float(s.threshold)
         search_size = max(median_count(counts[0], N), s.min_search)
