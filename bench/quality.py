@@ -18,16 +18,21 @@ seed 0 where they take one. Ward's linkage holds a condensed distance matrix
 
 MeanShift's default bandwidth estimate holds the 30% nearest neighbours of
 every point, which needs memory quadratic in n; it is run only on sets of at
-most --meanshift-max-n points (and is by far the slowest part of this run:
-about a quarter of an hour on two cores).
+most --meanshift-max-n points, and is by far the slowest part of this run.
 
 A third table runs quarnel and HDBSCAN with their defaults on 30 labelled
 sets from scikit-learn's generators (see generated()), standardised the same
 way: the defaults were chosen on the sets above, and these show how they
 carry to data they were not chosen on.
 
+Each table is written to bench/results/quality-NAME.md (NAME: default, k,
+generated), and its mean adjusted Rand indices to a row of
+bench/results/quality-summary.md, which the README and the documentation
+show; --results DIR writes them elsewhere.
+
     python bench/quality.py [--out FILE.md] [--meanshift-max-n N] [--skip-meanshift]
                             [--slow-max-n N] [--tables default,k,generated]
+                            [--datasets DIR] [--results DIR]
 """
 
 from __future__ import annotations
@@ -49,6 +54,7 @@ sys.path.insert(0, str(ROOT / "python"))
 from quarnel_cluster import DensityPeakClustering  # noqa: E402
 
 DATASETS = ROOT.parent / "shared" / "datasets"
+RESULTS = ROOT / "bench" / "results"
 METHODS = ("quarnel", "HDBSCAN", "MeanShift")
 METHODS_K = ("quarnel", "Genie", "KMeans", "GaussianMixture", "Ward")
 
@@ -156,9 +162,10 @@ def generated() -> Sets:
 
 
 def table(sets: Sets, methods: tuple[str, ...], given_k: bool,
-          skip: "dict[str, int]") -> str:
+          skip: "dict[str, int]") -> tuple[str, str]:
     """Runs every method on every set; skip maps a method to the largest n it
-    runs on. Returns the Markdown table with its mean rows."""
+    runs on. Returns the Markdown table with its mean rows, and quarnel's
+    mean ARI beside the peers' as two cells of the summary table."""
     rows = []
     results: dict[str, dict[str, tuple[float, float, float]]] = {m: {} for m in methods}
     for name, get in sets:
@@ -198,7 +205,56 @@ def table(sets: Sets, methods: tuple[str, ...], given_k: bool,
     lines.append(mean_row(f"mean, all {len(every)} sets", every))
     if 0 < len(common) < len(every):
         lines.append(mean_row(f"mean, the {len(common)} sets all {len(methods)} ran", common))
-    return "\n".join(lines)
+
+    def mean_ari(m: str) -> str:
+        ran = [n for n in every if n in results[m]]
+        if not ran:
+            return ""
+        got = np.mean([results[m][n][0] for n in ran])
+        if len(ran) == len(every):
+            return f"{got:.3f}"
+        ours = np.mean([results[methods[0]][n][0] for n in ran])
+        return f"{got:.3f} ({len(ran)} sets; {methods[0]} {ours:.3f} on them)"
+    peers = ", ".join(f"{m} {mean_ari(m)}" for m in methods[1:] if mean_ari(m))
+    return "\n".join(lines), f"| {mean_ari(methods[0])} | {peers} |"
+
+
+# Each table's row of the summary: what it ran ({n}: the number of sets).
+TABLES = {
+    "default": "{n} labelled sets, defaults",
+    "k": "{n} labelled sets, number of clusters given",
+    "generated": "{n} generated sets, defaults",
+}
+CAPTIONS = {
+    "default": "Every method with its defaults on the labelled sets, each standardised "
+               "per column.",
+    "k": "Every method given the reference number of clusters K, its other parameters "
+         "at their defaults (seed 0), on the same sets.",
+    "generated": "Both methods with their defaults on 30 labelled sets from scikit-learn's "
+                 "generators (three seeds each), on which no default was chosen.",
+}
+CELLS = ("Each cell: adjusted Rand index / normalised mutual information / clusters "
+         "found / seconds, reference noise left out; a peer's noise label counts as one "
+         "more cluster; — where a method was not run on a set that large "
+         "(`bench/quality.py`).")
+SUMMARY_HEAD = ["mean adjusted Rand index", "quarnel", "peers"]
+
+
+def write_results(folder: Path, name: str, n_sets: int, text: str, summary: str) -> None:
+    """The table's own file, and its row of the summary, the other rows kept
+    as they were, so that the tables can be run one at a time."""
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / f"quality-{name}.md").write_text(f"{CAPTIONS[name]} {CELLS}\n\n{text}\n")
+    path = folder / "quality-summary.md"
+    old = path.read_text().splitlines() if path.exists() else []
+
+    def kind(line: str) -> str:   # the first cell without its count of sets
+        return line.split(" | ")[0].lstrip("| ").split(" ", 1)[-1]
+    rows = {t: next((ln for ln in old if kind(ln) == kind(form)), None)
+            for t, form in TABLES.items()}
+    rows[name] = f"| {TABLES[name].format(n=n_sets)} {summary}"
+    lines = ["| " + " | ".join(SUMMARY_HEAD) + " |", "|" + " --- |" * len(SUMMARY_HEAD)]
+    path.write_text("\n".join(lines + [r for r in rows.values() if r]) + "\n")
 
 
 def main() -> int:
@@ -211,20 +267,33 @@ def main() -> int:
     ap.add_argument("--tables", default="default,k,generated",
                     help="which tables: default (default parameters), k (K given), "
                          "generated (default parameters on scikit-learn's generators)")
+    ap.add_argument("--datasets", default=str(DATASETS),
+                    help="folder of the labelled sets, DIR/SOURCE/NAME.data.gz with "
+                         "NAME.labels0.gz beside it (default: ../shared/datasets)")
+    ap.add_argument("--results", default=str(RESULTS),
+                    help="folder the tables are written to (default: bench/results)")
     args = ap.parse_args()
-    files = files_in(DATASETS)
+    files = files_in(Path(args.datasets))
     if not files and ("default" in args.tables or "k" in args.tables):
-        print(f"no data sets under {DATASETS}", file=sys.stderr)
+        print(f"no data sets under {args.datasets}", file=sys.stderr)
         return 1
-    tables = []
+    runs: list[tuple[str, Sets, Callable[[Sets], tuple[str, str]]]] = []
     if "default" in args.tables:
-        tables.append(table(files, METHODS, False,
-                            {"MeanShift": -1 if args.skip_meanshift else args.meanshift_max_n}))
+        runs.append(("default", files, partial(
+            table, methods=METHODS[:2] if args.skip_meanshift else METHODS, given_k=False,
+            skip={"MeanShift": args.meanshift_max_n})))
     if "k" in args.tables:
-        tables.append(table(files, METHODS_K, True,
-                            {"Ward": args.slow_max_n, "GaussianMixture": args.slow_max_n}))
+        runs.append(("k", files, partial(
+            table, methods=METHODS_K, given_k=True,
+            skip={"Ward": args.slow_max_n, "GaussianMixture": args.slow_max_n})))
     if "generated" in args.tables:
-        tables.append(table(generated(), ("quarnel", "HDBSCAN"), False, {}))
+        runs.append(("generated", generated(), partial(
+            table, methods=("quarnel", "HDBSCAN"), given_k=False, skip={})))
+    tables = []
+    for name, sets, make_table in runs:
+        text, summary = make_table(sets)
+        write_results(Path(args.results), name, len(sets), text, summary)
+        tables.append(text)
     text = "\n\n".join(tables)
     print(text)
     if args.out:

@@ -28,10 +28,9 @@ namespace {
 
 // Every helper lets go of the interpreter lock while it computes: a
 // distributed run's worker serves the other workers' data from its event
-// loop while its task computes (a held lock stalled them for the whole
-// search, and for the codes, peaks, chains and saddles of a box: a tenth to
-// half a second each at 10^6 points, during which the other worker's
-// fetches waited), and the client runs a local cluster's scheduler.
+// loop while its task computes (a held lock would stall the other workers'
+// fetches for the whole search, and for the peaks, chains and saddles of a
+// box), and a client runs a local cluster's scheduler.
 template <auto Body>
 constexpr Function helper(const char* name, std::span<const char* const> params, const char* raw_doc,
                           std::size_t keywords = 0) {
@@ -105,9 +104,9 @@ double max_or_nan(double a, double b) {
     return a > b ? a : b;
 }
 
-// The points an asked box of a distributed run searches for one asking box:
-// in NumPy the gaps of every point near a wall took a third of the asked
-// box's task at 10^7 points (a pass over the point rows per operation).
+// The points an asked box of a distributed run searches for one asking box,
+// in one pass over the point rows, where NumPy takes a pass per operation
+// on the gaps of every point near a wall.
 std::vector<std::int64_t> within_reach(MatrixView<double> x, VectorView<double> wall,
                                        VectorView<double> lo, VectorView<double> hi, double reach) {
     if (wall.size() != x.rows) throw ValueError("wall must hold one distance per row of x");
@@ -133,8 +132,8 @@ std::vector<std::int64_t> within_reach(MatrixView<double> x, VectorView<double> 
 // distributed run's candidates from other boxes and its own, compared by
 // squared distance), summed as the k-d tree search sums them: x - q per
 // column, squared and added in column order from zero, each step rounded
-// once. In NumPy, over the gathered (rows, k, d) coordinates, they took a
-// third of the answers' and merges' time at 10^7 points.
+// once. Native, so that the (rows, k, d) coordinates are never gathered,
+// as NumPy would need them.
 std::vector<double> gathered_squares(MatrixView<double> q, MatrixView<double> x, IndexTable idx_table) {
     return std::visit(
         [&](const auto& idx) {
@@ -162,7 +161,7 @@ std::vector<double> gathered_squares(MatrixView<double> q, MatrixView<double> x,
 
 // Per radius, how many rows have 0, 1, ..., k of their first k distances
 // within it: what the median neighbourhood sizes of a distributed run are
-// taken from, per box (in NumPy a second of CPU at 10^7 points).
+// taken from, per box, in one pass over the table per radius.
 std::vector<std::int64_t> radius_counts(MatrixView<double> d, std::uint64_t k_arg, VectorView<double> radii) {
     if (k_arg > d.cols) throw ValueError("k must be at most the number of columns of dist");
     const auto k = static_cast<std::size_t>(k_arg);

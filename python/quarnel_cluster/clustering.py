@@ -22,11 +22,12 @@ def narrow_widths(k: int, delta_neighbors: int, search_size: int) -> tuple[int, 
     return width, max(width, min(search_size, k))
 
 
-def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int, threshold: float,
+def clusters(x: Any, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int, threshold: float,
              search_size: int, min_size: int, n_clusters: int | None, noise: bool,
              stage: Callable[[str], ContextManager[Any]] | None = None) -> Clusters:
     """Clusters of the points x from their log-densities and the first
-    columns of their neighbour table (narrow_widths says how many).
+    columns of their neighbour table (narrow_widths says how many). x: the
+    points, or a precomputed.CentreDistances.
 
     nn_dist comes in a list that this function empties: the caller holds no
     other reference, and the distances go as soon as the peaks are found.
@@ -37,6 +38,8 @@ def clusters(x: F64, rho: F64, nn_dist: list[F64], nn_list: Indices, width: int,
         dist = nn_dist.pop()
         found = pipeline.peaks(x, rho, nn_list, dist, width)
         del dist
+        if pipeline.along_graph(x):
+            x.set_peaks(found.centers)     # a graph's distances between peaks
     with timed("merging"):
         # Every peak found; the threshold (or, with n_clusters, the K
         # heaviest peaks) decides which stay, across their saddles.

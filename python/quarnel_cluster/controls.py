@@ -35,7 +35,6 @@ from __future__ import annotations
 
 import heapq
 import math
-import warnings
 from dataclasses import dataclass, replace
 from itertools import chain
 from typing import Iterator
@@ -43,8 +42,9 @@ from typing import Iterator
 import numpy as np
 
 from . import _native as native
+from . import validation
 from .borders import F64, I64, Borders, border_density, borders
-from .pipeline import Clusters, Indices
+from .pipeline import Clusters, Indices, along_graph
 
 
 @dataclass(frozen=True)
@@ -62,7 +62,10 @@ def _denser(rho: F64, p: int, q: int) -> bool:
 
 def _nearest_denser(x: F64, rho: F64, centre: int, others: list[int]) -> int:
     """Of the centres `others`, the nearest denser than `centre`; the nearest
-    of all when none is denser. Ties by position in `others`."""
+    of all when none is denser. Ties by position in `others`. x: the points,
+    or a neighbour graph's precomputed.CentreDistances."""
+    if along_graph(x):
+        return int(x.nearest_denser(rho, centre, others))
     denser = [c for c in others if _denser(rho, c, centre)] or others
     gaps = np.linalg.norm(x[denser] - x[centre], axis=1)
     return denser[int(np.argmin(gaps))]
@@ -252,9 +255,10 @@ def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: B
     weight = np.minimum(prominence, np.finfo(np.float64).max) * mass_at_end
     rank = np.lexsort((centers, -peak, -prominence, -weight))
     if count < n_clusters:
-        warnings.warn(f"n_clusters={n_clusters} asked for, but the data have only {count} "
-                      f"distinct density peaks with at least min_cluster_size points: "
-                      f"returning {count} clusters", stacklevel=4)
+        peaks, clusters = (validation.counted(count, "distinct density peak"),
+                           validation.counted(count, "cluster"))
+        validation.warn(f"n_clusters={n_clusters} asked for, but the data have only {peaks} "
+                        f"with at least min_cluster_size points: returning {clusters}")
     kept = np.zeros(count, bool)
     kept[rank[:n_clusters]] = True
     target = np.where(kept, np.arange(count), ended_by)
@@ -302,7 +306,9 @@ def apply(c: Clusters, x: F64, new_label: I64, centres: I64,
 
 def gaps(x: F64, child: I64, parent: I64) -> F64:
     """Distances of centres to the centres they join (x is read at those
-    rows only)."""
+    rows only; or a neighbour graph's precomputed.CentreDistances)."""
+    if along_graph(x):
+        return x.gaps(child, parent)    # type: ignore[no-any-return]
     return np.sqrt(np.sum((x[parent] - x[child]) ** 2, axis=1))
 
 

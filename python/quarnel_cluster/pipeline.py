@@ -28,7 +28,7 @@ bounding box; both sum over however many columns there are.
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, Callable
 from dataclasses import dataclass, field, replace
 
 import numpy as np
@@ -217,9 +217,10 @@ def held_out_neighbours(x: F64, k: int, test_size: float, seed: Any) -> HeldOut:
     return HeldOut(cross, n_train, x_train[:1000].copy(), x_test[:1000].copy())
 
 
-def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
+def optimal_bandwidth(x: F64 | None, nn_dist: F64, test_size: float, seed: Any,
                       xtol: float, wide: tuple[F64, Indices] | None = None,
-                      held_out: HeldOut | None = None) -> BandwidthSearch:
+                      held_out: HeldOut | Callable[[], HeldOut] | None = None,
+                      dim: int | None = None) -> BandwidthSearch:
     """Bandwidth minimising the negative log-likelihood of held-out points.
 
     test_points(n, test_size) points are held out (see split), at most
@@ -230,8 +231,17 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
     table (held_out_in_table); otherwise a cross query finds them, or
     `held_out`, the answer of held_out_neighbours(x, k, test_size, seed)
     made beforehand, gives them.
+
+    dim: the density's dimension, if not x's column count (the sphere of
+    metric="cosine"). Without coordinates (x None: a neighbour graph),
+    `held_out` must be given, as a function that makes it if the table
+    does not give the neighbours (called only then, so that a RandomState
+    seed draws as for points), and dim is also the dimension that
+    bandwidth_estimate divides by.
     """
-    n, d = x.shape
+    n = len(nn_dist)
+    d = x.shape[1] if x is not None else int(dim)   # type: ignore[arg-type]
+    dim = d if dim is None else dim
     k = nn_dist.shape[1]
     n_test = test_points(n, test_size)
     test = None
@@ -242,17 +252,24 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
         held_out = np.zeros(n, dtype=bool)
         held_out[test] = True
         # bandwidth_estimate reads at most 1000 rows of each
-        train_head = np.flatnonzero(~held_out)[:1000]
-        low, high = search_interval(nn_dist, x[train_head], x[test[:1000]])
+        if x is not None:
+            train_head = np.flatnonzero(~held_out)[:1000]
+            low, high = search_interval(nn_dist, x[train_head], x[test[:1000]])
+        else:
+            blank = np.zeros((1, d))
+            low, high = search_interval(nn_dist, blank, blank)
         rows_dist, rows_list = wide[0][test], wide[1][test]
         cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
         n_train = n - n_test
     else:
         if held_out is None:
+            assert x is not None
             held_out = held_out_neighbours(x, k, test_size, seed)
+        elif callable(held_out):
+            held_out = held_out()
         low, high = search_interval(nn_dist, held_out.train_head, held_out.test_head)
         cross, n_train = held_out.cross, held_out.n_train
-    return likeliest_bandwidth(cross, low, high, d, n_train, xtol)
+    return likeliest_bandwidth(cross, low, high, dim, n_train, xtol)
 
 
 def likeliest_bandwidth(cross: F64, low: float, high: float, d: int, n_train: int,
@@ -357,6 +374,12 @@ def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> i
     return int(quarnel.adaptive_trim_size(nn_dist, bandwidth, alpha, min_nh))
 
 
+def along_graph(x: Any) -> bool:
+    """Whether x, where the stages take the points, is a neighbour graph's
+    precomputed.CentreDistances (the graph's distances between peaks)."""
+    return getattr(x, "along_graph", False) is True
+
+
 @dataclass(frozen=True)
 class Peaks:
     delta: F64
@@ -364,12 +387,18 @@ class Peaks:
     centers: I64
 
 
-def peaks(x: F64, rho: F64, nn_list: Indices, nn_dist: F64, width: int) -> Peaks:
+def peaks(x: Any, rho: F64, nn_list: Indices, nn_dist: F64, width: int) -> Peaks:
     """Density peaks from the first `width` columns of the neighbour table:
     compute_delta's delta, nn_delta and centres, without its density graph
-    (n Python lists: seconds at 10^7 points; see DensityGraph)."""
-    delta, nn_delta, centers = native.nearest_denser(x, rho, nn_list[:, :width],
-                                                     nn_dist[:, :width])
+    (n Python lists: seconds at 10^7 points; see DensityGraph). x: the
+    points, or for a neighbour graph its precomputed.CentreDistances (whose
+    diagonal stands in for that of the points' bounding box)."""
+    if along_graph(x):
+        delta, nn_delta, centers = native.nearest_denser_rows(
+            rho, nn_list[:, :width], nn_dist[:, :width], x.diagonal)
+    else:
+        delta, nn_delta, centers = native.nearest_denser(x, rho, nn_list[:, :width],
+                                                         nn_dist[:, :width])
     return Peaks(delta, nn_delta, centers)
 
 

@@ -49,8 +49,8 @@ bool in_range(double v) { return std::fabs(v) <= coordinate_limit; }  // false f
 // Tree points must be finite and in range: a NaN cannot be ordered along an
 // axis, an infinity or a huge value breaks the tree's distances and bounds. A
 // NaN is reported as the failure to sort a leaf, whatever the number of points.
-// Read in chunks in parallel (a serial pass was 1% of a query's time at 10^6
-// points in 3-D); the chunks' findings are combined in row order.
+// Read in chunks in parallel, since every query pays for this pass; the
+// chunks' findings are combined in row order.
 void check_tree_points(const MatrixView<double>& x, const char* name) {
     struct Finding {
         bool nan = false;

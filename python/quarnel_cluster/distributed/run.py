@@ -137,10 +137,12 @@ class Fitted:
 
 
 def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
-        diagonal: float) -> Fitted:
+        diagonal: float, dim: int | None = None) -> Fitted:
     """Cluster the Dask array X (n x d, float64, one column chunk); the
-    stages are timed by `timer`. `diagonal`: of the points' bounding box."""
+    stages are timed by `timer`. `diagonal`: of the points' bounding box;
+    `dim`: the density's dimension, if not d (d - 1 for unit rows)."""
     n, d = X.shape
+    dim = d if dim is None else dim
     chunks = X.to_delayed().ravel().tolist()
     offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
 
@@ -242,12 +244,12 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     with timer.stage("bandwidth"):
         if s.bandwidth is None:
             bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s, placed,
-                                   early)
+                                   early, dim)
         else:
             bandwidth = float(s.bandwidth)
 
     with timer.stage("density"):
-        rho = client.persist([at(placed, b, tasks.density, t, k, bandwidth, d, N)
+        rho = client.persist([at(placed, b, tasks.density, t, k, bandwidth, dim, N)
                               for b, t in enumerate(tables)])
         # Both neighbourhood counts in one pass over each table and one trip.
         radii = [bandwidth * s.alpha] + ([bandwidth * 1.0] if s.threshold is None else [])
@@ -303,9 +305,10 @@ def holders(client: Any, parts: list[Any], placed: list[str]) -> list[str]:
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
                k_table: int, s: Settings, placed: list[str],
-               early: tuple[np.ndarray, int] | None = None) -> float:
+               early: tuple[np.ndarray, int] | None = None, dim: int | None = None) -> float:
     """pipeline.optimal_bandwidth's choice, from the table in parts. `early`:
-    tasks.held_out_cross of the distinct points, if made already."""
+    tasks.held_out_cross of the distinct points, if made already; `dim`: the
+    density's dimension, if not d."""
     n_test = pipeline.test_points(N, s.test_size)
     order = pipeline.held_out_order(N, n_test, s.random_state) if k_table > k else None
     kth = client.persist([at(placed, b, tasks.column, t, k - 1) for b, t in enumerate(tables)])
@@ -359,7 +362,8 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     else:
         cross, n_train = gather(client, delayed(tasks.held_out_cross)(
             distinct, N, s.test_size, s.random_state, k))
-    return pipeline.likeliest_bandwidth(cross, low, high, d, n_train, s.xtol).bandwidth
+    return pipeline.likeliest_bandwidth(cross, low, high, d if dim is None else dim, n_train,
+                                        s.xtol).bandwidth
 
 
 def output(fitted: Fitted, name: str, chunks: tuple[int, ...], dtype: Any) -> Any:
