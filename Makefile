@@ -39,14 +39,18 @@ docs:
 	$(PY) -m sphinx -W --keep-going -q -b html -d build/docs-doctrees docs build/docs
 
 # Incremental build for development: configure once, rebuild changed files,
-# copy the module into .venv's site-packages.
+# copy the extensions and their library into .venv's site-packages, in the
+# layout of an install (quarnel_cluster/_native beside the package's
+# sources there; a work tree's package finds it beside quarnel).
 dev:
 	@[ -x $(PY) ] || sh tools/setup.sh
 	cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/dev -j2
-	@# Replace the module by rename, never in place: a running process may have it mapped.
+	@# Replace each file by rename, never in place: a running process may have it mapped.
 	site=$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'); \
-	for so in build/dev/quarnel*.so build/dev/_quarnel_cluster*.so; do cp $$so $$site/.tmp.$$(basename $$so) && mv $$site/.tmp.$$(basename $$so) $$site/$$(basename $$so); done
+	mkdir -p $$site/quarnel_cluster; \
+	for so in build/dev/quarnel*.so build/dev/libquarnel_core.so build/dev/quarnel_cluster/_native*.so; do \
+		to=$$site/$${so#build/dev/}; cp $$so $$(dirname $$to)/.tmp.$$(basename $$so) && mv $$(dirname $$to)/.tmp.$$(basename $$so) $$to; done
 
 clean:
 	rm -rf build dist

@@ -256,7 +256,7 @@ def test_points_within_reach_of_a_box_as_numpy_finds_them():
     gaps find (rows read through strides, outer boxes' infinite walls, a
     point whose gap equals the reach, one beyond its own wall distance),
     and arguments of the wrong length refused."""
-    import _quarnel_cluster as native
+    from quarnel_cluster import _native as native
     from quarnel_cluster.distributed.boxes import cut
     rng = np.random.default_rng(3)
     x = np.round(rng.uniform(0, 8, (4000, 6)), 1)[:, ::2]

@@ -40,9 +40,9 @@ from dataclasses import dataclass, replace
 from itertools import chain
 from typing import Iterator
 
-import _quarnel_cluster as native
 import numpy as np
 
+from . import _native as native
 from . import validation
 from .borders import F64, I64, Borders, border_density, borders
 from .pipeline import Clusters, Indices, along_graph

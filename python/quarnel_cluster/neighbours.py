@@ -9,7 +9,7 @@ Rows are ordered by (distance, index) on every road, and the distances are
 computed the same way (squares summed in column order, then the root).
 
 The self table of the k-d tree holds int32 indices below 2^31 points
-(_quarnel_cluster.knn_table, knn_query's rows): n x k x 12 bytes instead of
+(_native.knn_table, knn_query's rows): n x k x 12 bytes instead of
 16, and it sets a run's peak memory. Every other table holds int64 indices;
 the readers of a self table take either.
 """
@@ -20,8 +20,8 @@ import numpy as np
 import numpy.typing as npt
 
 import quarnel
-import _quarnel_cluster as native
 
+from . import _native as native
 from . import brute_force
 
 F64 = npt.NDArray[np.float64]
@@ -35,7 +35,7 @@ INT32_ROWS = int(np.iinfo(np.int32).max)
 
 
 def is_internal_stop(e: BaseException) -> bool:
-    return type(e).__name__ == "PanicException"
+    return isinstance(e, native.PanicException)
 
 
 def _aligned(a: F64) -> F64:

@@ -37,8 +37,8 @@ import numpy as np
 import numpy.typing as npt
 
 import quarnel
-import _quarnel_cluster as native
 
+from . import _native as native
 from . import neighbours
 from .neighbours import Indices
 

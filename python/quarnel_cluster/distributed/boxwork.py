@@ -15,9 +15,9 @@ from __future__ import annotations
 
 from typing import Any
 
-import _quarnel_cluster as native
 import numpy as np
 
+from .. import _native as native
 from ..borders import highest_by_key
 from ..pipeline import F64, I64
 

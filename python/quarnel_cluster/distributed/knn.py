@@ -24,9 +24,9 @@ from __future__ import annotations
 
 from typing import Any
 
-import _quarnel_cluster as native
 import numpy as np
 
+from .. import _native as native
 from .. import neighbours
 from .boxes import F64, I64, Boxes
 

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 from typing import Any
 
-import _quarnel_cluster as native
 import numpy as np
 
+from .. import _native as native
 from .. import pipeline
 from ..pipeline import F64, I64
 from .boxwork import aligned, final, values
