@@ -22,6 +22,7 @@
 #include "cluster/saddles.hpp"
 #include "cluster/shallow.hpp"
 #include "knn/knn.hpp"
+#include "knn/wide.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -107,6 +108,46 @@ constexpr Function knn_cross_fn{
     "quarnel.knn_query_cross, letting other Python threads run while it\n"
     "searches: (nn_dist, nn_indices) as flat arrays.",
     &knn_cross_body};
+
+// The search of any number of columns (knn/wide.hpp): the table, or None
+// where the search declines (coordinates beyond its range, or a tree that
+// cannot prune: a sample of queries scans more than max_share of the points).
+constexpr const char* knn_wide_table_params[] = {"x", "k", "max_share"};
+Ref knn_wide_table_body(const Args& a) {
+    const FloatMatrix x = a.float_matrix(0);
+    const std::uint64_t k = a.size_scalar(1);
+    const double max_share = a.float_scalar(2);
+    if (x.view().rows <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        auto t = unlocked([&] { return knn::wide_table<std::int32_t>(x.view(), k, max_share); });
+        return t ? table_result(std::move(*t)) : Ref::borrow(Py_None);
+    }
+    auto t = unlocked([&] { return knn::wide_table<std::int64_t>(x.view(), k, max_share); });
+    return t ? table_result(std::move(*t)) : Ref::borrow(Py_None);
+}
+constexpr Function knn_wide_table_fn{
+    "knn_wide_table", knn_wide_table_params,
+    "knn_wide_table(x, k, max_share)\n--\n\n"
+    "knn_table's rows for any number of columns, int32 indices below 2^31\n"
+    "points (else int64), as flat arrays; None where the search declines\n"
+    "(a coordinate not finite or beyond its range, or a sample of queries\n"
+    "scanning more than max_share of the points each on average).",
+    &knn_wide_table_body};
+
+constexpr const char* knn_wide_cross_params[] = {"x_train", "x_query", "k", "max_share"};
+Ref knn_wide_cross_body(const Args& a) {
+    const FloatMatrix train = a.float_matrix(0);
+    const FloatMatrix query = a.float_matrix(1);
+    const std::uint64_t k = a.size_scalar(2);
+    const double max_share = a.float_scalar(3);
+    auto t = unlocked([&] { return knn::wide_cross(train.view(), query.view(), k, max_share); });
+    return t ? table_result(std::move(*t)) : Ref::borrow(Py_None);
+}
+constexpr Function knn_wide_cross_fn{
+    "knn_wide_cross", knn_wide_cross_params,
+    "knn_wide_cross(x_train, x_query, k, max_share)\n--\n\n"
+    "knn_cross's rows for any number of columns (int64 indices), or None\n"
+    "where the search declines (see knn_wide_table).",
+    &knn_wide_cross_body};
 
 constexpr const char* nearest_denser_params[] = {"x", "rho", "nn_list", "nn_dist"};
 Ref nearest_denser_body(const Args& a) {
@@ -395,9 +436,11 @@ constexpr Function merge_shallow_fn{
     "they joined), the joins in the order made.",
     &merge_shallow_body};
 
-std::array<PyMethodDef, 13> methods = {
+std::array<PyMethodDef, 15> methods = {
     method_def<knn_table_fn>(),
     method_def<knn_cross_fn>(),
+    method_def<knn_wide_table_fn>(),
+    method_def<knn_wide_cross_fn>(),
     method_def<nearest_denser_fn>(),
     method_def<nearest_denser_rows_fn>(),
     method_def<forest_labels_fn>(),
