@@ -271,7 +271,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         early = held_out(x_all, k, k_table)
         with timer.stage("neighbours"):
             try:
-                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table)
+                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings)
                 copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
                 searched_all = copies.first is None
             except ValueError:
@@ -287,7 +287,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         if not searched_all:
             early = held_out(x, k, k_table)
             with timer.stage("neighbours"):
-                nn_dist, nn_list = pipeline.neighbour_table(x, k_table)
+                nn_dist, nn_list = pipeline.neighbour_table(x, k_table, timer.timings)
         n, d = x.shape
         wide = (nn_dist, nn_list) if k_table > k else None
         table_dist, table_list = nn_dist, nn_list
