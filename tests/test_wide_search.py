@@ -99,7 +99,7 @@ def test_every_thread_count_and_kernel_gives_the_same_bits():
 
 def test_points_spread_in_every_column_go_to_the_brute_force():
     rng = np.random.default_rng(3)
-    n, d = 5000, 64
+    n, d = 4000, 300
     timings = {}
     wide = rng.random((n, d))
     table = neighbours.self_table(wide, 31, timings)
@@ -110,8 +110,8 @@ def test_points_spread_in_every_column_go_to_the_brute_force():
     assert_same(neighbours.self_table(flat, 31, timings), tree_self(flat, 31))
     assert set(timings) == {"neighbours (tree)"}
     # the cross search decides the same way
-    assert native.knn_wide_cross(wide, wide[:3000], 31, neighbours.wide_share(d)) is None
-    assert native.knn_wide_cross(flat, flat[:3000], 31, neighbours.wide_share(d)) is not None
+    assert native.knn_wide_cross(wide, wide[:2500], 31, neighbours.wide_share(d)) is None
+    assert native.knn_wide_cross(flat, flat[:2500], 31, neighbours.wide_share(d)) is not None
 
 
 def test_coordinates_it_cannot_square_are_left_to_the_brute_force():

@@ -41,12 +41,13 @@ INT32_ROWS = int(np.iinfo(np.int32).max)
 # The tree of 9 and more columns first searches a sample of its queries and
 # gives up, for the brute force, when they scan more than wide_share(d) of
 # the points each. Both searches cost about a + b d per (query, point) pair
-# they compare; these are the measured a and b of the tree scanning every
-# point (its worst case: a point is first compared along the principal axes,
-# then along the original columns) and of the brute force, in the same
-# units, fitted over 9 to 300 columns of points spread in every direction.
-TREE_PAIR, TREE_COLUMN = 2.4, 0.25
-BRUTE_PAIR, BRUTE_COLUMN = 10.0, 0.062
+# they compare; these are the measured a and b, in the same units, of the
+# tree scanning every point (its worst case: each point compared along the
+# principal axes, then along the original columns) and of the brute force,
+# fitted over 16 to 300 columns of points spread in every direction. The
+# tree gives way only beyond about 150 columns.
+TREE_PAIR, TREE_COLUMN = 0.37, 0.102
+BRUTE_PAIR, BRUTE_COLUMN = 8.2, 0.056
 
 
 def wide_share(d: int) -> float:

@@ -1,5 +1,7 @@
 #include "knn/wide.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -42,9 +44,6 @@ typedef std::int64_t VecMask __attribute__((vector_size(lanes * sizeof(double)))
 // Vectors are handed around through memory or inlined, never passed by
 // value: the baseline build has no wide registers to pass them in.
 [[gnu::always_inline]] inline void load(Vec& v, const double* p) { std::memcpy(&v, p, sizeof v); }
-[[gnu::always_inline]] inline bool any(const VecMask& m) {
-    return ((m[0] | m[1]) | (m[2] | m[3]) | (m[4] | m[5]) | (m[6] | m[7])) != 0;
-}
 
 // Coordinates are accepted up to this magnitude: below it no rotated
 // coordinate, squared distance or bound can overflow (see
@@ -125,6 +124,37 @@ Rows& thread_rows() {
     return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + ((sum[4] + sum[5]) + (sum[6] + sum[7]));
 }
 
+// Lane masks of comparisons, one bit per lane, for each instruction set:
+// the same comparison, only the extraction of its bits differs.
+struct Avx512 {
+    __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) static unsigned
+    at_most(const Vec& a, const Vec& b) {
+        return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ);
+    }
+};
+struct Avx2 {
+    __attribute__((target("avx2"))) static unsigned at_most(const Vec& a, const Vec& b) {
+        __m256d a0, a1, b0, b1;
+        std::memcpy(&a0, &a, 32);
+        std::memcpy(&a1, reinterpret_cast<const char*>(&a) + 32, 32);
+        std::memcpy(&b0, &b, 32);
+        std::memcpy(&b1, reinterpret_cast<const char*>(&b) + 32, 32);
+        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a0, b0, _CMP_LE_OQ)) |
+                                     (_mm256_movemask_pd(_mm256_cmp_pd(a1, b1, _CMP_LE_OQ)) << 4));
+    }
+};
+struct Baseline {
+    [[gnu::always_inline]] static unsigned at_most(const Vec& a, const Vec& b) {
+        const VecMask m = a <= b;
+        unsigned bits = 0;
+        for (std::size_t l = 0; l < lanes; ++l) bits |= static_cast<unsigned>(m[l] != 0) << l;
+        return bits;
+    }
+};
+
+// Groups of eight points in a leaf, at most.
+constexpr std::size_t max_groups = leaf_size / lanes;
+
 template <class Position, class Rows>
 struct Search {
     using Tree = wide::Tree<Position>;
@@ -134,88 +164,127 @@ struct Search {
     const Widening& widen;
 
     // Offers query q the points of `leaf` whose rotated distance is within
-    // its reach: each group of eight points is summed along the rotated
-    // axes, largest spread first, until none of them can be within reach;
-    // the squared distances of the groups left are summed along the
-    // original columns in order, and those within the row's worst distance
-    // are offered.
+    // its reach. All groups of eight points are summed along the rotated
+    // axes side by side, largest spread first, until none of their points
+    // can be within reach; the squared distances of the groups left with a
+    // point within reach are summed along the original columns in order,
+    // and the points within the row's worst distance are offered.
+    template <class Isa>
     [[gnu::always_inline]] void scan_leaf(const Node& leaf, std::size_t q, Work& w, Rows& rows) const {
         const std::size_t p = tree.axes(), d = tree.cols();
-        const std::size_t count = leaf.end - leaf.begin, stride = padded(count);
+        const std::size_t count = leaf.end - leaf.begin, stride = padded(count), groups = stride / lanes;
         const double* y = tree.rotated(leaf);
         const double* x = tree.original(leaf);
         const double* qy = w.qy.data() + q * p;
         const double* qx = w.qx.data() + q * d;
         const Position* row_of = tree.rows() + leaf.begin;
         double reach = w.reach[q];
-        const VecMask lane = {0, 1, 2, 3, 4, 5, 6, 7};
-        for (std::size_t g = 0; g < count; g += lanes) {
-            const Vec limit = Vec{} + reach;
-            Vec sum = {};
-            std::size_t j = 0;
-            bool beyond = false;
-            for (;;) {
-                const std::size_t stop = std::min(p, j + screen_step);
-                for (; j < stop; ++j) {
+        Vec limit = Vec{} + reach;
+        Vec sums[max_groups];
+        for (std::size_t g = 0; g < max_groups; ++g) sums[g] = Vec{};
+        for (std::size_t j = 0;;) {
+            const std::size_t stop = std::min(p, j + screen_step);
+            for (; j < stop; ++j) {
+                const Vec qj = Vec{} + qy[j];
+                const double* axis = y + j * stride;
+                for (std::size_t g = 0; g < max_groups; ++g) {
+                    if (g >= groups) break;
                     Vec v;
-                    load(v, y + j * stride + g);
-                    const Vec diff = (Vec{} + qy[j]) - v;
-                    sum += diff * diff;
-                }
-                if (j == p) break;
-                if (!any(sum <= limit)) {
-                    beyond = true;
-                    break;
+                    load(v, axis + g * lanes);
+                    const Vec diff = qj - v;
+                    sums[g] += diff * diff;
                 }
             }
-            if (beyond) continue;
-            const VecMask near = (sum <= limit) & (lane < static_cast<std::int64_t>(count - g));
-            if (!any(near)) continue;
-            Vec e;
+            if (j == p) break;
+            unsigned within = 0;
+            for (std::size_t g = 0; g < max_groups; ++g) {
+                if (g >= groups) break;
+                within |= Isa::at_most(sums[g], limit);
+            }
+            if (within == 0) return;
+        }
+        // The groups with a point within reach, and those points.
+        std::size_t near_group[max_groups];
+        unsigned near_lanes[max_groups];
+        std::size_t nears = 0;
+        for (std::size_t g = 0; g < max_groups; ++g) {
+            if (g >= groups) break;
+            const std::size_t real = count - g * lanes;
+            const unsigned points = real >= lanes ? 0xffu : (1u << real) - 1;
+            const unsigned m = Isa::at_most(sums[g], limit) & points;
+            if (m != 0) {
+                near_group[nears] = g;
+                near_lanes[nears++] = m;
+            }
+        }
+        // Two groups at a time: two independent running sums.
+        for (std::size_t i = 0; i < nears; i += 2) {
+            const bool pair = i + 1 < nears;
+            const double* xa = x + near_group[i] * lanes;
+            const double* xb = x + near_group[pair ? i + 1 : i] * lanes;
+            Vec ea, eb;
             {
-                Vec v;
-                load(v, x + g);
-                const Vec diff = (Vec{} + qx[0]) - v;
-                e = diff * diff;
+                Vec va, vb;
+                load(va, xa);
+                load(vb, xb);
+                const Vec qc = Vec{} + qx[0];
+                const Vec da = qc - va, db = qc - vb;
+                ea = da * da;
+                eb = db * db;
             }
             for (std::size_t c = 1; c < d; ++c) {
-                Vec v;
-                load(v, x + c * stride + g);
-                const Vec diff = (Vec{} + qx[c]) - v;
-                e = e + diff * diff;
+                Vec va, vb;
+                load(va, xa + c * stride);
+                load(vb, xb + c * stride);
+                const Vec qc = Vec{} + qx[c];
+                const Vec da = qc - va, db = qc - vb;
+                ea = ea + da * da;
+                eb = eb + db * db;
             }
-            for (std::size_t l = 0; l < lanes; ++l)
-                if (near[l] && e[l] <= rows.worst(q)) rows.offer(q, e[l], row_of[g + l]);
+            for (int h = 0; h < (pair ? 2 : 1); ++h) {
+                const Vec& e = h == 0 ? ea : eb;
+                const Position* rows_here = row_of + near_group[i + h] * lanes;
+                for (unsigned m = near_lanes[i + h]; m != 0; m &= m - 1) {
+                    const int l = __builtin_ctz(m);
+                    if (e[l] <= rows.worst(q)) rows.offer(q, e[l], rows_here[l]);
+                }
+            }
             reach = widen(rows.worst(q));
         }
         w.reach[q] = reach;
     }
 
     // Scans `leaf` for every query of the batch whose gap to the leaf's box
-    // is within its reach; returns the points scanned.
+    // is within its reach; returns the points scanned. The gaps of all the
+    // batch's groups of eight queries are summed side by side.
+    template <class Isa>
     [[gnu::always_inline]] std::uint64_t visit_leaf(std::size_t node, const Batch& b, Work& w, Rows& rows) const {
         const Node& leaf = tree.nodes()[node];
         const double* lo = tree.lo(node);
         const double* hi = tree.hi(node);
-        const std::size_t p = tree.axes();
-        std::uint64_t scanned = 0;
-        for (std::size_t q0 = 0; q0 < b.count; q0 += lanes) {
-            Vec sum = {};
-            for (std::size_t j = 0; j < p; ++j) {
+        const std::size_t p = tree.axes(), groups = b.stride / lanes;
+        Vec sums[max_groups];
+        for (std::size_t g = 0; g < max_groups; ++g) sums[g] = Vec{};
+        for (std::size_t j = 0; j < p; ++j) {
+            const Vec l = Vec{} + lo[j], h = Vec{} + hi[j];
+            const double* axis = b.y + j * b.stride;
+            for (std::size_t g = 0; g < max_groups; ++g) {
+                if (g >= groups) break;
                 Vec v;
-                load(v, b.y + j * b.stride + q0);
-                const Vec below = lo[j] - v, above = v - hi[j];
+                load(v, axis + g * lanes);
+                const Vec below = l - v, above = v - h;
                 Vec t = below > above ? below : above;
                 t = t > 0.0 ? t : Vec{};
-                sum += t * t;
+                sums[g] += t * t;
             }
+        }
+        std::uint64_t scanned = 0;
+        for (std::size_t g = 0; g < max_groups; ++g) {
+            if (g >= groups) break;
             Vec reach;
-            load(reach, w.reach.data() + q0);
-            const VecMask near = sum <= reach;
-            if (!any(near)) continue;
-            for (std::size_t l = 0; l < lanes; ++l) {
-                if (!near[l]) continue;
-                scan_leaf(leaf, q0 + l, w, rows);
+            load(reach, w.reach.data() + g * lanes);
+            for (unsigned m = Isa::at_most(sums[g], reach); m != 0; m &= m - 1) {
+                scan_leaf<Isa>(leaf, g * lanes + static_cast<std::size_t>(__builtin_ctz(m)), w, rows);
                 scanned += leaf.end - leaf.begin;
             }
         }
@@ -224,6 +293,7 @@ struct Search {
 
     // Fills `rows` (reset for the batch) with the nearest points of the
     // tree to each query of the batch; returns the points scanned.
+    template <class Isa>
     [[gnu::always_inline]] std::uint64_t run(const Batch& b, Work& w, Rows& rows) const {
         const std::size_t p = tree.axes(), d = tree.cols(), axes = padded(p);
         w.qy.resize(b.count * p);
@@ -250,7 +320,7 @@ struct Search {
             if (next.bound > reach) continue;
             const Node& node = nodes[next.node];
             if (node.is_leaf()) {
-                scanned += visit_leaf(next.node, b, w, rows);
+                scanned += visit_leaf<Isa>(next.node, b, w, rows);
                 Vec m = Vec{} - unbounded;
                 for (std::size_t q0 = 0; q0 < b.count; q0 += lanes) {
                     Vec r;
@@ -272,19 +342,21 @@ struct Search {
     }
 };
 
+// Each entry point has everything inlined into it (flatten), so that the
+// whole search is compiled for its instruction set.
 template <class Position, class Rows>
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) std::uint64_t
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"), flatten)) std::uint64_t
 search_avx512(const Search<Position, Rows>& s, const Batch& b, Work& w, Rows& rows) {
-    return s.run(b, w, rows);
+    return s.template run<Avx512>(b, w, rows);
 }
 template <class Position, class Rows>
-__attribute__((target("avx2"))) std::uint64_t search_avx2(const Search<Position, Rows>& s, const Batch& b, Work& w,
+__attribute__((target("avx2"), flatten)) std::uint64_t search_avx2(const Search<Position, Rows>& s, const Batch& b, Work& w,
                                                           Rows& rows) {
-    return s.run(b, w, rows);
+    return s.template run<Avx2>(b, w, rows);
 }
 template <class Position, class Rows>
-std::uint64_t search_baseline(const Search<Position, Rows>& s, const Batch& b, Work& w, Rows& rows) {
-    return s.run(b, w, rows);
+__attribute__((flatten)) std::uint64_t search_baseline(const Search<Position, Rows>& s, const Batch& b, Work& w, Rows& rows) {
+    return s.template run<Baseline>(b, w, rows);
 }
 
 // The widest kernel the processor has, or a narrower one that

@@ -256,45 +256,33 @@ public:
         std::size_t second_bytes = 0;
     };
 
-    // x must be finite; `radius` receives max |x_i - centre| (computed).
+    // Reads the rows of x (any strides), which must be finite.
     Tree(const MatrixView<double>& x, Rotation rotation, std::size_t leaf_size, Scratch scratch = {})
         : rotation_(std::move(rotation)), leaf_size_(leaf_size), n_(x.rows), d_(x.cols),
           p_(rotation_.p), box_stride_(2 * padded(rotation_.p)) {
         if (n_ == 0) return;
-        const std::size_t bytes = n_ * p_ * sizeof(double);
-        Buffer<double> own_first(scratch.first_bytes >= bytes ? 0 : n_ * p_);
-        Buffer<double> own_second(scratch.second_bytes >= bytes ? 0 : n_ * p_);
-        double* const points[2] = {
-            scratch.first_bytes >= bytes ? static_cast<double*>(scratch.first) : own_first.data(),
-            scratch.second_bytes >= bytes ? static_cast<double*>(scratch.second) : own_second.data()};
-        Buffer<Position> ids_first(n_), ids_second(n_);
-        Position* const ids[2] = {ids_first.data(), ids_second.data()};
-        // Rotated coordinates and the largest distance to the centre, chunk
-        // by chunk (chunks fixed by n alone; max does not depend on order).
-        const std::size_t chunks = (n_ + copy_grain - 1) / copy_grain;
-        std::vector<double> radii(chunks, 0.0);
-        parallel_for(
-            chunks,
-            [&](std::size_t c) {
-                std::vector<double> z(d_);
-                double far = 0.0;
-                for (std::size_t i = c * copy_grain; i < std::min(n_, (c + 1) * copy_grain); ++i) {
-                    rotation_.apply(x, i, z.data(), points[0] + i * p_);
-                    ids[0][i] = static_cast<Position>(i);
-                    far = std::max(far, rotation_.radius(x, i));
-                }
-                radii[c] = far;
-            },
-            1);
-        for (const double v : radii) radius_ = std::max(radius_, v);
         const Shape whole = shapes(n_)[0];
         nodes_.resize(whole.nodes);
         leaves_.resize(whole.leaves);
         boxes_.assign(whole.nodes * box_stride_, 0.0);
         y_ = Buffer<double>(whole.slots * p_);
-        x_ = Buffer<double>(whole.slots * d_);
         rows_ = Buffer<Position>(whole.slots);
-        build(x, points, ids);
+        build(x, scratch);
+        // The original coordinates only once the working copies are gone.
+        x_ = Buffer<double>(whole.slots * d_);
+        parallel_for(
+            leaves_.size(),
+            [&](std::size_t l) {
+                const Node& leaf = nodes_[leaves_[l]];
+                const std::size_t count = leaf.end - leaf.begin, stride = padded(count);
+                double* o = x_.data() + static_cast<std::size_t>(leaf.begin) * d_;
+                std::fill(o, o + d_ * stride, 0.0);
+                for (std::size_t i = 0; i < count; ++i) {
+                    const std::size_t row = rows_[leaf.begin + i];
+                    for (std::size_t j = 0; j < d_; ++j) o[j * stride + i] = x(row, j);
+                }
+            },
+            16);
     }
 
     const Rotation& rotation() const { return rotation_; }
@@ -360,32 +348,61 @@ private:
         int copy;
     };
 
-    void build(const MatrixView<double>& x, double* const* points, Position* const* ids) {
+    // The rotated coordinates into a working copy, then the nodes: the top
+    // levels one level at a time, the nodes of a level in parallel, until
+    // there are enough subtrees to share out; then whole subtrees in parallel.
+    void build(const MatrixView<double>& x, Scratch scratch) {
+        const std::size_t bytes = n_ * p_ * sizeof(double);
+        Buffer<double> own_first(scratch.first_bytes >= bytes ? 0 : n_ * p_);
+        Buffer<double> own_second(scratch.second_bytes >= bytes ? 0 : n_ * p_);
+        double* const points[2] = {
+            scratch.first_bytes >= bytes ? static_cast<double*>(scratch.first) : own_first.data(),
+            scratch.second_bytes >= bytes ? static_cast<double*>(scratch.second) : own_second.data()};
+        Buffer<Position> ids_first(n_), ids_second(n_);
+        Position* const ids[2] = {ids_first.data(), ids_second.data()};
+        // The largest distance to the centre comes with the rotation, chunk
+        // by chunk (chunks fixed by n alone; max does not depend on order).
+        const std::size_t chunks = (n_ + copy_grain - 1) / copy_grain;
+        std::vector<double> radii(chunks, 0.0);
+        parallel_for(
+            chunks,
+            [&](std::size_t c) {
+                std::vector<double> z(d_);
+                double far = 0.0;
+                for (std::size_t i = c * copy_grain; i < std::min(n_, (c + 1) * copy_grain); ++i) {
+                    rotation_.apply(x, i, z.data(), points[0] + i * p_);
+                    ids[0][i] = static_cast<Position>(i);
+                    far = std::max(far, rotation_.radius(x, i));
+                }
+                radii[c] = far;
+            },
+            1);
+        for (const double v : radii) radius_ = std::max(radius_, v);
         std::vector<Subtree> level{{0, n_, 0, 0, 0, 0}};
         while (!level.empty() && level.size() < parallel_subtrees) {
             std::vector<std::array<Subtree, 2>> children(level.size());
             std::vector<char> split(level.size());
             parallel_for(
-                level.size(), [&](std::size_t i) { split[i] = make_node(x, points, ids, level[i], children[i]); }, 1);
+                level.size(), [&](std::size_t i) { split[i] = make_node(points, ids, level[i], children[i]); }, 1);
             std::vector<Subtree> next;
             for (std::size_t i = 0; i < level.size(); ++i)
                 if (split[i]) next.insert(next.end(), children[i].begin(), children[i].end());
             level = std::move(next);
         }
-        parallel_for(level.size(), [&](std::size_t i) { build_subtree(x, points, ids, level[i]); }, 1);
+        parallel_for(level.size(), [&](std::size_t i) { build_subtree(points, ids, level[i]); }, 1);
     }
 
     // Recursion depth is the tree's depth: balanced, so at most about 40.
-    void build_subtree(const MatrixView<double>& x, double* const* points, Position* const* ids, const Subtree& t) {
+    void build_subtree(double* const* points, Position* const* ids, const Subtree& t) {
         std::array<Subtree, 2> children;
-        if (!make_node(x, points, ids, t, children)) return;
-        build_subtree(x, points, ids, children[0]);
-        build_subtree(x, points, ids, children[1]);
+        if (!make_node(points, ids, t, children)) return;
+        build_subtree(points, ids, children[0]);
+        build_subtree(points, ids, children[1]);
     }
 
     // The node of `t`: its box, then a leaf (false) or a split at the median
     // of its widest axis, the halves moved to the other working copy (true).
-    bool make_node(const MatrixView<double>& x, double* const* points, Position* const* ids, const Subtree& t,
+    bool make_node(double* const* points, Position* const* ids, const Subtree& t,
                    std::array<Subtree, 2>& children) {
         const std::size_t count = t.end - t.begin;
         const double* from = points[t.copy] + t.begin * p_;
@@ -403,7 +420,7 @@ private:
         }
         Node& node = nodes_[t.node];
         if (count <= leaf_size_) {
-            lay_out_leaf(x, from, from_ids, count, t.slot);
+            lay_out_leaf(from, from_ids, count, t.slot);
             node.begin = static_cast<Position>(t.slot);
             node.end = static_cast<Position>(t.slot + count);
             leaves_[t.leaf] = static_cast<Position>(t.node);
@@ -436,17 +453,14 @@ private:
         return true;
     }
 
-    void lay_out_leaf(const MatrixView<double>& x, const double* from, const Position* from_ids, std::size_t count,
-                      std::size_t slot) {
+    // A leaf's rotated coordinates and rows (its original coordinates come
+    // after the build).
+    void lay_out_leaf(const double* from, const Position* from_ids, std::size_t count, std::size_t slot) {
         const std::size_t stride = padded(count);
         double* y = y_.data() + slot * p_;
-        double* o = x_.data() + slot * d_;
         std::fill(y, y + p_ * stride, 0.0);
-        std::fill(o, o + d_ * stride, 0.0);
         for (std::size_t i = 0; i < count; ++i) {
             for (std::size_t j = 0; j < p_; ++j) y[j * stride + i] = from[i * p_ + j];
-            const std::size_t row = from_ids[i];
-            for (std::size_t j = 0; j < d_; ++j) o[j * stride + i] = x(row, j);
             rows_[slot + i] = from_ids[i];
         }
         std::fill(rows_.data() + slot + count, rows_.data() + slot + stride, Position{0});
