@@ -545,7 +545,9 @@ std::optional<FlatTable> cross_table(const MatrixView<double>& train, const Matr
     return out;
 }
 
-constexpr bool fits_32_bits(std::size_t n) { return n <= UINT32_MAX; }
+// Positions number slots, which pad each leaf to whole lanes (at most 7 of
+// every 32 points): half the range leaves room for them.
+constexpr bool fits_32_bits(std::size_t n) { return n <= UINT32_MAX / 2; }
 
 }  // namespace
 
