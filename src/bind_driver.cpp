@@ -13,6 +13,8 @@
 // go of the interpreter lock while it computes (`helper`).
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <variant>
 
 #include "boundary.hpp"
@@ -22,6 +24,7 @@
 #include "cluster/saddles.hpp"
 #include "cluster/shallow.hpp"
 #include "knn/knn.hpp"
+#include "knn/wide.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -49,6 +52,23 @@ knn::NarrowTable knn_table(MatrixView<double> x, std::uint64_t k, Progress progr
 knn::FlatTable knn_cross(MatrixView<double> x_train, MatrixView<double> x_query, std::uint64_t k,
                          Progress progress) {
     return knn::knn_query_cross(x_train, x_query, k, "x_train", "x_query", progress);
+}
+
+// The search of any number of columns (knn/wide.hpp): the table, or None
+// where it declines (a coordinate beyond its range, or a tree that cannot
+// prune: a sample of queries scans more than max_share of the points each).
+// Its self table holds int32 indices below 2^31 points, as knn_table's.
+std::variant<std::optional<knn::NarrowTable>, std::optional<knn::FlatTable>> knn_wide_table(
+    MatrixView<double> x, std::uint64_t k, double max_share) {
+    if (x.rows <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        return knn::wide_table<std::int32_t>(x, k, max_share);
+    }
+    return knn::wide_table<std::int64_t>(x, k, max_share);
+}
+
+std::optional<knn::FlatTable> knn_wide_cross(MatrixView<double> x_train, MatrixView<double> x_query,
+                                             std::uint64_t k, double max_share) {
+    return knn::wide_cross(x_train, x_query, k, max_share);
 }
 
 auto nearest_denser(MatrixView<double> x, VectorView<double> rho, IndexTable nn_list,
@@ -205,6 +225,22 @@ constexpr Function knn_cross_fn = helper<knn_cross>(
     "search runs.",
     1);
 
+constexpr const char* knn_wide_table_params[] = {"x", "k", "max_share"};
+constexpr Function knn_wide_table_fn = helper<knn_wide_table>(
+    "knn_wide_table", knn_wide_table_params,
+    "knn_wide_table(x, k, max_share)\n--\n\n"
+    "knn_table's rows for any number of columns, int32 indices below 2^31\n"
+    "points (else int64), as flat arrays; None where the search declines\n"
+    "(a coordinate not finite or beyond its range, or a sample of queries\n"
+    "scanning more than max_share of the points each on average).");
+
+constexpr const char* knn_wide_cross_params[] = {"x_train", "x_query", "k", "max_share"};
+constexpr Function knn_wide_cross_fn = helper<knn_wide_cross>(
+    "knn_wide_cross", knn_wide_cross_params,
+    "knn_wide_cross(x_train, x_query, k, max_share)\n--\n\n"
+    "knn_cross's rows for any number of columns (int64 indices), or None\n"
+    "where the search declines (see knn_wide_table).");
+
 constexpr const char* nearest_denser_params[] = {"x", "rho", "nn_list", "nn_dist"};
 constexpr Function nearest_denser_fn = helper<nearest_denser>(
     "nearest_denser", nearest_denser_params,
@@ -286,6 +322,8 @@ constexpr Function merge_shallow_fn = helper<merge_shallow>(
 const PyMethodDef table[] = {
     method_def<knn_table_fn>(),
     method_def<knn_cross_fn>(),
+    method_def<knn_wide_table_fn>(),
+    method_def<knn_wide_cross_fn>(),
     method_def<nearest_denser_fn>(),
     method_def<nearest_denser_rows_fn>(),
     method_def<forest_labels_fn>(),

@@ -219,7 +219,8 @@ struct Param<Progress> {
 
 // What a body returns, as a Python object: arrays from buffers and vectors,
 // a neighbour table as (nn_dist, nn_indices), index lists as a list of
-// lists, double as float, std::uint64_t as int, a tuple element by element.
+// lists, double as float, std::uint64_t as int, a tuple element by element,
+// an empty std::optional as None.
 inline Ref to_python(Ref&& r) { return std::move(r); }
 inline Ref to_python(double v) { return result_float(v); }
 inline Ref to_python(std::uint64_t v) { return result_uint(v); }
@@ -246,6 +247,16 @@ Ref to_python(std::tuple<T...>&& t) {
             return result_tuple(std::span<Ref>(items));
         },
         std::move(t));
+}
+
+// An absent result is None; one of several kinds, that kind's object.
+template <class T>
+Ref to_python(std::optional<T>&& o) {
+    return o ? to_python(std::move(*o)) : Ref::borrow(Py_None);
+}
+template <class... T>
+Ref to_python(std::variant<T...>&& v) {
+    return std::visit([](auto&& item) { return to_python(std::move(item)); }, std::move(v));
 }
 
 // Whether a body runs with the interpreter lock held or let go. Let go, other

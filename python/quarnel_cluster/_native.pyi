@@ -25,7 +25,7 @@ class PanicException(BaseException):
     quarnel's functions too): derives from BaseException, so that handlers
     for Exception do not catch it."""
 
-__all__ = ["knn_table", "knn_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
+__all__ = ["knn_table", "knn_cross", "knn_wide_table", "knn_wide_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
            "highest_saddles", "highest_saddles_rows", "first_candidates",
            "merge_shallow", "within_reach", "gathered_squares", "radius_counts"]
 
@@ -46,6 +46,24 @@ def knn_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex, *,
 
     x_train: (n, d) float64 with 2 <= d <= 8; x_query: (m, >= d). progress:
     as for knn_table, grown by m when the call returns.
+    """
+
+def knn_wide_table(x: _Floats, k: SupportsIndex, max_share: SupportsFloat | SupportsIndex
+                   ) -> tuple[_Floats, _Indices32 | _Indices] | None:
+    """knn_table's rows for any number of columns (int32 indices below 2^31
+    points, else int64), as flat arrays; None where the search declines (a
+    coordinate not finite or beyond its range, or a sample of queries
+    scanning more than max_share of the points each on average).
+
+    x: (n, d) float64, any d >= 1.
+    """
+
+def knn_wide_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex,
+                   max_share: SupportsFloat | SupportsIndex) -> tuple[_Floats, _Indices] | None:
+    """knn_cross's rows for any number of columns (int64 indices), or None
+    where the search declines (see knn_wide_table).
+
+    x_train: (n, d) float64; x_query: (m, d).
     """
 
 def nearest_denser(x: _Floats, rho: _Floats, nn_list: _Table,

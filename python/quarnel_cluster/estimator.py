@@ -448,7 +448,7 @@ shape (n_samples, n_samples)
         early = held_out(x_all, k, k_table)
         with timer.stage("neighbours"):
             try:
-                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table)
+                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings)
                 copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
                 searched_all = copies.first is None
             except ValueError:
@@ -465,7 +465,7 @@ shape (n_samples, n_samples)
         if not searched_all:
             early = held_out(x, k, k_table)
             with timer.stage("neighbours"):
-                nn_dist, nn_list = pipeline.neighbour_table(x, k_table)
+                nn_dist, nn_list = pipeline.neighbour_table(x, k_table, timer.timings)
         wide = (nn_dist, nn_list) if k_table > k else None
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
