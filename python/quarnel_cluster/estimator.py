@@ -446,9 +446,10 @@ shape (n_samples, n_samples)
         n_all = len(x_all)
         k, k_table = table_columns(n_all)
         early = held_out(x_all, k, k_table)
-        with timer.stage("neighbours"):
+        with timer.stage("neighbours", total=len(x_all)) as bar:
             try:
-                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings)
+                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings,
+                                                            bar.counter)
                 copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
                 searched_all = copies.first is None
             except ValueError:
@@ -464,8 +465,9 @@ shape (n_samples, n_samples)
         del x_all
         if not searched_all:
             early = held_out(x, k, k_table)
-            with timer.stage("neighbours"):
-                nn_dist, nn_list = pipeline.neighbour_table(x, k_table, timer.timings)
+            with timer.stage("neighbours", total=len(x)) as bar:
+                nn_dist, nn_list = pipeline.neighbour_table(x, k_table, timer.timings,
+                                                            bar.counter)
         wide = (nn_dist, nn_list) if k_table > k else None
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:

@@ -49,14 +49,14 @@ F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
 
 
-def neighbour_table(x: F64, k: int,
-                    timings: dict[str, float] | None = None) -> tuple[F64, Indices]:
+def neighbour_table(x: F64, k: int, timings: dict[str, float] | None = None,
+                    progress: np.ndarray | None = None) -> tuple[F64, Indices]:
     """The min(k, n) nearest points of every point (itself first), as n-row
     arrays; any number of columns (see neighbours.py, which records the
     road taken beyond 8 columns in `timings`). The indices are int32 below
     2^31 points on the trees' roads: every reader of the table takes them as
     they are (NumPy indexing, the native helpers)."""
-    return neighbours.self_table(x, k, timings)
+    return neighbours.self_table(x, k, timings, progress)
 
 
 # Held-out points of the bandwidth search, at most. The search minimises a
