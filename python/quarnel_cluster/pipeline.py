@@ -60,12 +60,9 @@ def neighbour_table(x: F64, k: int, timings: dict[str, float] | None = None,
 
 
 # Held-out points of the bandwidth search, at most. The search minimises a
-# mean over the held-out points, whose sampling error falls as 1/sqrt(n_test).
-# Measured on 10^6 points (3-D, 300 blobs, four seeds): holding out 20000
-# points chose bandwidths within 0.06% of each other and 0.1% below the
-# choice from all 200000 of the default test_size (5000: 0.3%; 50000: 0.05%),
-# a change of the log-densities far below the merging threshold, and the
-# held-out part no longer grows with n. A run split over several machines
+# mean over the held-out points, whose sampling error falls as 1/sqrt(n_test):
+# at 20000 points the bandwidth's error changes the log-densities far less
+# than the merging threshold, and the held-out part no longer grows with n. A run split over several machines
 # holds out the same number.
 MAX_TEST_POINTS = 20_000
 
@@ -131,10 +128,8 @@ def held_out_in_table(nn_list: Indices, n_test: int, seed: Any) -> I64 | None:
     its k nearest training points, as a cross query against the training
     points would find them, without building a tree over them. A row holds
     k + 1 points whatever the local density, so a draw is rejected about
-    equally often everywhere. Measured on 10^7 points (3-D blobs), the
-    bandwidths of three seeds spread by 0.4% (0.3022 to 0.3053), those of a
-    cross query on a plain random sample of the same size by 0.06%, with
-    means 0.5% apart: the rule costs some of the sample's precision, not its
+    equally often everywhere. The rule costs some of the sample's precision
+    (the held-out points are not a plain random sample), not its
     exactness.
     """
     order = held_out_order(len(nn_list), n_test, seed)

@@ -29,14 +29,12 @@ _D = {p.name: p.default
 ARRAY_CHUNK_ROWS = 1_000_000
 # Points per box at most: a box's table of 31 columns is then ~0.9 GB. Fewer,
 # larger boxes have fewer points near a wall (which ask other boxes) and
-# fewer tasks: at 10^7 points on two workers, four or six boxes fitted in
-# 21-27 s where ten took 25-30 s.
+# fewer tasks, each with its fixed cost of scheduling and transfer.
 POINTS_PER_BOX = 2_500_000
 # A box's table takes at most this share of its worker's memory limit: a
 # worker runs one box's task at a time beside the tables it holds (which
-# Dask spills), and the task's arrays cannot be spilled. At a sixth, four
-# workers of 5.9 GiB on 5 x 10^7 points peaked at up to 5.3 GiB, near the
-# limit's 95% at which the nanny restarts a worker.
+# Dask spills), and the task's arrays cannot be spilled; the share leaves
+# room below the limit's 95% at which the nanny restarts a worker.
 BOX_SHARE_OF_WORKER = 1 / 8
 # The per-point results: Dask arrays whose pieces the workers hold.
 OUTPUTS = ("labels_", "rho_", "delta_", "nn_delta_")

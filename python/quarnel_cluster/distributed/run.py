@@ -76,8 +76,8 @@ def exact_ranks(client: Any, parts: list[Any], ranks: list[int],
     (persisted arrays of non-negative floats), exactly: the bit patterns are
     found 16 bits at a time from per-part counts, every rank in the same
     rounds, until at most FETCH_VALUES values share the prefixes found; those
-    are then fetched and sorted (two rounds and a fetch at 10^7 points,
-    instead of four rounds). `extra`: delayed values computed in the first
+    are then fetched and sorted (fewer client trips than counting every 16
+    bits to the last). `extra`: delayed values computed in the first
     round's trip. `workers`: part b's counts are taken with box b."""
     prefixes, known, extras = [0] * len(ranks), 0, []
     ranks = list(ranks)
@@ -319,8 +319,7 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     # summed in index order, then divided by n and by d.
     # The sum runs in index order through a chain of tasks, each over
     # SUM_SPAN indices and carrying the sum so far: one task over all
-    # points' squares held 16 bytes per point on one worker (0.8 GB at
-    # 5 x 10^7 points, a seventh of its memory limit in that run).
+    # points' squares would hold 16 bytes per point on one worker.
     squares = client.persist([at(placed, b, tasks.ids_and_squares, t, 1)
                               for b, t in enumerate(tables)])
     total: Any = 0.0
