@@ -40,7 +40,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     points or more. Coordinates should be on comparable scales (standardise
     them if not): the kernel is round. X may have any number of columns up
     to about 280 (where the kernel's normalisation overflows); from 9 columns
-    on the neighbour search is a brute-force one, O(n^2 d) in time.
+    on the neighbour search is a tree on the data's principal axes, falling
+    back to brute force (O(n^2 d) in time) where the points fill every
+    column and no tree can prune.
 
     Parameters
     ----------
