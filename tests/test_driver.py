@@ -221,7 +221,8 @@ def test_int32_table_fits_as_the_int64_table(monkeypatch):
     fits = []
     for wide in (False, True):
         if wide:
-            monkeypatch.setattr(neighbours.native, "knn_table", quarnel.knn_query)
+            monkeypatch.setattr(neighbours.native, "knn_table",
+                                lambda x, k, progress=None: quarnel.knn_query(x, k))
         for params in [{}, {"min_search": 14, "noise": True}, {"n_clusters": 3}]:
             m = DensityPeakClustering(**params).fit(x)
             fits.append([m.labels_, m.centers_, m.rho_, m.delta_, m.nn_delta_,
