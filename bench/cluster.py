@@ -6,15 +6,13 @@ from epanechnikov_kde. The times of compute_delta, stability_loop and
 adaptive_trim_size are printed as ratios of the knn_query time on the same
 data. Target: all of clustering together <= 0.25 x knn_query.
 
-The ratios want an otherwise idle machine; on a shared one they vary by a
-few hundredths from run to run. Run with the project's python
-(python bench/cluster.py); takes a minute or two.
+The ratios want an otherwise idle machine: the native side uses every core.
+Run with the project's python (python bench/cluster.py).
 
 Where the time goes: compute_delta and stability_loop each hand back the
 density graph as a million Python lists, and stability_loop reads one in;
 the line "graph conversion" (the loop called with no centres) shows that
-cost alone, about 0.06-0.08 x knn_query here, with the same again inside
-compute_delta. The rest is the scan for denser neighbours, one labelling
+cost alone, and compute_delta pays it again. The rest is the scan for denser neighbours, one labelling
 walk and one round of neighbourhood searches per loop iteration.
 """
 

@@ -7,8 +7,8 @@
                                   on the same objective in vectorised numpy
 
 Ratios are peer time / quarnel time unless stated; run with the project's
-python (python bench/kde.py); it takes well under a minute. The machine should
-be otherwise idle: the native side uses every core, the peers one.
+python (python bench/kde.py). The machine should be otherwise idle: the
+native side uses every core, the peers one.
 """
 
 import math

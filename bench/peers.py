@@ -13,13 +13,11 @@ its row shows "—" and the reason. The other two run to the end.
 
 The ratio columns divide DensityPeakClustering's time and peak by those of
 fast_hdbscan in the same run. Target: time <= 0.2x and peak <= 1x at 10^6.
+Besides printing every run, it writes the Markdown table to --out
+(bench/results/peers.md), which the README and the documentation show.
 
     python bench/peers.py [--sizes 100000,1000000] [--dims 2,3] [--timeout 300]
-                          [--methods quarnel,fast_hdbscan,hdbscan]
-
-Measured on the 2-core development machine while other jobs shared it (so
-the times are slower than on an idle machine, the ratios less so):
-see the README's table.
+                          [--methods quarnel,fast_hdbscan,hdbscan] [--out FILE.md]
 """
 import argparse
 import json
@@ -30,6 +28,7 @@ from pathlib import Path
 
 # The driver of this checkout, ahead of any installed copy.
 DRIVER = str(Path(__file__).resolve().parents[1] / "python")
+RESULTS = Path(__file__).resolve().parent / "results" / "peers.md"
 
 BLOBS = 300
 WARM_UP = 2000
@@ -96,8 +95,11 @@ def main():
     ap.add_argument("--timeout", type=float, default=300.0,
                     help="seconds before an hdbscan run is stopped (at 10^6 it is slow)")
     ap.add_argument("--methods", default="quarnel,fast_hdbscan,hdbscan")
+    ap.add_argument("--out", default=str(RESULTS),
+                    help="Markdown table written here (default: bench/results/peers.md)")
     args = ap.parse_args()
     methods = args.methods.split(",")
+    rows = []
     print(f"{BLOBS} Gaussian blobs; default parameters; each run in a fresh interpreter; "
           f"time of the fit after a warm-up; peak: resident size of the whole process")
     print(f"{'d':>2} {'n':>8} {'method':>13} {'fit s':>8} {'peak MiB':>9} {'clusters':>8} "
@@ -107,6 +109,7 @@ def main():
             results = {m: run(m, n, d, args.timeout if m == "hdbscan" else None)
                        for m in methods}
             peer = results.get("fast_hdbscan")
+            rows.append(markdown_row(n, d, methods, results))
             for m, r in results.items():
                 if isinstance(r, str):
                     print(f"{d:>2} {n:>8} {m:>13} {'—':>8} {'—':>9}   ({r})", flush=True)
@@ -117,6 +120,44 @@ def main():
                               f"{r['peak'] / peer['peak']:17.2f}")
                 print(f"{d:>2} {n:>8} {m:>13} {r['seconds']:8.2f} {r['peak'] / 2**20:9.0f} "
                       f"{r['clusters']:8d} {r['noise']:8d}{ratios}", flush=True)
+    write_table(Path(args.out), methods, rows)
+
+
+def power_of_ten(n):
+    e = len(str(n)) - 1
+    return f"10^{e}" if n == 10**e else str(n)
+
+
+def markdown_row(n, d, methods, results):
+    """One row: fit seconds, peak MiB, clusters and noise points per method,
+    then quarnel's ratios to fast_hdbscan when both ran."""
+    cells = [power_of_ten(n), str(d)]
+    for m in methods:
+        r = results[m]
+        cells.append(f"{r['seconds']:.2f} s, {r['peak'] / 2**20:.0f} MiB, "
+                     f"{r['clusters']} clusters, {r['noise']} noise"
+                     if isinstance(r, dict) else f"— ({r})")
+    ours, peer = results.get("quarnel"), results.get("fast_hdbscan")
+    if isinstance(ours, dict) and isinstance(peer, dict):
+        cells += [f"{ours['seconds'] / peer['seconds']:.2f}",
+                  f"{ours['peak'] / peer['peak']:.2f}"]
+    else:
+        cells += ["—", "—"]
+    return cells
+
+
+def write_table(path, methods, rows):
+    head = (["points", "d"] + list(methods)
+            + ["time / fast_hdbscan", "peak / fast_hdbscan"])
+    lines = [f"Default clustering of a mixture of {BLOBS} Gaussian blobs: fit time after a "
+             f"warm-up, peak resident memory of the whole process, clusters found and points "
+             f"labelled noise; each method with its defaults in an interpreter of its own, "
+             f"on {os.cpu_count()} cores (`bench/peers.py`).", "",
+             "| " + " | ".join(head) + " |", "|" + " --- |" * len(head)]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("\n".join(lines) + "\n")
+    print(f"table written to {path}")
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ ARI at the largest size no lower than at the smallest.
 
     python bench/quality_scale.py [--sizes 100000,1000000] [--dims 2,3] [--hdbscan]
 
-A 10^7-point run takes a minute or two and about 8 GiB: run it under
+A 10^7-point run needs about 8 GiB: on a shared machine, run it under
 `flock /tmp/quarnel-big.lock`.
 """
 

@@ -20,20 +20,7 @@ time per point at 10^7 <= 1.3x that at 10^6.
 
     python bench/scale.py [--sizes 100000,1000000,10000000] [--estimator-only]
 
-The 10^7 run peaks near 6 GiB; on two idle cores knn_query takes about 30 s
-there. Measured on the 2-core development machine while other developers'
-jobs kept it loaded (load average 5-10), so the times are slower than an idle
-machine's and the two timings of one size drift apart with the load:
-
-         n | knn_query s   fit s fit/knn fit/nbrs per point peak GiB
-   1000000 |        5.18    8.24    1.59     1.46      1.00     0.69
-  10000000 |       63.27  140.36    2.22     1.42      1.70     5.91
-
-At 10^7 the fit's stages took: neighbours 99 s (k + 1 = 31 columns, see
-optimal_bandwidth), bandwidth 2 s, density 4 s, peaks 13 s, merging 23 s;
-nothing measurable outside them. Before the held-out neighbours were read
-off the table, the bandwidth stage took 50 s of a 329 s fit (fit/nbrs 1.69),
-nearly all of it the tree knn_query_cross built over the training points.
+The 10^7 run needs about 6 GiB of memory.
 """
 import json
 import math

@@ -4,7 +4,8 @@ Type information for the native module. Array arguments must be NumPy arrays
 of exactly the dtype and dimensionality shown (nothing is cast); "contiguous"
 parameters must also be C-contiguous. Every result array is new, 1-D and
 C-contiguous. Internal stops raise PanicException, which derives from
-BaseException and is not a module attribute.
+BaseException and is not a module attribute (the driver's native module,
+quarnel_cluster._native, names it).
 """
 
 from collections.abc import Sequence

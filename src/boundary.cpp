@@ -1,6 +1,7 @@
 // Binding, conversion, result building and the exception trap.
 #include "boundary.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <type_traits>
@@ -220,14 +221,14 @@ PyObject* raise_current_exception() noexcept {
 
 // ---- binding -------------------------------------------------------------------
 
-Args::Args(const char* function, std::span<const char* const> params, PyObject* const* args,
-           Py_ssize_t nargs, PyObject* kwnames)
+Args::Args(const char* function, std::span<const char* const> params, std::size_t positional,
+           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     : params_(params) {
     const std::size_t n = params.size();
     const std::size_t given = static_cast<std::size_t>(nargs);
-    if (given > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, n,
-                     nargs);
+    if (given > positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function,
+                     positional, nargs);
         throw PyError{};
     }
     for (std::size_t i = 0; i < given; ++i) slots_[i] = args[i];
@@ -257,9 +258,9 @@ Args::Args(const char* function, std::span<const char* const> params, PyObject* 
         slots_[match] = args[nargs + k];
     }
 
-    if (given < n) {
+    if (given < positional) {
         std::vector<const char*> missing;
-        for (std::size_t i = given; i < n; ++i)
+        for (std::size_t i = given; i < positional; ++i)
             if (!slots_[i]) missing.push_back(params[i]);
         if (!missing.empty()) {
             std::string list;
@@ -274,20 +275,35 @@ Args::Args(const char* function, std::span<const char* const> params, PyObject* 
     }
 }
 
-FloatMatrix Args::float_matrix(std::size_t i) const { return convert_matrix<double>(slots_[i], params_[i]); }
-IndexMatrix Args::index_matrix(std::size_t i) const {
-    return convert_matrix<std::int64_t>(slots_[i], params_[i]);
+template <class T>
+ArrayArg<MatrixView<T>> Args::matrix(std::size_t i) const {
+    return convert_matrix<T>(slots_[i], params_[i]);
 }
-FloatVector Args::float_vector(std::size_t i) const { return convert_vector<double>(slots_[i], params_[i]); }
+template <class T>
+ArrayArg<VectorView<T>> Args::vector(std::size_t i) const {
+    return convert_vector<T>(slots_[i], params_[i]);
+}
+template ArrayArg<MatrixView<double>> Args::matrix(std::size_t) const;
+template ArrayArg<MatrixView<std::int64_t>> Args::matrix(std::size_t) const;
+template ArrayArg<MatrixView<std::int32_t>> Args::matrix(std::size_t) const;
+template ArrayArg<VectorView<double>> Args::vector(std::size_t) const;
+template ArrayArg<VectorView<std::int64_t>> Args::vector(std::size_t) const;
+
 bool Args::holds_index32_matrix(std::size_t i) const {
     numpy::ArrayLayout layout;
     return numpy::inspect(slots_[i], numpy::Element::int32, 2, layout);
 }
-Index32Matrix Args::index32_matrix(std::size_t i) const {
-    return convert_matrix<std::int32_t>(slots_[i], params_[i]);
-}
-IndexVector Args::index_vector(std::size_t i) const {
-    return convert_vector<std::int64_t>(slots_[i], params_[i]);
+
+ArrayArg<Progress> Args::progress(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    if (!obj || obj == Py_None) return {Ref(), Progress{}};
+    numpy::ArrayLayout layout;
+    if (!numpy::inspect(obj, numpy::Element::int64, 1, layout) || layout.extent[0] != 1 ||
+        !layout.writable) {
+        PyErr_SetString(PyExc_TypeError, "expected a writable int64 array of shape (1,)");
+        relabel_and_throw(params_[i]);
+    }
+    return {Ref::borrow(obj), Progress{static_cast<std::int64_t*>(const_cast<void*>(layout.data))}};
 }
 
 // One entry of an index list as a signed 64-bit integer: an int or an object
@@ -347,8 +363,8 @@ std::uint64_t Args::size_scalar(std::size_t i) const {
     return v;
 }
 
-Slice<double> contiguous(const FloatVector& a) { return contiguous_run(a); }
-Slice<std::int64_t> contiguous(const IndexVector& a) { return contiguous_run(a); }
+Slice<double> contiguous(const ArrayArg<VectorView<double>>& a) { return contiguous_run(a); }
+Slice<std::int64_t> contiguous(const ArrayArg<VectorView<std::int64_t>>& a) { return contiguous_run(a); }
 
 // ---- results ----------------------------------------------------------------------
 
@@ -372,13 +388,87 @@ Ref result_lists(const IndexLists& lists) {
 
 Ref result_float(double v) { return Ref(made(PyFloat_FromDouble(v))); }
 Ref result_uint(std::uint64_t v) { return Ref(made(PyLong_FromUnsignedLongLong(v))); }
-Ref result_int(std::int64_t v) { return Ref(made(PyLong_FromLongLong(v))); }
-
-Ref result_tuple(std::initializer_list<Ref*> items) {
+Ref result_tuple(std::span<Ref> items) {
     Ref tuple(made(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
     Py_ssize_t i = 0;
-    for (Ref* item : items) PyTuple_SET_ITEM(tuple.get(), i++, item->release());
+    for (Ref& item : items) PyTuple_SET_ITEM(tuple.get(), i++, item.release());
     return tuple;
+}
+
+// ---- modules ------------------------------------------------------------------------
+
+namespace {
+
+// The interpreter that loaded the first module; only it may load them.
+std::atomic<std::int64_t> interpreter_slot{-1};
+
+[[noreturn]] void fail_with_pending_or_system_error() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    throw PyError{};
+}
+
+void check(int status) {
+    if (status < 0) throw PyError{};
+}
+
+// Adds one function: a builtin bound to the module, its name appended to
+// __all__, and the module attribute of that name.
+void register_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+    Ref function(PyCMethod_New(def, module, module_name, nullptr));
+    if (!function) throw PyError{};
+    Ref name(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) throw PyError{};
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
+        throw PyError{};
+    }
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all) throw PyError{};
+        check(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+        throw PyError{};
+    }
+    check(PyList_Append(all.get(), name.get()));
+    check(PyObject_SetAttr(module, name.get(), function.get()));
+}
+
+}  // namespace
+
+PyObject* module_of(Module& m) {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) fail_with_pending_or_system_error();
+    std::int64_t expected = -1;
+    if (!interpreter_slot.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quarnel keeps process-wide state and its native modules do not yet support "
+                        "subinterpreters; import it in the main interpreter only");
+        throw PyError{};
+    }
+    if (m.cache) return Py_NewRef(m.cache);
+
+    Ref module(PyModule_Create2(&m.def, PYTHON_API_VERSION));
+    if (!module) fail_with_pending_or_system_error();
+    Ref module_name(PyModule_GetNameObject(module.get()));
+    if (!module_name) throw PyError{};
+    // The function objects point at their entries for the life of the
+    // process: a copy of the table that is never freed.
+    auto* table = new std::vector<PyMethodDef>(m.functions.begin(), m.functions.end());
+    for (PyMethodDef& def : *table) register_function(module.get(), module_name.get(), &def);
+    if (m.names_panic_exception) {
+        PyObject* type = panic_exception_type();
+        if (!type) throw PyError{};
+        check(PyObject_SetAttrString(module.get(), "PanicException", type));
+    }
+
+    if (!m.cache) m.cache = module.release();
+    return Py_NewRef(m.cache);
 }
 
 }  // namespace quarnel::py

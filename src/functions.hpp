@@ -1,5 +1,5 @@
-// The function tables of the three subsystems, in registration order.
-// The module registers knn, then kde, then cluster functions.
+// The function tables of the modules, in registration order: quarnel's
+// knn, then kde, then cluster functions; the driver's helpers.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,5 +12,6 @@ namespace quarnel::py {
 std::span<const PyMethodDef> knn_functions();      // knn_query, knn_query_cross
 std::span<const PyMethodDef> kde_functions();      // epanechnikov_kde ... round_float
 std::span<const PyMethodDef> cluster_functions();  // compute_delta ... adaptive_trim_size
+std::span<const PyMethodDef> driver_functions();   // knn_table ... radius_counts
 
 }  // namespace quarnel::py

@@ -138,6 +138,7 @@ bool inspect(PyObject* obj, Element element, int ndim, ArrayLayout& layout) {
         layout.stride[axis] = stride / size;
     }
     layout.contiguous = PyArray_FLAGS(array) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS);
+    layout.writable = PyArray_ISWRITEABLE(array);
     return true;
 }
 

@@ -25,6 +25,7 @@ struct ArrayLayout {
     std::int64_t extent[2];
     std::int64_t stride[2];
     bool contiguous;  // C- or Fortran-contiguous flag
+    bool writable;
 };
 
 // Fills `layout` and returns true when `obj` is an ndarray (or subclass) of

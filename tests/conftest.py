@@ -1,25 +1,32 @@
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
-import quarnel
+# The driver's sources, for the interpreters that tests start without
+# pytest's path (fuzz_driver.py imports this file).
+PYTHON_DIR = Path(__file__).resolve().parents[1] / "python"
 
 
-def _panic_class():
-    try:
-        import numpy as np
-        quarnel.knn_query_cross(np.zeros((1, 3)), np.zeros((1, 2)), 1)
-    except BaseException as e:  # noqa: BLE001 - we want the class itself
-        return type(e)
-    raise AssertionError("expected an internal stop")
+def panic_exception():
+    """The class of the internal stops of both native modules: not an
+    attribute of quarnel, whose attributes are its twelve functions, but of
+    the driver's native module, built on the same library."""
+    from quarnel_cluster import _native
+    return _native.PanicException
 
 
 @pytest.fixture(scope="session")
 def PanicException():
-    """The exception class that internal stops raise (not a module attribute)."""
-    return _panic_class()
+    return panic_exception()
+
+
+def with_driver_path():
+    """PYTHONPATH for a child interpreter that imports the driver's package
+    from this work tree."""
+    return os.pathsep.join([str(PYTHON_DIR), *filter(None, [os.environ.get("PYTHONPATH")])])
 
 
 def run_python(code, env=None, timeout=300):

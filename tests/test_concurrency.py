@@ -117,13 +117,13 @@ def test_eight_threads_match_serial_calls(inputs, PanicException):
 
 
 def test_driver_search_without_the_lock_beside_module_calls(inputs):
-    """_quarnel_cluster.knn_table lets go of the interpreter lock while it
+    """The driver's knn_table lets go of the interpreter lock while it
     searches (a distributed worker serves data meanwhile), so loops of the
     thread pool may be asked for by two threads at once: the pool takes one
     at a time, and every result is the serial one."""
-    import _quarnel_cluster
+    from quarnel_cluster import _native
     x, k = inputs["x"], inputs["k"]
-    calls = [lambda: _quarnel_cluster.knn_table(x, k), lambda: quarnel.knn_query(x, k),
+    calls = [lambda: _native.knn_table(x, k), lambda: quarnel.knn_query(x, k),
              lambda: quarnel.compute_delta(x, inputs["rho"], inputs["nn_list"],
                                            inputs["nn_dist"])]
     serial = [call() for call in calls]

@@ -2,9 +2,12 @@
 worker killed in the middle of a fit, Zarr and Parquet through the command
 line."""
 
+import inspect
 import os
 import re
 import signal
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -253,7 +256,7 @@ def test_points_within_reach_of_a_box_as_numpy_finds_them():
     gaps find (rows read through strides, outer boxes' infinite walls, a
     point whose gap equals the reach, one beyond its own wall distance),
     and arguments of the wrong length refused."""
-    import _quarnel_cluster as native
+    from quarnel_cluster import _native as native
     from quarnel_cluster.distributed.boxes import cut
     rng = np.random.default_rng(3)
     x = np.round(rng.uniform(0, 8, (4000, 6)), 1)[:, ::2]
@@ -273,3 +276,89 @@ def test_points_within_reach_of_a_box_as_numpy_finds_them():
     with pytest.raises(ValueError, match="one bound per column"):
         native.within_reach(x, wall, boxes.lo[1][:2], boxes.hi[1], 1.0)
 
+
+
+# A local cluster the estimator starts itself, in a script of its own: its
+# worker processes import that script again.
+SCRIPT_HEAD = """
+import numpy as np
+from quarnel_cluster.distributed import DensityPeakClustering
+rng = np.random.default_rng(0)
+X = np.vstack([rng.normal(0, 1, (300, 2)), rng.normal(10, 1, (300, 2))])
+"""
+
+
+def script_points():
+    scope = {}
+    exec(SCRIPT_HEAD, scope)
+    return scope["X"]
+
+
+def run_script(tmp_path, body):
+    script = tmp_path / "script.py"
+    script.write_text(SCRIPT_HEAD + body)
+    where = os.path.dirname(os.path.dirname(os.path.abspath(cli.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [where, *filter(None, [os.environ.get("PYTHONPATH")])]))
+    # Another cluster on this machine may hold Dask's dashboard port.
+    return subprocess.run([sys.executable, "-W", "ignore:Port 8787 is already in use",
+                           str(script)], capture_output=True, text=True, cwd=tmp_path,
+                          env=env, timeout=300)
+
+
+def test_results_stay_readable_after_close(tmp_path):
+    """close() computed nothing first: the results' pieces went with the
+    workers ("Missing dependency chunk_of-...")."""
+    run = run_script(tmp_path, """
+if __name__ == "__main__":
+    model = DensityPeakClustering(n_workers=1).fit(X)
+    model.close()
+    np.savez("out.npz", **{name: np.asarray(getattr(model, name))
+                           for name in ("labels_", "rho_", "delta_", "nn_delta_")})
+""")
+    assert run.returncode == 0, run.stderr
+    expected = DensityPeakClustering().fit(script_points())
+    with np.load(tmp_path / "out.npz") as found:
+        for name in OUTPUTS:
+            np.testing.assert_array_equal(found[name], getattr(expected, name), err_msg=name)
+
+
+def test_no_warning_at_exit_without_close(tmp_path):
+    """Left to Dask's own exit hooks, the workers went before the client let
+    go of their results: "Removing worker ... lose already computed task(s)"."""
+    run = run_script(tmp_path, """
+if __name__ == "__main__":
+    model = DensityPeakClustering(n_workers=1).fit(X)
+    print(model.n_clusters_, int(model.labels_.sum().compute()))
+""")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "2 300\n"
+    assert run.stderr == ""
+
+
+def test_script_without_main_guard_is_told_in_one_line(tmp_path):
+    """Every worker re-ran the unguarded fit and multiprocessing refused it:
+    hundreds of lines of tracebacks ending in "Nanny failed to start"."""
+    run = run_script(tmp_path, """
+model = DensityPeakClustering(n_workers=2).fit(X)
+""")
+    assert run.returncode == 1
+    lines = run.stderr.splitlines()
+    assert len(lines) < 15, run.stderr
+    assert lines[-1] == ("RuntimeError: a local Dask cluster cannot be started from the top "
+                         "level of a script, which its worker processes import again: put "
+                         "the code that fits the model under `if __name__ == \"__main__\":`")
+
+
+def test_every_attribute_help_lists_exists(client):
+    """density_graph_, inherited from the single-machine estimator, was
+    listed by help() and raised AttributeError."""
+    model = OnDask(client=client).fit(script_points())
+    public = {name for name in dir(OnDask) if name.endswith("_") and not name.startswith("_")}
+    doc = inspect.cleandoc(OnDask.__doc__)
+    section = doc.split("Attributes\n----------\n")[1].split("\n\n")[0]
+    documented = {name.strip(" \\")
+                  for line in section.splitlines() if not line.startswith(" ")
+                  for name in line.split(" : ")[0].split(",")} - {""}
+    assert {"labels_", "client_", "n_features_in_"} <= documented
+    assert [name for name in sorted(public | documented) if not hasattr(model, name)] == []

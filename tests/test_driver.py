@@ -33,6 +33,44 @@ def test_separated_blobs_are_found(n_blobs, d):
     assert adjusted_rand_index(y, model.labels_) == 1.0
 
 
+def test_bumps_in_thin_tails_do_not_become_clusters():
+    # Two 2-D blobs 6 spreads apart, unequal in size and spread: at this n a
+    # depth fixed in log-density left dozens of tail bumps as clusters.
+    rng = np.random.default_rng(0)
+    x = np.vstack([rng.normal(0.0, 1.0, (150_000, 2)), rng.normal((6.0, 0.0), 0.5, (50_000, 2))])
+    assert DensityPeakClustering().fit(x).n_clusters_ == 2
+
+
+def test_make_blobs_gives_no_sliver_clusters():
+    from sklearn.datasets import make_blobs
+    x, _ = make_blobs(2 * 10**5, centers=3, random_state=0)
+    labels = DensityPeakClustering().fit(x).labels_
+    assert np.bincount(labels).min() >= 0.01 * len(x)
+
+
+def test_touching_blobs_of_unequal_density_stay_apart():
+    rng = np.random.default_rng(1)
+    x = np.vstack([rng.normal(0.0, 0.3, (5000, 2)), rng.normal((3.0, 0.0), 1.0, (5000, 2))])
+    y = np.repeat([0, 1], 5000)
+    model = DensityPeakClustering().fit(x)
+    assert model.n_clusters_ == 2
+    assert adjusted_rand_index(y, model.labels_) > 0.95
+
+
+def test_relabel_equals_a_fresh_fit():
+    x, _ = blobs(5, 2, per_blob=300, spread=2.0)
+    x = np.vstack([x, x[:20]])                       # copies take the expanded path
+    model = DensityPeakClustering().fit(x)
+    first = model.labels_.copy()
+    for settings in ({"n_clusters": 3}, {"n_clusters": 7}, {"threshold": 0.2}):
+        model.relabel(**settings)
+        fresh = DensityPeakClustering(**settings).fit(x)
+        for name in ("labels_", "centers_", "delta_", "nn_delta_", "threshold_"):
+            assert np.array_equal(getattr(model, name), getattr(fresh, name)), name
+        assert model.density_graph_ == fresh.density_graph_
+    np.testing.assert_array_equal(model.relabel().labels_, first)
+
+
 def test_fitted_attributes_are_consistent():
     x, _ = blobs(3, 2, seed=1)
     model = DensityPeakClustering()
@@ -96,9 +134,10 @@ def bad_points():
                                        "while a minimum of 2 is required"),
         (x[:1], ValueError, r"1 sample\(s\)"),
         (np.empty((5, 0)), ValueError, r"0 feature\(s\)"),
-        (nan, ValueError, "Input X contains NaN .* first in row 5"),
-        (inf, ValueError, "Input X contains infinity .* first in row 7"),
-        (np.zeros((50, 2)), ValueError, "all points of X coincide"),
+        (nan, ValueError, r"^Input X contains NaN\.\nDensityPeakClustering does not accept "
+                          r"missing values encoded as NaN natively \(1 missing entry, in row 5\)"),
+        (inf, ValueError, r"^Input X contains infinity or a value too large for "
+                          r"dtype\('float64'\) \(1 infinite entry, in row 7\)\.$"),
         (huge, ValueError, "beyond"),
         ([["a", "b"], ["c", "d"]], ValueError, "X must hold numbers"),
         (with_dict, TypeError, "real number"),
@@ -392,7 +431,7 @@ def test_a_run_too_large_for_memory_is_refused(monkeypatch):
     monkeypatch.setattr(neighbours, "quarnel", Untouchable())
     monkeypatch.setattr(pipeline, "kernel_fits", lambda d, k: True)
     with pytest.raises(MemoryError, match="needs about .* GiB, but 0.0 GiB are available: "
-                                          "cluster a sample, or use fewer n_neighbors"):
+                                          ".*use fewer n_neighbors, or cluster a sample"):
         DensityPeakClustering().fit(blobs(2, 2)[0])
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import quarnel
-from conftest import run_python
+from conftest import run_python, with_driver_path
 
 NAMES = ["knn_query", "knn_query_cross", "epanechnikov_kde", "find_optimal_bandwidth",
          "bandwidth_estimate", "round_float", "compute_delta", "assign_cluster",
@@ -37,15 +37,16 @@ def test_text_signatures(name, params):
                for p in sig.parameters.values())
 
 
-@pytest.mark.parametrize("module", ["quarnel", "_quarnel_cluster"])
-def test_type_stub_matches_the_module(module):
+@pytest.mark.parametrize("module, stub", [("quarnel", "quarnel.pyi"),
+                                          ("quarnel_cluster._native", "quarnel_cluster/_native.pyi")])
+def test_type_stub_matches_the_module(module, stub):
     """Each extension's stub declares exactly its functions, with their
     parameters: a function added or renamed in C++ must reach the stub."""
     import ast
     from pathlib import Path
     native = importlib.import_module(module)
-    stub = Path(__file__).resolve().parents[1] / "python" / f"{module}.pyi"
-    declared = {f.name: [a.arg for a in f.args.args]
+    stub = Path(__file__).resolve().parents[1] / "python" / stub
+    declared = {f.name: [a.arg for a in f.args.args + f.args.kwonlyargs]
                 for f in ast.parse(stub.read_text()).body if isinstance(f, ast.FunctionDef)}
     public = [name for name in dir(native) if callable(getattr(native, name))
               and not name.startswith("_") and name != "PanicException"]
@@ -88,6 +89,35 @@ print(quarnel.knn_query.__name__)
     assert proc.returncode == 0, proc.stderr
     assert "do not yet support subinterpreters" in proc.stderr
     assert proc.stdout.strip() == "knn_query"
+
+
+DRIVER_MODULE_IN_SUBINTERPRETER = """
+from quarnel_cluster import _native
+try:
+    import _testcapi
+except ImportError:
+    raise SystemExit(77)
+r = _testcapi.run_in_subinterp(f'''
+import importlib.util, sys
+spec = importlib.util.spec_from_file_location("quarnel_cluster._native", {_native.__file__!r})
+try:
+    importlib.util.module_from_spec(spec)
+except ImportError as e:
+    sys.stderr.write("IMPORTERROR " + str(e))
+''')
+print(_native.knn_table.__name__)
+"""
+
+
+def test_driver_module_refuses_subinterpreters_too():
+    """The driver's native module shares quarnel's process-wide state and
+    refuses a second interpreter as quarnel does."""
+    proc = run_python(DRIVER_MODULE_IN_SUBINTERPRETER, env={"PYTHONPATH": with_driver_path()})
+    if proc.returncode == 77:
+        pytest.skip("no _testcapi")
+    assert proc.returncode == 0, proc.stderr
+    assert "IMPORTERROR quarnel keeps process-wide state" in proc.stderr
+    assert proc.stdout.strip() == "knn_table"
 
 
 def test_panic_is_base_exception_with_message(PanicException, capfd):

@@ -53,7 +53,7 @@ def test_many_columns_match_the_reference_with_ties(d):
 
 @pytest.mark.parametrize("k", [7, 40])   # a sorted row store, then a heap
 def test_int32_table_has_the_rows_of_knn_query(k):
-    import _quarnel_cluster as native
+    from quarnel_cluster import _native as native
     import quarnel
     rng = np.random.default_rng(k)
     # A coarse lattice with copies: ties in distance, ordered by index.
@@ -76,7 +76,7 @@ def test_box_helpers_sum_and_count_as_numpy():
     summed as the search sums them (int32 and int64 lists, strided rows,
     scales far apart), per-radius counts of the rows' distances within
     reach; lists naming rows outside x refused."""
-    import _quarnel_cluster as native
+    from quarnel_cluster import _native as native
     rng = np.random.default_rng(4)
     x = rng.normal(size=(50, 3)) * 10.0 ** rng.integers(-3, 4, (50, 1))
     q = rng.normal(size=(20, 6))[:, ::2]

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import quarnel
-from conftest import run_python
+from conftest import run_python, with_driver_path
 
 PIPELINE = """
 import json, numpy as np, quarnel
@@ -49,6 +49,28 @@ def test_pool_size_rule(env, expected):
     assert proc.returncode == 0, proc.stderr
     # threads besides the main one: the pool's workers (NumPy's BLAS pinned to 1)
     assert int(proc.stdout) == expected
+
+
+SHARED = """
+import os, numpy as np, quarnel
+from quarnel_cluster import _native
+x = np.random.default_rng(0).random((100000, 3))
+before = len(os.listdir('/proc/self/task'))
+quarnel.knn_query(x, 4)
+_native.knn_table(x, 4)
+print(len(os.listdir('/proc/self/task')) - before)
+"""
+
+
+def test_both_native_modules_share_one_pool():
+    """quarnel and the driver's native module are built on one library: a
+    process that calls a function of each starts one pool, not one per
+    module."""
+    env = {"RAYON_NUM_THREADS": "3", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1",
+           "PYTHONPATH": with_driver_path()}
+    proc = run_python(SHARED, env=env)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) == 3
 
 
 FORK = """

@@ -5,7 +5,7 @@ rotated coordinates and its tie-breaking; and the choice between the two."""
 import numpy as np
 import pytest
 
-import _quarnel_cluster as native
+from quarnel_cluster import _native as native
 from conftest import run_python
 from quarnel_cluster import brute_force, neighbours
 
@@ -75,7 +75,7 @@ def test_tree_matches_the_brute_force_on_awkward_sets(name, d):
 
 
 EVERY_THREAD_COUNT = """
-import hashlib, numpy as np, _quarnel_cluster as native
+import hashlib, numpy as np; from quarnel_cluster import _native as native
 rng = np.random.default_rng(0)
 q, _ = np.linalg.qr(rng.standard_normal((24, 24)))
 x = np.vstack([rng.standard_normal((9000, 6)) @ q[:6], rng.integers(0, 3, (2000, 24)).astype(float)])

@@ -43,10 +43,13 @@ export PYTHONPATH="$(pwd)/$BUILD${PYTHONPATH:+:$PYTHONPATH}"
 export QUARNEL_SANITIZED=1
 
 "$PY" - "$BUILD" <<'EOF'
-import os, sys, quarnel, _quarnel_cluster
-for module in (quarnel, _quarnel_cluster):
+import os, sys
+sys.path.insert(0, "python")
+import quarnel
+from quarnel_cluster import _native
+for module, build in ((quarnel, sys.argv[1]), (_native, os.path.join(sys.argv[1], "quarnel_cluster"))):
     where = os.path.dirname(os.path.abspath(module.__file__))
-    if where != os.path.abspath(sys.argv[1]):
+    if where != os.path.abspath(build):
         sys.exit(f"test-asan: imported {module.__file__}, not the sanitized build")
 EOF
 

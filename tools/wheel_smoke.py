@@ -20,7 +20,7 @@ import numpy as np
 
 import quarnel
 import quarnel_cluster
-from quarnel_cluster import DensityPeakClustering
+from quarnel_cluster import DensityPeakClustering, _native
 
 
 def check(condition: bool, what: str) -> None:
@@ -30,12 +30,12 @@ def check(condition: bool, what: str) -> None:
 
 def installed_here() -> None:
     prefix = Path(sys.prefix).resolve()
-    for module in (quarnel, quarnel_cluster):
+    for module in (quarnel, quarnel_cluster, _native):
         where = Path(module.__file__).resolve()
         check(where.is_relative_to(prefix), f"{module.__name__} imported from {where}, not from {prefix}")
     site = Path(sysconfig.get_paths()["platlib"])
-    for name in ("quarnel.pyi", "quarnel-stubs/__init__.pyi", "_quarnel_cluster.pyi",
-                 "_quarnel_cluster-stubs/__init__.pyi", "quarnel_cluster/py.typed"):
+    for name in ("quarnel.pyi", "quarnel-stubs/__init__.pyi", "quarnel_cluster/_native.pyi",
+                 "quarnel_cluster/py.typed"):
         check((site / name).is_file(), f"{name} missing from {site}")
     # The point of the exercise: the wheel installed with nothing to build it.
     for tool in ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake"):

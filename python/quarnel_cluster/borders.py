@@ -13,10 +13,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-import _quarnel_cluster as native
 import numpy as np
 import numpy.typing as npt
 
+from . import _native as native
 from .neighbours import Indices
 
 F64 = npt.NDArray[np.float64]

@@ -7,7 +7,8 @@ All four work on the saddles between touching clusters (borders.py):
 - threshold: walking down the saddles from the highest, where two groups of
   peaks meet, the lower peak's group joins the higher one unless its peak
   stands at least `threshold` above that saddle (a valley deeper than the
-  estimate's noise). Every peak is tested, and a peak that goes joins the
+  estimate's noise; by default read at the peak and at the saddle, see
+  LocalNoise). Every peak is tested, and a peak that goes joins the
   group across its highest saddle: the one it is least separated from.
   (Joining whichever denser cluster a search from the centre meets first,
   as the native stability_loop does, can cross a lower saddle and cut a
@@ -35,16 +36,16 @@ from __future__ import annotations
 
 import heapq
 import math
-import warnings
 from dataclasses import dataclass, replace
 from itertools import chain
 from typing import Iterator
 
-import _quarnel_cluster as native
 import numpy as np
 
+from . import _native as native
+from . import validation
 from .borders import F64, I64, Borders, border_density, borders
-from .pipeline import Clusters, Indices
+from .pipeline import Clusters, Indices, along_graph
 
 
 @dataclass(frozen=True)
@@ -62,7 +63,10 @@ def _denser(rho: F64, p: int, q: int) -> bool:
 
 def _nearest_denser(x: F64, rho: F64, centre: int, others: list[int]) -> int:
     """Of the centres `others`, the nearest denser than `centre`; the nearest
-    of all when none is denser. Ties by position in `others`."""
+    of all when none is denser. Ties by position in `others`. x: the points,
+    or a neighbour graph's precomputed.CentreDistances."""
+    if along_graph(x):
+        return int(x.nearest_denser(rho, centre, others))
     denser = [c for c in others if _denser(rho, c, centre)] or others
     gaps = np.linalg.norm(x[denser] - x[centre], axis=1)
     return denser[int(np.argmin(gaps))]
@@ -145,9 +149,43 @@ def meetings(touching: Borders, groups: Groups,
             yield (ra, rb, s) if rank[ra] < rank[rb] else (rb, ra, s)
 
 
-def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: float) -> Joins:
-    """Merges every cluster whose peak stands less than `threshold` (in
-    log-density) above the highest saddle to a group with a higher peak.
+@dataclass(frozen=True)
+class LocalNoise:
+    """The merging test read in the estimate's own noise where it is read.
+
+    A kernel estimate is a weighted count: exp(rho + log_unit), with
+    log_unit = log(n V_d h^d), is the number of points the kernel weighs at
+    a point (the expected count within one bandwidth where the density is
+    even). Its variance is c_K times itself, c_K = V_d int K^2 = 2 (d + 2) /
+    (d + 4) for the Epanechnikov kernel, so its square root has the same
+    noise, sqrt(c_K) / 2, wherever it is read: in a thin tail as in a dense
+    core. The kernel sums the `k` nearest neighbours only, so where more
+    than k points fall within a bandwidth it is a k-nearest-neighbour
+    estimate, whose log has the same noise everywhere (about 1/sqrt(k));
+    above a count of k the scale goes on in log-density, joined so that the
+    noise stays the same across. On that scale a peak must rise `depth`
+    above its saddle; a fixed depth in log-density instead asks too little
+    where few points are (the tails' bumps survive, more of them as n
+    grows).
+    """
+    log_unit: float    # log(n V_d h^d)
+    depth: float       # the rise asked, on the scale of root()
+    k: int             # neighbours the kernel sums
+
+    def root(self, rho: F64) -> F64:
+        """The root of the weighted count at log-densities rho, and above a
+        count of k, sqrt(k) (1 + log(count / k) / 2)."""
+        level = np.asarray(rho, np.float64) + self.log_unit
+        full = math.log(self.k)
+        return np.where(level <= full, np.exp(0.5 * np.minimum(level, full)),
+                        math.sqrt(self.k) * (1.0 + 0.5 * (level - full)))
+
+
+def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders,
+                        threshold: "float | LocalNoise") -> Joins:
+    """Merges every cluster whose peak stands less than `threshold` above
+    the highest saddle to a group with a higher peak: in log-density, or
+    with a LocalNoise, on the root of the weighted count.
 
     The saddles are taken from the highest down, groups joined by a
     union-find whose root is the group's highest peak. A low peak's
@@ -155,15 +193,18 @@ def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders, threshold: fl
     first meeting is kept for good, and one that goes joins the group across
     its highest saddle. Ties among saddles by ascending (a, b).
     """
-    peaks = rho[centers]
+    peaks, saddle = rho[centers], touching.saddle
+    rank = np.asarray(peak_ranks(centers, rho), np.int64)
+    if isinstance(threshold, LocalNoise):
+        # The root grows with rho: the walk's order and the meetings stay.
+        peaks, saddle, threshold = threshold.root(peaks), threshold.root(saddle), threshold.depth
     # A pair whose lower peak already stands `threshold` above its saddle
     # joins nothing: the lower of the two roots it would meet stands at
     # least as high. Dropping it first shortens the walk.
-    useful = np.minimum(peaks[touching.a], peaks[touching.b]) - touching.saddle < threshold
-    rank = np.asarray(peak_ranks(centers, rho), np.int64)
+    useful = np.minimum(peaks[touching.a], peaks[touching.b]) - saddle < threshold
     # The walk over every useful saddle, natively (some 10^6 at 10^7 points).
     target, low, high = native.merge_shallow(touching.a[useful], touching.b[useful],
-                                             touching.saddle[useful], peaks, rank, threshold)
+                                             saddle[useful], peaks, rank, threshold)
     links = list(zip(centers[low].tolist(), centers[high].tolist()))
     return Joins(target, centers.copy(), links)
 
@@ -215,6 +256,29 @@ def merge_small(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
     return Joins(_follow(np.array(target, np.int64)), np.array(centre, np.int64), links)
 
 
+def merge_tree(counts: I64, centers: I64, rho: F64, touching: Borders) -> dict[str, np.ndarray]:
+    """Every meeting of two groups of peaks as the saddles go down from the
+    highest (see meetings): per meeting, the centres of the two groups'
+    peaks (`high`, `low`), the saddle's log-density, both peaks'
+    log-densities and the points each group holds by then (counts: per
+    cluster, its points)."""
+    peak = rho[centers]
+    groups = Groups(len(centers))
+    mass = np.asarray(counts).astype(np.int64)
+    rows: list[tuple[int, int, float, int, int]] = []
+    for high, low, s in meetings(touching, groups, peak_ranks(centers, rho)):
+        groups.parent[low] = high
+        rows.append((high, low, s, int(mass[high]), int(mass[low])))
+        mass[high] += mass[low]
+    high, low, saddle, high_size, low_size = (np.array(c) for c in zip(*rows)) if rows else \
+        (np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0), np.empty(0, np.int64),
+         np.empty(0, np.int64))
+    high, low = np.asarray(high, np.int64), np.asarray(low, np.int64)
+    return {"high": centers[high], "low": centers[low], "saddle": np.asarray(saddle, np.float64),
+            "high_peak": peak[high], "low_peak": peak[low],
+            "high_size": np.asarray(high_size, np.int64), "low_size": np.asarray(low_size, np.int64)}
+
+
 def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
                         n_clusters: int) -> Joins:
     """Keeps the n_clusters clusters whose peaks weigh the most; every other
@@ -252,9 +316,10 @@ def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: B
     weight = np.minimum(prominence, np.finfo(np.float64).max) * mass_at_end
     rank = np.lexsort((centers, -peak, -prominence, -weight))
     if count < n_clusters:
-        warnings.warn(f"n_clusters={n_clusters} asked for, but the data have only {count} "
-                      f"distinct density peaks with at least min_cluster_size points: "
-                      f"returning {count} clusters", stacklevel=4)
+        peaks, clusters = (validation.counted(count, "distinct density peak"),
+                           validation.counted(count, "cluster"))
+        validation.warn(f"n_clusters={n_clusters} asked for, but the data have only {peaks} "
+                        f"with at least min_cluster_size points: returning {clusters}")
     kept = np.zeros(count, bool)
     kept[rank[:n_clusters]] = True
     target = np.where(kept, np.arange(count), ended_by)
@@ -302,7 +367,9 @@ def apply(c: Clusters, x: F64, new_label: I64, centres: I64,
 
 def gaps(x: F64, child: I64, parent: I64) -> F64:
     """Distances of centres to the centres they join (x is read at those
-    rows only)."""
+    rows only; or a neighbour graph's precomputed.CentreDistances)."""
+    if along_graph(x):
+        return x.gaps(child, parent)    # type: ignore[no-any-return]
     return np.sqrt(np.sum((x[parent] - x[child]) ** 2, axis=1))
 
 
@@ -330,12 +397,28 @@ def halo(labels: I64, rho: F64, nn_list: Indices, width: int) -> I64:
     return out
 
 
-def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int, threshold: float | None,
-           min_size: int, n_clusters: int | None, noise: bool) -> Clusters:
+def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int,
+           threshold: "float | LocalNoise | None",
+           min_size: int, n_clusters: int | None, noise: bool,
+           tree: "list[tuple[Clusters, Borders]] | None" = None) -> Clusters:
     """The clusters after the threshold (unless None), min_cluster_size,
     n_clusters and noise, in that order. The joins of the three steps are
-    composed on the clusters and applied to the points once."""
+    composed on the clusters and applied to the points once. `tree`, a
+    list, receives (c, its saddles): all that joined() needs to cut the
+    clusters again."""
     touching = borders(c.labels, rho, nn_list, width)
+    if tree is not None:
+        tree.append((c, touching))
+    c = joined(c, x, rho, touching, threshold, min_size, n_clusters)
+    if noise:
+        c = replace(c, labels=halo(c.labels, rho, nn_list, width))
+    return c
+
+
+def joined(c: Clusters, x: F64, rho: F64, touching: Borders,
+           threshold: "float | LocalNoise | None", min_size: int,
+           n_clusters: int | None) -> Clusters:
+    """refine's joins, from the saddles `touching` between c's clusters."""
     centres = c.centers
     counts = sizes(c.labels, len(centres))
     to_final = np.arange(len(centres), dtype=np.int64)
@@ -357,6 +440,4 @@ def refine(c: Clusters, x: F64, rho: F64, nn_list: Indices, width: int, threshol
         join(keep_heaviest_peaks(counts, centres, rho, x, touching, n_clusters))
     if len(links) or not np.array_equal(centres, c.centers):
         c = apply(c, x, to_final, centres, links)
-    if noise:
-        c = replace(c, labels=halo(c.labels, rho, nn_list, width))
     return c

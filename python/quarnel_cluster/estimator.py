@@ -7,10 +7,11 @@ from typing import Any
 
 import numpy as np
 
-from . import clustering, memory, narrowing, neighbours, pipeline, validation
+from . import (clustering, controls, memory, narrowing, neighbours, pipeline, precomputed,
+               validation)
 from ._params import BASES, not_fitted_error
 from .progress import StageTimer
-from .validation import Interval
+from .validation import Interval, StrOptions
 
 # A neighbour counts as denser than a point only above this margin, as in
 # the native search for density peaks.
@@ -24,20 +25,24 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     nearest neighbours and is linked to its nearest denser neighbour; points
     with no denser neighbour start a cluster. Walking down the saddles
     between touching clusters from the highest, a peak that stands less than
-    ``threshold`` (in log-density) above the saddle where its group meets a
-    higher peak's group joins that group, across its highest saddle: a
-    cluster stays only when a valley deeper than ``threshold`` separates it
-    from every denser one. Clusters of fewer than ``min_cluster_size`` points then join the
+    ``threshold`` above the saddle where its group meets a higher peak's
+    group joins that group, across its highest saddle: a cluster stays only
+    when a valley deeper than the estimate's noise at its peak and at that
+    saddle separates it from every denser one. Clusters of fewer than ``min_cluster_size`` points then join the
     neighbouring cluster they meet at the highest saddle. ``n_clusters=K``
     instead keeps the K heaviest peaks of the merge tree (prominence times
-    points), and ``noise=True`` labels -1 each cluster's halo. `predict`
+    points), and ``noise=True`` labels -1 each cluster's halo; `relabel`
+    cuts a fitted model again for another ``n_clusters`` or threshold
+    without a new neighbour search. `predict`
     gives new points the cluster they would join.
 
     The defaults need no tuning for data whose clusters hold a few dozen
     points or more. Coordinates should be on comparable scales (standardise
     them if not): the kernel is round. X may have any number of columns up
     to about 280 (where the kernel's normalisation overflows); from 9 columns
-    on the neighbour search is a brute-force one, O(n^2 d) in time.
+    on the neighbour search is a tree on the data's principal axes, falling
+    back to brute force (O(n^2 d) in time) where the points fill every
+    column and no tree can prune.
 
     Parameters
     ----------
@@ -61,10 +66,16 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         Relative tolerance of the bandwidth search.
     threshold : float or None, default=None
         Depth, in log-density, of the valley that must separate a cluster
-        from any denser one. None sets it from the noise of the estimate,
-        ``threshold_scale * sqrt(2 ln(n / m) / m)`` with m the median number
-        of neighbours within one bandwidth: the deepest of the n / m
-        independent noise bumps, which grows slowly with n.
+        from any denser one. None sets it from the noise of the estimate
+        where it is read: the depth ``threshold_scale * sqrt(2 ln(n / m) /
+        m)``, with m the median number of neighbours within one bandwidth
+        (the deepest of the n / m independent noise bumps, which grows
+        slowly with n), holds where the peak and the saddle have m points
+        in their kernel; where fewer points weigh in the estimate, as in a
+        thin tail, the valley must be deeper, and where more weigh, it may
+        be shallower. The test is a rise of ``threshold_ * sqrt(m) / 2`` on
+        the square root of the number of points the kernel weighs, whose
+        noise is the same at any density.
     threshold_scale : float, default=1.1
         Multiple of that noise depth used when threshold is None; larger
         values merge more.
@@ -96,6 +107,32 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         RandomState) draws a fresh split on every fit.
     verbose : bool, default=False
         Report stages that take more than a second on standard error.
+    metric : {"euclidean", "cosine", "precomputed"}, default="euclidean"
+        How points are compared.
+
+        - "euclidean": straight-line distance between the rows of X.
+        - "cosine": the angle between the rows: they are scaled to unit
+          length and clustered by their Euclidean distance on the unit
+          sphere (which orders pairs as cosine distance does), the density
+          taken in the sphere's d - 1 dimensions. For text and image
+          embeddings, whose length says little and whose direction carries
+          the meaning. A row of zeros has no direction and is refused.
+        - "precomputed": X is a neighbour graph, a SciPy sparse matrix of
+          shape (n_samples, n_samples) as scikit-learn's
+          ``NearestNeighbors(n_neighbors=30).fit(points)
+          .kneighbors_graph(mode="distance")`` or ``radius_neighbors_graph``
+          returns it: row i stores distances from point i to its nearest
+          others, the point itself left out or stored as 0. Every row must
+          store n_neighbors - 1 others (n_neighbors counts the point
+          itself); only its nearest n_neighbors - 1 enter the density, by
+          (distance, column). This clusters by any metric, or on neighbours
+          from an approximate index. Points at a stored distance of 0 are
+          copies of one point. Without coordinates, the density's
+          dimension is estimated from the neighbour distances
+          (``dimension_``), and distances between cluster centres are path
+          lengths along the graph (see quarnel_cluster.precomputed).
+          `predict` then takes the graph from the new points to the
+          training points.
 
     Attributes
     ----------
@@ -105,13 +142,18 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     centers_ : ndarray of int64, shape (n_clusters_,)
         Row index in X of each cluster's centre (its density peak);
         ``labels_[centers_[j]] == j``.
+    cluster_centers_ : ndarray of float64, shape (n_clusters_, n_features_in_)
+        The rows of X at centers_: each cluster's density peak, as given
+        (not scaled to unit length with metric="cosine"). Absent with
+        metric="precomputed", which has no coordinates.
     n_clusters_ : int
     rho_ : ndarray of float64, shape (n_points,)
         Log-density of every point.
     delta_ : ndarray of float64, shape (n_points,)
         Distance to the nearest denser neighbour (for a merged centre: to the
         centre it joined; for a remaining centre: the diagonal of the data's
-        bounding box).
+        bounding box, or with metric="precomputed" the largest of the other
+        values and of the graph's distances).
     nn_delta_ : ndarray of int64, shape (n_points,)
         Index of that neighbour, -1 for the density maxima.
     density_graph_ : list of lists of int
@@ -120,17 +162,31 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     bandwidth_ : float
         Kernel bandwidth used.
     threshold_ : float
-        Log-density drop used by the merging step (not used when
-        n_clusters is given).
+        Log-density drop used by the merging step where m points weigh in
+        the estimate (with threshold=None), or everywhere (threshold given);
+        not used when n_clusters is given.
     search_size_ : int
         Search width used by the merging step.
+    min_cluster_size_ : int
+        The least cluster size used: min_cluster_size, or the default rule's.
+    dimension_ : int
+        Dimension of the density estimate (the kernel's normalisation and
+        the bandwidth search): n_features_in_; n_features_in_ - 1 with
+        metric="cosine"; with metric="precomputed", the dimension of the
+        space the points fill, estimated from their neighbour distances
+        (Levina and Bickel's maximum likelihood estimate, rounded).
     n_features_in_ : int
-        Number of columns of X.
+        Number of columns of X (with metric="precomputed", of points).
+    feature_names_in_ : ndarray of str objects, shape (n_features_in_,)
+        The column names of X, when X is a data frame whose column names are
+        all strings; `predict` then expects the same names, in the same
+        order.
     n_neighbors_ : int
         Neighbours per point used: n_neighbors, or fewer for small sets.
     points_ : ndarray of float64, shape (n_distinct, n_features_in_)
-        The distinct training points, in order of first appearance: a copy,
-        never a view of X, kept for `predict`.
+        The distinct training points, in order of first appearance (scaled
+        to unit length with metric="cosine"): a copy, never a view of X,
+        kept for `predict`. Absent with metric="precomputed".
     timings_ : dict of str to float
         Seconds spent in each stage of the last fit.
 
@@ -142,6 +198,15 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     ``max(1, int(test_size * n))`` points and gives each of them all the
     training points when there are fewer than n_neighbors of them. So any
     set of 2 or more distinct points can be clustered with the defaults.
+
+    Points that all coincide (or, with metric="cosine", all point the
+    same way) form one cluster, with a warning: labels_ all 0, centers_
+    [0], delta_ 0, and every point hanging from the first. Their density
+    is that of a point mass: the held-out likelihood grows without bound
+    as the bandwidth shrinks, so bandwidth_ is 0.0 and rho_ is inf (with
+    a bandwidth given, that bandwidth and the kernel's value at distance
+    0); threshold_ is NaN (no merging; the one given, if any);
+    n_neighbors_ and search_size_ are 1. `predict` gives every point 0.
 
     Memory: a fit needs about ``n * (16 * n_neighbors + 300 + 48 * d)``
     bytes besides X (20 per neighbour from 9 columns or 2^31 points on); a
@@ -176,6 +241,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         "noise": ["boolean"],
         "random_state": ["random_state"],
         "verbose": ["verbose"],
+        "metric": [StrOptions({"cosine", "euclidean", "precomputed"})],
     }
 
     def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
@@ -185,7 +251,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                  min_search: int = 10, n_clusters: int | None = None,
                  min_cluster_size: int | None = None, noise: bool = False,
                  random_state: int | None = 0,
-                 verbose: bool = False) -> None:
+                 verbose: bool = False, metric: str = "euclidean") -> None:
         self.n_neighbors = n_neighbors
         self.delta_neighbors = delta_neighbors
         self.bandwidth = bandwidth
@@ -200,6 +266,7 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         self.noise = noise
         self.random_state = random_state
         self.verbose = verbose
+        self.metric = metric
 
     def _checked_params(self) -> dict[str, Any]:
         params = self.get_params(deep=False)
@@ -214,8 +281,10 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            At least 2 points with at least one coordinate each, all finite.
+        X : array-like of shape (n_samples, n_features), or sparse matrix of \
+shape (n_samples, n_samples)
+            At least 2 points with at least one coordinate each, all finite;
+            with metric="precomputed", their neighbour graph (see `metric`).
         y : None
             Ignored; present for the scikit-learn API.
 
@@ -225,16 +294,125 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             The fitted estimator.
         """
         p = self._checked_params()
-        x_all = validation.check_points(X, type(self).__name__)
-        validation.check_not_all_equal(x_all)
-        # Refused before any table is built (copies counted as points here).
-        n_all, d = x_all.shape
-        if not pipeline.kernel_fits(d, min(p["n_neighbors"], n_all)):
-            raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
-                             "that many dimensions; reduce them first (e.g. with PCA)")
-        memory.check_fits(n_all, min(p["n_neighbors"], n_all), d)
-        timer = StageTimer(bool(self.verbose), n_all)
+        owner = type(self).__name__
+        for stale in ("cluster_centers_", "points_", "feature_names_in_", "_tree"):
+            self.__dict__.pop(stale, None)
+        if p["metric"] == "precomputed":
+            timer = StageTimer(bool(self.verbose), X.shape[0] if hasattr(X, "shape") else 0)
+            prepared = self._graph_tables(X, p, timer)
+            if prepared is None:
+                return self
+            x_input = names = None
+        else:
+            names = validation.feature_names(X)
+            x_input = validation.check_points(X, owner)
+            n_all, d = x_input.shape
+            dim = d
+            x_all = x_input
+            if p["metric"] == "cosine":
+                x_all, dim = validation.unit_rows(x_input, owner), d - 1
+            # Refused before any table is built (copies counted as points here).
+            if not pipeline.kernel_fits(dim, min(p["n_neighbors"], n_all)):
+                raise ValueError(f"X has {d} features: the kernel's normalisation overflows "
+                                 "in that many dimensions; reduce them first (e.g. with PCA)")
+            if validation.all_equal(x_all):
+                what = ("rows of X point the same way" if p["metric"] == "cosine"
+                        else "points of X coincide")
+                self._fit_one_cluster(p, n_all, d, dim, f"all {n_all} {what}", x_all[:1])
+                self.cluster_centers_ = x_input[:1].copy()
+                self._keep_names(names)
+                return self
+            memory.check_fits(n_all, min(p["n_neighbors"], n_all), d)
+            timer = StageTimer(bool(self.verbose), n_all)
+            prepared = self._point_tables(x_all, p, timer, dim)
+            del x_all
+        x, copies, table_dist, table_list, k, bandwidth, dim, n_features = prepared
+        del prepared
+        n = len(table_dist)
+        nn_dist, nn_list = table_dist[:, :k], table_list[:, :k]
+        with timer.stage("density"):
+            rho = pipeline.density(nn_dist, bandwidth, dim)
+            # The merging step's threshold and search width are the last
+            # readers of every column of the distances.
+            if p["threshold"] is None:
+                threshold, m = pipeline.noise_threshold(nn_dist, bandwidth,
+                                                        p["threshold_scale"])
+                rule = pipeline.local_noise(n, bandwidth, dim, threshold, m, k)
+            else:
+                threshold = rule = float(p["threshold"])
+            search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
+                                                p["min_search"])
+        # From here on only leading columns are read (narrow_widths); narrow
+        # copies let the full tables go. Where one table's buffer can hold
+        # both, the other table goes first and only then is the index copy
+        # made, while the narrow distances keep that buffer until the peaks.
+        width, list_width = clustering.narrow_widths(k, p["delta_neighbors"], search_size)
+        packed = narrowing.pack_leading_columns(table_dist, table_list, width, list_width)
+        del table_dist, table_list
+        if packed is None:
+            nn_list = clustering.narrow(nn_list, list_width)
+            narrow_dist = [clustering.narrow(nn_dist, width)]
+            del nn_dist
+        else:
+            del nn_dist, nn_list
+            nn_list = packed[1].copy()
+            narrow_dist = [packed[0]]
+            del packed
+        min_size = clustering.least_size(n, k, p["n_clusters"], p["min_cluster_size"])
+        tree: list[Any] = []
+        result = clustering.clusters(x, rho, narrow_dist, nn_list, width, rule,
+                                     search_size, min_size, p["n_clusters"], p["noise"],
+                                     timer.stage, tree)
+        del nn_list
 
+        self.rho_ = copies.spread(rho)
+        self.bandwidth_ = float(bandwidth)
+        self.threshold_ = float(threshold)
+        self.search_size_ = int(min(search_size, k))
+        self.n_neighbors_ = k
+        self.dimension_ = int(dim)
+        self._fit_rho = rho
+        self._fit_metric = p["metric"]
+        self.timings_ = dict(timer.timings)
+        self.n_features_in_ = n_features
+        if x_input is None:
+            self._fit_inverse = copies.inverse
+        else:
+            user_array = isinstance(X, np.ndarray) and np.may_share_memory(x, X)
+            self.points_ = x.copy() if user_array else x
+            self._fit_inverse = None
+            self._keep_names(names)
+        # Every peak's cluster and their saddles: relabel cuts them again.
+        self._tree = (tree[0], rule, float(threshold), copies, k, x, x_input)
+        self._set_clusters(result, min_size)
+        return self
+
+    def _set_clusters(self, result: Any, min_size: int) -> None:
+        """The attributes of the clusters `result` (on the distinct points)."""
+        _, _, _, copies, _, x, x_input = self._tree[:7]
+        if pipeline.along_graph(x):
+            result = precomputed.finish_delta(result, x.diagonal)
+        expanded = copies.expand(result)
+        self.labels_ = expanded.labels
+        self.centers_ = expanded.centers
+        self.n_clusters_ = int(len(expanded.centers))
+        self.delta_ = expanded.delta
+        self.nn_delta_ = expanded.nn_delta
+        self._density_graph = expanded.graph
+        self.min_cluster_size_ = int(min_size)
+        self._fit_labels = result.labels
+        if x_input is not None:
+            self.cluster_centers_ = x_input[expanded.centers]
+
+    def _keep_names(self, names: np.ndarray | None) -> None:
+        if names is not None:
+            self.feature_names_in_ = names
+
+    def _point_tables(self, x_all: np.ndarray, p: dict[str, Any], timer: StageTimer,
+                      dim: int) -> tuple[Any, ...]:
+        """The neighbour and bandwidth stages on points: (the distinct points,
+        their Duplicates, the distance and index tables, k, the bandwidth,
+        the density's dimension)."""
         # Exact copies of a point have equal densities, so none is denser than
         # another and each would become a centre of its own: the distinct
         # points are clustered, and every copy joins its first occurrence.
@@ -267,11 +445,13 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                         seed.set_state(seed_state)
                     return None
 
+        n_all = len(x_all)
         k, k_table = table_columns(n_all)
         early = held_out(x_all, k, k_table)
-        with timer.stage("neighbours"):
+        with timer.stage("neighbours", total=len(x_all)) as bar:
             try:
-                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings)
+                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings,
+                                                            bar.counter)
                 copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
                 searched_all = copies.first is None
             except ValueError:
@@ -284,73 +464,144 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
                 if seed_state is not None:
                     seed.set_state(seed_state)
                 k, k_table = table_columns(len(x))
+        del x_all
         if not searched_all:
             early = held_out(x, k, k_table)
-            with timer.stage("neighbours"):
-                nn_dist, nn_list = pipeline.neighbour_table(x, k_table, timer.timings)
-        n, d = x.shape
+            with timer.stage("neighbours", total=len(x)) as bar:
+                nn_dist, nn_list = pipeline.neighbour_table(x, k_table, timer.timings,
+                                                            bar.counter)
         wide = (nn_dist, nn_list) if k_table > k else None
-        table_dist, table_list = nn_dist, nn_list
-        nn_dist, nn_list = nn_dist[:, :k], nn_list[:, :k]
         with timer.stage("bandwidth"):
             if p["bandwidth"] is None:
-                search = pipeline.optimal_bandwidth(x, nn_dist, p["test_size"],
-                                                    p["random_state"], p["xtol"], wide, early)
+                search = pipeline.optimal_bandwidth(x, nn_dist[:, :k], p["test_size"],
+                                                    p["random_state"], p["xtol"], wide, early,
+                                                    dim=dim)
                 del wide, early
                 bandwidth = search.bandwidth
             else:
                 bandwidth = float(p["bandwidth"])
-        with timer.stage("density"):
-            rho = pipeline.density(nn_dist, bandwidth, d)
-            # The merging step's threshold and search width are the last
-            # readers of every column of the distances.
-            if p["threshold"] is None:
-                threshold, _ = pipeline.noise_threshold(nn_dist, bandwidth,
-                                                        p["threshold_scale"])
-            else:
-                threshold = float(p["threshold"])
-            search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
-                                                p["min_search"])
-        # From here on only leading columns are read (narrow_widths); narrow
-        # copies let the full tables go. Where one table's buffer can hold
-        # both, the other table goes first and only then is the index copy
-        # made, while the narrow distances keep that buffer until the peaks.
-        width, list_width = clustering.narrow_widths(k, p["delta_neighbors"], search_size)
-        packed = narrowing.pack_leading_columns(table_dist, table_list, width, list_width)
-        del table_dist, table_list
-        if packed is None:
-            nn_list = clustering.narrow(nn_list, list_width)
-            narrow_dist = [clustering.narrow(nn_dist, width)]
-            del nn_dist
-        else:
-            del nn_dist, nn_list
-            nn_list = packed[1].copy()
-            narrow_dist = [packed[0]]
-            del packed
-        min_size = clustering.least_size(n, k, p["n_clusters"], p["min_cluster_size"])
-        result = clustering.clusters(x, rho, narrow_dist, nn_list, width, threshold,
-                                     search_size, min_size, p["n_clusters"], p["noise"],
-                                     timer.stage)
-        del nn_list
+        return x, copies, nn_dist, nn_list, k, bandwidth, dim, x.shape[1]
 
-        expanded = copies.expand(result)
-        self.labels_ = expanded.labels
-        self.centers_ = expanded.centers
-        self.n_clusters_ = int(len(expanded.centers))
-        self.rho_ = copies.spread(rho)
-        self.delta_ = expanded.delta
-        self.nn_delta_ = expanded.nn_delta
-        self._density_graph = expanded.graph
-        self.bandwidth_ = float(bandwidth)
-        self.threshold_ = float(threshold)
-        self.search_size_ = int(min(search_size, k))
-        self.n_features_in_ = d
-        self.n_neighbors_ = k
-        user_array = isinstance(X, np.ndarray) and np.may_share_memory(x, X)
-        self.points_ = x.copy() if user_array else x
-        self._fit_rho = rho
-        self._fit_labels = result.labels
-        self.timings_ = dict(timer.timings)
+    def _graph_tables(self, X: Any, p: dict[str, Any],
+                      timer: StageTimer) -> tuple[Any, ...] | None:
+        """_point_tables for a neighbour graph (metric="precomputed"); None
+        when all points are copies of one, and the fit is made."""
+        owner = type(self).__name__
+        with timer.stage("neighbours"):
+            graph = precomputed.neighbour_graph(X, owner)
+            n = graph.n
+            if n < 2:
+                self._fit_one_cluster(p, graph.n_points, graph.n_points, 1,
+                                      f"all {graph.n_points} points of X are at distance 0 "
+                                      "from one another", None)
+                return None
+            k = min(p["n_neighbors"], n)
+            graph.check_rows(k, p["n_neighbors"])
+            wider = (p["bandwidth"] is None and k < n and bool((graph.counts >= k).all()) and
+                     pipeline.reads_held_out_from_table(n, k, p["test_size"]))
+            nn_dist, nn_list = graph.table(k + int(wider))
+            dim = precomputed.density_dimension(nn_dist[:, :k], k)
+        with timer.stage("bandwidth"):
+            if p["bandwidth"] is None:
+                seed = p["random_state"]
+                bandwidth = pipeline.optimal_bandwidth(
+                    None, nn_dist[:, :k], p["test_size"], seed, p["xtol"],
+                    (nn_dist, nn_list) if wider else None,
+                    lambda: precomputed.held_out_rows(graph, k, p["test_size"], seed, dim),
+                    dim=dim).bandwidth
+            else:
+                bandwidth = float(p["bandwidth"])
+        distances = precomputed.CentreDistances(graph, float(graph.dist.max()))
+        return distances, graph.copies, nn_dist, nn_list, k, bandwidth, dim, graph.n_points
+
+    def _fit_one_cluster(self, p: dict[str, Any], n: int, n_features: int, dim: int,
+                         what: str, point: np.ndarray | None) -> None:
+        """The fit when all n points are one: one cluster, centred on the
+        first (see the class's Notes)."""
+        asked = p["n_clusters"]
+        validation.warn(f"{what}: they form 1 cluster"
+                        + (f" (n_clusters={asked} asked for)" if asked and asked > 1 else ""))
+        if p["bandwidth"] is None:
+            bandwidth, rho = 0.0, np.inf
+        else:
+            bandwidth = float(p["bandwidth"])
+            rho = float(pipeline.density(np.zeros((1, 1)), bandwidth, dim)[0])
+        first, inverse = np.zeros(1, np.int64), np.zeros(n, np.int64)
+        self.labels_ = np.zeros(n, np.int64)
+        self.centers_ = np.zeros(1, np.int64)
+        self.n_clusters_ = 1
+        self.rho_ = np.full(n, rho)
+        self.delta_ = np.zeros(n)
+        self.nn_delta_ = np.zeros(n, np.int64)
+        self.nn_delta_[0] = -1
+        self._density_graph = pipeline.DensityGraph(np.full(1, -1, np.int64),
+                                                    copies=(first, inverse))
+        self.bandwidth_ = bandwidth
+        self.threshold_ = float(p["threshold"]) if p["threshold"] is not None else np.nan
+        self.search_size_ = 1
+        self.min_cluster_size_ = clustering.least_size(1, 1, p["n_clusters"],
+                                                       p["min_cluster_size"])
+        self.n_neighbors_ = 1
+        self.dimension_ = int(dim)
+        self.n_features_in_ = n_features
+        self._fit_rho = np.full(1, rho)
+        self._fit_labels = np.zeros(1, np.int64)
+        self._fit_metric = p["metric"]
+        self._fit_inverse = inverse if point is None else None
+        if point is not None:
+            self.points_ = point.copy()
+        self.timings_ = {}
+
+    def relabel(self, n_clusters: int | None = None, threshold: float | None = None,
+                min_cluster_size: int | None = None) -> "DensityPeakClustering":
+        """Cut the fitted clusters again, without a new neighbour search.
+
+        The fit keeps every density peak it found and the saddles between
+        them; this runs the merging again on them with other settings and
+        replaces ``labels_``, ``centers_``, ``n_clusters_``, ``delta_``,
+        ``nn_delta_`` and ``density_graph_``, exactly as a fit with those
+        settings would set them. It takes a fraction of the fit's time.
+
+        Parameters
+        ----------
+        n_clusters : int or None, default=None
+            Keep this many clusters (the heaviest peaks of the merge tree),
+            as ``n_clusters`` of a fit.
+        threshold : float or None, default=None
+            A depth in log-density for the merging (ignored when n_clusters
+            is given); None: the fit's own test.
+        min_cluster_size : int or None, default=None
+            As in a fit; None: the default rule for n_clusters.
+
+        Returns
+        -------
+        self : DensityPeakClustering
+        """
+        tree = self.__dict__.get("_tree")
+        if tree is None:
+            if hasattr(self, "labels_"):
+                return self     # all points were one: one cluster, whatever is asked
+            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
+                                   "Call 'fit' with appropriate arguments before using this "
+                                   "estimator.")
+        if self.noise:
+            raise ValueError("relabel cannot redraw the halo of noise=True without the "
+                             "neighbour table; fit again with the new settings")
+        validation.check_params(
+            {"n_clusters": self._parameter_constraints["n_clusters"],
+             "threshold": self._parameter_constraints["threshold"],
+             "min_cluster_size": self._parameter_constraints["min_cluster_size"]},
+            {"n_clusters": n_clusters, "threshold": threshold,
+             "min_cluster_size": min_cluster_size}, type(self).__name__)
+        (initial, touching), rule, fit_threshold, _, k, x = tree[:6]
+        if threshold is not None:
+            rule = fit_threshold = float(threshold)
+        rho = self._fit_rho
+        min_size = clustering.least_size(len(rho), k, n_clusters, min_cluster_size)
+        result = controls.joined(initial, x, rho, touching,
+                                 rule if n_clusters is None else None, min_size, n_clusters)
+        self._set_clusters(result, min_size)
+        self.threshold_ = fit_threshold
         return self
 
     def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> np.ndarray:
@@ -385,28 +636,45 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_)
-            Points with the columns the model was fitted on.
+        X : array-like of shape (n_samples, n_features_in_), or sparse matrix \
+of shape (n_samples, n_features_in_)
+            Points with the columns the model was fitted on; with
+            metric="precomputed", the graph of distances from the new points
+            to the training points, at least n_neighbors_ of them per row
+            (``NearestNeighbors(n_neighbors=30).fit(X_train)
+            .kneighbors_graph(X_new, mode="distance")``).
 
         Returns
         -------
         labels : ndarray of int64, shape (n_samples,)
             A cluster of the fit (0 .. n_clusters_ - 1) for every point.
         """
-        if not hasattr(self, "points_"):
+        if not hasattr(self, "_fit_labels"):
             raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
                                  "Call 'fit' with appropriate arguments before using this "
                                  "estimator.")
-        x = validation.check_points(X, type(self).__name__, min_samples=1)
-        validation.check_features(x, self.n_features_in_, type(self).__name__)
-        points, rho, labels = self.points_, self._fit_rho, self._fit_labels
-        dist, idx = neighbours.cross_table(points, x, self.n_neighbors_)
-        new_rho = pipeline.density(dist, self.bandwidth_, self.n_features_in_, len(points))
+        owner = type(self).__name__
+        rho, labels = self._fit_rho, self._fit_labels
+        if self._fit_metric == "precomputed":
+            dist, idx = precomputed.query_table(X, self.n_neighbors_, self.n_features_in_,
+                                                self._fit_inverse, owner)
+        else:
+            validation.check_feature_names(getattr(self, "feature_names_in_", None), X, owner)
+            x = validation.check_points(X, owner, min_samples=1)
+            validation.check_features(x, self.n_features_in_, owner)
+            if self._fit_metric == "cosine":
+                x = validation.unit_rows(x, owner)
+            if len(labels) == 1:
+                return np.zeros(len(x), np.int64)
+            dist, idx = neighbours.cross_table(self.points_, x, self.n_neighbors_)
+        if len(labels) == 1:
+            return np.zeros(len(dist), np.int64)
+        new_rho = pipeline.density(dist, self.bandwidth_, self.dimension_, len(labels))
         denser = rho[idx] > (new_rho + DENSITY_MARGIN)[:, None]
         # The first denser column, or column 0 (the nearest neighbour) if none.
         column = np.where(denser.any(axis=1), denser.argmax(axis=1), 0)
         column[dist[:, 0] == 0.0] = 0
-        return labels[idx[np.arange(len(x)), column]]
+        return labels[idx[np.arange(len(dist)), column]]
 
     @property
     def density_graph_(self) -> list[list[int]]:
@@ -421,12 +689,41 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
             graph = self._density_graph = graph.lists()
         return graph
 
+    @property
+    def merge_tree_(self) -> dict[str, np.ndarray]:
+        """The merge tree of every density peak the fit found: walking down
+        the saddles from the highest, each meeting of two groups of peaks,
+        in the order they meet. Arrays of one entry per meeting: ``high``
+        and ``low``, the rows of X of the two groups' peaks (the higher
+        first); ``saddle``, the log-density where they meet; ``high_peak``
+        and ``low_peak``, the peaks' log-densities; ``high_size`` and
+        ``low_size``, the points each group holds by then. ``low_peak -
+        saddle`` is the lower peak's prominence, what the merging tests.
+        Built on first access."""
+        tree = self.__dict__.get("_tree")
+        if tree is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute "
+                                 "'merge_tree_'")
+        if len(tree) == 8:
+            return tree[7]
+        (initial, touching), copies = tree[0], tree[3]
+        labels = copies.spread(initial.labels)
+        counts = np.bincount(labels[labels >= 0], minlength=len(initial.centers))
+        found = controls.merge_tree(counts, initial.centers, self._fit_rho, touching)
+        if copies.first is not None:
+            found["high"], found["low"] = copies.first[found["high"]], copies.first[found["low"]]
+        self._tree = (*tree, found)
+        return found
+
     def __sklearn_tags__(self) -> Any:
-        """Tags for scikit-learn's tools: dense 2-D input without NaN; the
-        result varies between fits only when the bandwidth search draws a
-        fresh split (random_state None or a RandomState)."""
+        """Tags for scikit-learn's tools: dense 2-D input without NaN (a
+        sparse neighbour graph with metric="precomputed"); the result varies
+        between fits only when the bandwidth search draws a fresh split
+        (random_state None or a RandomState)."""
         tags = super().__sklearn_tags__()  # type: ignore[misc]
-        tags.input_tags.sparse = False
+        graph = self.metric == "precomputed"
+        tags.input_tags.sparse = graph
+        tags.input_tags.pairwise = graph
         tags.input_tags.allow_nan = False
         tags.non_deterministic = (self.bandwidth is None
                                   and not isinstance(self.random_state, Integral))

@@ -68,6 +68,8 @@ def check_fits(n: int, k: int, d: int) -> None:
     gib = 1 << 30
     raise MemoryError(
         f"clustering {n} points of {d} columns with n_neighbors={k} needs about "
-        f"{need / gib:.1f} GiB, but {have / gib:.1f} GiB are available: cluster a sample, "
-        "or use fewer n_neighbors (a distributed run for larger sets is planned)")
+        f"{need / gib:.1f} GiB, but {have / gib:.1f} GiB are available: spread the run over "
+        "several machines with quarnel_cluster.distributed (on the command line "
+        "--scheduler ADDRESS; --workers N runs it on this machine alone), use fewer "
+        "n_neighbors, or cluster a sample")
 

@@ -11,7 +11,7 @@ Rows are ordered by (distance, index) on every road, and the distances are
 computed the same way (squares summed in column order, then the root).
 
 The self table of either tree holds int32 indices below 2^31 points
-(_quarnel_cluster.knn_table, knn_query's rows): n x k x 12 bytes instead of
+(_native.knn_table, knn_query's rows): n x k x 12 bytes instead of
 16, and it sets a run's peak memory. Every other table holds int64 indices;
 the readers of a self table take either.
 """
@@ -24,8 +24,8 @@ import numpy as np
 import numpy.typing as npt
 
 import quarnel
-import _quarnel_cluster as native
 
+from . import _native as native
 from . import brute_force
 
 F64 = npt.NDArray[np.float64]
@@ -57,7 +57,7 @@ def wide_share(d: int) -> float:
 
 
 def is_internal_stop(e: BaseException) -> bool:
-    return type(e).__name__ == "PanicException"
+    return isinstance(e, native.PanicException)
 
 
 def _aligned(a: F64) -> F64:
@@ -81,13 +81,15 @@ def _with_zero_column(x: F64) -> F64:
     return np.column_stack([x, np.zeros(len(x))])
 
 
-def self_table(x: F64, k: int,
-               timings: dict[str, float] | None = None) -> tuple[F64, Indices]:
+def self_table(x: F64, k: int, timings: dict[str, float] | None = None,
+               progress: np.ndarray | None = None) -> tuple[F64, Indices]:
     """The min(k, n) nearest points of every point, as (distances, indices)
     arrays of n rows; the indices are int32 below 2^31 points on the trees'
     roads, int64 otherwise. Beyond 8 columns, `timings` (a stage timer's)
     gets the search's seconds under "neighbours (tree)" or "neighbours
-    (brute force)", whichever road it took."""
+    (brute force)", whichever road it took. On the k-d tree's road below 2^31
+    points, `progress` (an int64 array of shape (1,)) counts the rows done
+    while the search runs, for a progress bar polled from another thread."""
     n, d = x.shape
     if d > NATIVE_MAX_DIM:
         start = time.perf_counter()
@@ -102,8 +104,9 @@ def self_table(x: F64, k: int,
             key = f"neighbours ({road})"
             timings[key] = timings.get(key, 0.0) + time.perf_counter() - start
         return table
-    search = native.knn_table if n <= INT32_ROWS else quarnel.knn_query
-    return _tree_table(lambda x: search(x, k), x, k)
+    if n > INT32_ROWS:
+        return _tree_table(lambda x: quarnel.knn_query(x, k), x, k)
+    return _tree_table(lambda x: native.knn_table(x, k, progress=progress), x, k)
 
 
 def _tree_table(search, x: F64, k: int) -> tuple[F64, Indices]:  # type: ignore[no-untyped-def]

@@ -17,7 +17,9 @@
                  is built only when asked for: DensityGraph)
     merging      every peak whose group meets a higher peak's at a saddle
                  less than `threshold` below it joins that group, across
-                 its highest saddle (controls.merge_shallow_peaks)
+                 its highest saddle (controls.merge_shallow_peaks); by
+                 default the depth is read in the estimate's noise at the
+                 peak and at the saddle (local_noise)
 
 Only the neighbour searches are limited to 2-8 columns. The other calls take
 the points of any column count as they are: bandwidth_estimate reads them
@@ -28,39 +30,39 @@ bounding box; both sum over however many columns there are.
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import TYPE_CHECKING, Any, Callable
 from dataclasses import dataclass, field, replace
 
 import numpy as np
 import numpy.typing as npt
 
 import quarnel
-import _quarnel_cluster as native
 
+from . import _native as native
 from . import neighbours
 from .neighbours import Indices
+
+if TYPE_CHECKING:
+    from .controls import LocalNoise
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
 
 
-def neighbour_table(x: F64, k: int,
-                    timings: dict[str, float] | None = None) -> tuple[F64, Indices]:
+def neighbour_table(x: F64, k: int, timings: dict[str, float] | None = None,
+                    progress: np.ndarray | None = None) -> tuple[F64, Indices]:
     """The min(k, n) nearest points of every point (itself first), as n-row
     arrays; any number of columns (see neighbours.py, which records the
     road taken beyond 8 columns in `timings`). The indices are int32 below
     2^31 points on the trees' roads: every reader of the table takes them as
     they are (NumPy indexing, the native helpers)."""
-    return neighbours.self_table(x, k, timings)
+    return neighbours.self_table(x, k, timings, progress)
 
 
 # Held-out points of the bandwidth search, at most. The search minimises a
-# mean over the held-out points, whose sampling error falls as 1/sqrt(n_test).
-# Measured on 10^6 points (3-D, 300 blobs, four seeds): holding out 20000
-# points chose bandwidths within 0.06% of each other and 0.1% below the
-# choice from all 200000 of the default test_size (5000: 0.3%; 50000: 0.05%),
-# a change of the log-densities far below the merging threshold, and the
-# held-out part no longer grows with n. A run split over several machines
+# mean over the held-out points, whose sampling error falls as 1/sqrt(n_test):
+# at 20000 points the bandwidth's error changes the log-densities far less
+# than the merging threshold, and the held-out part no longer grows with n. A run split over several machines
 # holds out the same number.
 MAX_TEST_POINTS = 20_000
 
@@ -126,10 +128,8 @@ def held_out_in_table(nn_list: Indices, n_test: int, seed: Any) -> I64 | None:
     its k nearest training points, as a cross query against the training
     points would find them, without building a tree over them. A row holds
     k + 1 points whatever the local density, so a draw is rejected about
-    equally often everywhere. Measured on 10^7 points (3-D blobs), the
-    bandwidths of three seeds spread by 0.4% (0.3022 to 0.3053), those of a
-    cross query on a plain random sample of the same size by 0.06%, with
-    means 0.5% apart: the rule costs some of the sample's precision, not its
+    equally often everywhere. The rule costs some of the sample's precision
+    (the held-out points are not a plain random sample), not its
     exactness.
     """
     order = held_out_order(len(nn_list), n_test, seed)
@@ -219,9 +219,10 @@ def held_out_neighbours(x: F64, k: int, test_size: float, seed: Any) -> HeldOut:
     return HeldOut(cross, n_train, x_train[:1000].copy(), x_test[:1000].copy())
 
 
-def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
+def optimal_bandwidth(x: F64 | None, nn_dist: F64, test_size: float, seed: Any,
                       xtol: float, wide: tuple[F64, Indices] | None = None,
-                      held_out: HeldOut | None = None) -> BandwidthSearch:
+                      held_out: HeldOut | Callable[[], HeldOut] | None = None,
+                      dim: int | None = None) -> BandwidthSearch:
     """Bandwidth minimising the negative log-likelihood of held-out points.
 
     test_points(n, test_size) points are held out (see split), at most
@@ -232,8 +233,17 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
     table (held_out_in_table); otherwise a cross query finds them, or
     `held_out`, the answer of held_out_neighbours(x, k, test_size, seed)
     made beforehand, gives them.
+
+    dim: the density's dimension, if not x's column count (the sphere of
+    metric="cosine"). Without coordinates (x None: a neighbour graph),
+    `held_out` must be given, as a function that makes it if the table
+    does not give the neighbours (called only then, so that a RandomState
+    seed draws as for points), and dim is also the dimension that
+    bandwidth_estimate divides by.
     """
-    n, d = x.shape
+    n = len(nn_dist)
+    d = x.shape[1] if x is not None else int(dim)   # type: ignore[arg-type]
+    dim = d if dim is None else dim
     k = nn_dist.shape[1]
     n_test = test_points(n, test_size)
     test = None
@@ -244,17 +254,24 @@ def optimal_bandwidth(x: F64, nn_dist: F64, test_size: float, seed: Any,
         held_out = np.zeros(n, dtype=bool)
         held_out[test] = True
         # bandwidth_estimate reads at most 1000 rows of each
-        train_head = np.flatnonzero(~held_out)[:1000]
-        low, high = search_interval(nn_dist, x[train_head], x[test[:1000]])
+        if x is not None:
+            train_head = np.flatnonzero(~held_out)[:1000]
+            low, high = search_interval(nn_dist, x[train_head], x[test[:1000]])
+        else:
+            blank = np.zeros((1, d))
+            low, high = search_interval(nn_dist, blank, blank)
         rows_dist, rows_list = wide[0][test], wide[1][test]
         cross = rows_dist[rows_list != test[:, None]].reshape(n_test, k)
         n_train = n - n_test
     else:
         if held_out is None:
+            assert x is not None
             held_out = held_out_neighbours(x, k, test_size, seed)
+        elif callable(held_out):
+            held_out = held_out()
         low, high = search_interval(nn_dist, held_out.train_head, held_out.test_head)
         cross, n_train = held_out.cross, held_out.n_train
-    return likeliest_bandwidth(cross, low, high, d, n_train, xtol)
+    return likeliest_bandwidth(cross, low, high, dim, n_train, xtol)
 
 
 def likeliest_bandwidth(cross: F64, low: float, high: float, d: int, n_train: int,
@@ -334,6 +351,31 @@ def threshold_from(n: int, m: int, scale: float) -> float:
     return scale * math.sqrt(2.0 * math.log(bumps)) / math.sqrt(m)
 
 
+def log_count_unit(n: int, bandwidth: float, dim: int) -> float:
+    """log(n V_d h^d): added to a log-density, the log of the number of
+    points the kernel weighs there (V_d the unit ball's volume)."""
+    log_ball = 0.5 * dim * math.log(math.pi) - math.lgamma(0.5 * dim + 1.0)
+    return math.log(n) + log_ball + dim * math.log(bandwidth)
+
+
+def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int,
+                k: int) -> LocalNoise:
+    """The default merging test (controls.LocalNoise): noise_threshold's
+    depth, read in the estimate's noise at the peak and at the saddle.
+
+    Where k points weigh in the estimate, the log-density and twice the
+    root of that count differ by the same small steps times sqrt(k) (d log k
+    = 2 d sqrt(k) / sqrt(k)); so at the median count m, a depth `threshold`
+    in log-density is a rise of threshold * sqrt(m) / 2 in the root, and on
+    that scale the noise is the same everywhere. Where fewer points weigh
+    (a thin tail) the same rise asks a deeper valley in log-density, where
+    more weigh a shallower one, down to the fixed depth where the kernel
+    holds more than its k neighbours.
+    """
+    from .controls import LocalNoise   # controls reads this module
+    return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m), k)
+
+
 def least_cluster_size(n: int, k: int, n_clusters: int | None = None) -> int:
     """Default min_cluster_size: sqrt(n) / 2 points, and at least k; with
     n_clusters=K asked for, at most n / (2 K) (half the mean share of a
@@ -359,6 +401,12 @@ def search_width(nn_dist: F64, bandwidth: float, alpha: float, min_nh: int) -> i
     return int(quarnel.adaptive_trim_size(nn_dist, bandwidth, alpha, min_nh))
 
 
+def along_graph(x: Any) -> bool:
+    """Whether x, where the stages take the points, is a neighbour graph's
+    precomputed.CentreDistances (the graph's distances between peaks)."""
+    return getattr(x, "along_graph", False) is True
+
+
 @dataclass(frozen=True)
 class Peaks:
     delta: F64
@@ -366,12 +414,18 @@ class Peaks:
     centers: I64
 
 
-def peaks(x: F64, rho: F64, nn_list: Indices, nn_dist: F64, width: int) -> Peaks:
+def peaks(x: Any, rho: F64, nn_list: Indices, nn_dist: F64, width: int) -> Peaks:
     """Density peaks from the first `width` columns of the neighbour table:
     compute_delta's delta, nn_delta and centres, without its density graph
-    (n Python lists: seconds at 10^7 points; see DensityGraph)."""
-    delta, nn_delta, centers = native.nearest_denser(x, rho, nn_list[:, :width],
-                                                     nn_dist[:, :width])
+    (n Python lists: seconds at 10^7 points; see DensityGraph). x: the
+    points, or for a neighbour graph its precomputed.CentreDistances (whose
+    diagonal stands in for that of the points' bounding box)."""
+    if along_graph(x):
+        delta, nn_delta, centers = native.nearest_denser_rows(
+            rho, nn_list[:, :width], nn_dist[:, :width], x.diagonal)
+    else:
+        delta, nn_delta, centers = native.nearest_denser(x, rho, nn_list[:, :width],
+                                                         nn_dist[:, :width])
     return Peaks(delta, nn_delta, centers)
 
 

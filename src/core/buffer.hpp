@@ -8,8 +8,7 @@
 // Large blocks start on a 2 MiB boundary and are offered transparent huge
 // pages (Linux, where the system allows them on request): the neighbour
 // tables are written row by row in an order unrelated to the rows, and with
-// 4 KiB pages nearly every row written missed the TLB (10% of the search's
-// time at 10^6 points).
+// 4 KiB pages nearly every row written misses the TLB.
 #pragma once
 
 #include <sys/mman.h>

@@ -49,8 +49,8 @@ bool in_range(double v) { return std::fabs(v) <= coordinate_limit; }  // false f
 // Tree points must be finite and in range: a NaN cannot be ordered along an
 // axis, an infinity or a huge value breaks the tree's distances and bounds. A
 // NaN is reported as the failure to sort a leaf, whatever the number of points.
-// Read in chunks in parallel (a serial pass was 1% of a query's time at 10^6
-// points in 3-D); the chunks' findings are combined in row order.
+// Read in chunks in parallel, since every query pays for this pass; the
+// chunks' findings are combined in row order.
 void check_tree_points(const MatrixView<double>& x, const char* name) {
     struct Finding {
         bool nan = false;
@@ -170,7 +170,7 @@ constexpr std::size_t sorted_row_limit = 32;
 constexpr std::size_t block_row_limit = 32;
 
 template <int D, class Position, class Rows, class Index>
-void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>& out) {
+void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>& out, RowsDone& done) {
     // One batch per leaf: its points are queries close together, so they
     // share one walk of the tree.
     parallel_for(
@@ -198,30 +198,36 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
                     rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
                 }
             }
+            done.add(count);
         },
         leaf_grain);
 }
 
 template <int D, class Position, class Index>
-Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k) {
+Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k, Progress progress) {
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, x.rows));
     Table<Index> out = allocate<Index>(x.rows, r);
     // The output tables lend their memory to the build, which is done with
     // it before the search writes the rows.
     const Tree<D, Position> tree(x, {out.dist.data(), out.index.data(), out.index.size() * sizeof(Index)});
-    if (r == 0) return out;
+    RowsDone done(progress);
+    if (r == 0) {
+        done.finish(x.rows);
+        return out;
+    }
     if (kernel == Kernel::avx512 && r <= block_row_limit) {
         switch ((r + 7) / 8) {
-            case 1: self_query_rows<D, Position, BlockRows<1>>(tree, r, out); break;
-            case 2: self_query_rows<D, Position, BlockRows<2>>(tree, r, out); break;
-            case 3: self_query_rows<D, Position, BlockRows<3>>(tree, r, out); break;
-            default: self_query_rows<D, Position, BlockRows<4>>(tree, r, out); break;
+            case 1: self_query_rows<D, Position, BlockRows<1>>(tree, r, out, done); break;
+            case 2: self_query_rows<D, Position, BlockRows<2>>(tree, r, out, done); break;
+            case 3: self_query_rows<D, Position, BlockRows<3>>(tree, r, out, done); break;
+            default: self_query_rows<D, Position, BlockRows<4>>(tree, r, out, done); break;
         }
     } else if (r <= sorted_row_limit) {
-        self_query_rows<D, Position, SortedRows>(tree, r, out);
+        self_query_rows<D, Position, SortedRows>(tree, r, out, done);
     } else {
-        self_query_rows<D, Position, HeapRows>(tree, r, out);
+        self_query_rows<D, Position, HeapRows>(tree, r, out, done);
     }
+    done.finish(x.rows);
     return out;
 }
 
@@ -254,7 +260,7 @@ Batches group_by_home_leaf(const Tree<D, Position>& tree, const std::vector<doub
 
 template <int D, class Position, class Rows>
 void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& queries, std::size_t r,
-                      FlatTable& out) {
+                      FlatTable& out, RowsDone& done) {
     const Batches batches = group_by_home_leaf(tree, queries);
     parallel_for(
         batches.start.size() - 1,
@@ -289,13 +295,14 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
                     rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
                 }
             }
+            done.add(count);
         },
         leaf_grain);
 }
 
 template <int D, class Position>
 FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
-                      const char* query_name) {
+                      const char* query_name, Progress progress) {
     const std::size_t r = static_cast<std::size_t>(std::min<std::uint64_t>(k, train.rows));
     FlatTable out = allocate<std::int64_t>(query.rows, r);
     const Tree<D, Position> tree(train, {out.dist.data(), out.index.data(), out.index.size() * sizeof(std::int64_t)});
@@ -306,19 +313,24 @@ FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>&
         const auto q = read_query_row<D>(query, i, query_name);
         std::copy(q.begin(), q.end(), queries.begin() + static_cast<std::ptrdiff_t>(i * D));
     }
-    if (r == 0) return out;
+    RowsDone done(progress);
+    if (r == 0) {
+        done.finish(query.rows);
+        return out;
+    }
     if (kernel == Kernel::avx512 && r <= block_row_limit) {
         switch ((r + 7) / 8) {
-            case 1: cross_query_rows<D, Position, BlockRows<1>>(tree, queries, r, out); break;
-            case 2: cross_query_rows<D, Position, BlockRows<2>>(tree, queries, r, out); break;
-            case 3: cross_query_rows<D, Position, BlockRows<3>>(tree, queries, r, out); break;
-            default: cross_query_rows<D, Position, BlockRows<4>>(tree, queries, r, out); break;
+            case 1: cross_query_rows<D, Position, BlockRows<1>>(tree, queries, r, out, done); break;
+            case 2: cross_query_rows<D, Position, BlockRows<2>>(tree, queries, r, out, done); break;
+            case 3: cross_query_rows<D, Position, BlockRows<3>>(tree, queries, r, out, done); break;
+            default: cross_query_rows<D, Position, BlockRows<4>>(tree, queries, r, out, done); break;
         }
     } else if (r <= sorted_row_limit) {
-        cross_query_rows<D, Position, SortedRows>(tree, queries, r, out);
+        cross_query_rows<D, Position, SortedRows>(tree, queries, r, out, done);
     } else {
-        cross_query_rows<D, Position, HeapRows>(tree, queries, r, out);
+        cross_query_rows<D, Position, HeapRows>(tree, queries, r, out, done);
     }
+    done.finish(query.rows);
     return out;
 }
 
@@ -342,23 +354,23 @@ constexpr bool fits_32_bits(std::size_t n) { return n <= UINT32_MAX; }
 template <int D>
 struct SelfQuery {
     static FlatTable run(const MatrixView<double>& x, std::uint64_t k) {
-        return fits_32_bits(x.rows) ? self_query<D, std::uint32_t, std::int64_t>(x, k)
-                                    : self_query<D, std::uint64_t, std::int64_t>(x, k);
+        return fits_32_bits(x.rows) ? self_query<D, std::uint32_t, std::int64_t>(x, k, {})
+                                    : self_query<D, std::uint64_t, std::int64_t>(x, k, {});
     }
 };
 // Rows below 2^31 only (knn_table checks): 32-bit positions always.
 template <int D>
 struct NarrowSelfQuery {
-    static NarrowTable run(const MatrixView<double>& x, std::uint64_t k) {
-        return self_query<D, std::uint32_t, std::int32_t>(x, k);
+    static NarrowTable run(const MatrixView<double>& x, std::uint64_t k, Progress progress) {
+        return self_query<D, std::uint32_t, std::int32_t>(x, k, progress);
     }
 };
 template <int D>
 struct CrossQuery {
     static FlatTable run(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
-                         const char* query_name) {
-        return fits_32_bits(train.rows) ? cross_query<D, std::uint32_t>(train, query, k, query_name)
-                                        : cross_query<D, std::uint64_t>(train, query, k, query_name);
+                         const char* query_name, Progress progress) {
+        return fits_32_bits(train.rows) ? cross_query<D, std::uint32_t>(train, query, k, query_name, progress)
+                                        : cross_query<D, std::uint64_t>(train, query, k, query_name, progress);
     }
 };
 
@@ -370,19 +382,19 @@ FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* na
     return dispatch<SelfQuery>(x.cols, x, k);
 }
 
-NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name) {
+NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name, Progress progress) {
     if (x.rows > static_cast<std::size_t>(INT32_MAX))
         throw ValueError(std::to_string(x.rows) + " points are more than 32-bit indices can number");
     check_dimension(x.cols);
     check_tree_points(x, name);
-    return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k);
+    return dispatch<NarrowSelfQuery, NarrowTable>(x.cols, x, k, progress);
 }
 
 FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query, std::uint64_t k,
-                          const char* train_name, const char* query_name) {
+                          const char* train_name, const char* query_name, Progress progress) {
     check_dimension(train.cols);
     check_tree_points(train, train_name);
-    return dispatch<CrossQuery>(train.cols, train, query, k, query_name);
+    return dispatch<CrossQuery>(train.cols, train, query, k, query_name, progress);
 }
 
 }  // namespace quarnel::knn

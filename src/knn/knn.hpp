@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/buffer.hpp"
+#include "core/progress.hpp"
 #include "core/views.hpp"
 
 namespace quarnel::knn {
@@ -25,13 +26,16 @@ using NarrowTable = Table<std::int32_t>;
 FlatTable knn_query(const MatrixView<double>& x, std::uint64_t k, const char* name = "x");
 
 // knn_query's rows with 32-bit indices. Throws ValueError when `x` has
-// more rows than an int32 can number.
-NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name = "x");
+// more rows than an int32 can number. The rows searched are added to
+// `progress` as they finish.
+NarrowTable knn_table(const MatrixView<double>& x, std::uint64_t k, const char* name = "x",
+                      Progress progress = {});
 
 // The k nearest rows of `train` for every row of `query` (first d columns of
-// `query` only, d = columns of `train`).
+// `query` only, d = columns of `train`). The query rows searched are added
+// to `progress` as they finish.
 FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<double>& query,
                           std::uint64_t k, const char* train_name = "x_train",
-                          const char* query_name = "x_query");
+                          const char* query_name = "x_query", Progress progress = {});
 
 }  // namespace quarnel::knn

@@ -11,9 +11,6 @@
 //   branches (shift loop, tie loop) mispredicted most while the query's own
 //   leaf filled an empty row: at 10^6 points in 3-D, k = 16, a query takes
 //   about 34 insertions, 22 of them from its own leaf.
-// Measured against the AVX2 kernel in one process, alternating calls (k =
-// 16, the machine shared): 10^6 points in 3-D 1.06 s against 2.16 s, 10^5
-// points in 8-D 0.93 s against 1.72 s.
 //
 // Everything below is compiled for AVX-512 (F, DQ, BW, VL) and runs only
 // when the processor has it (knn.cpp).
@@ -134,8 +131,7 @@ template <int D, class Position>
 // largest of them, so a point beyond that cannot enter a row of length r.
 // Taken when a row is not yet full (the query's own leaf, first), which
 // would otherwise take every point of the leaf: at 10^6 points in 3-D it
-// cuts the own leaf's insertions from about 30 to 22 a query (no time
-// difference was measurable on the shared machine).
+// cuts the own leaf's insertions from about 30 to 22 a query.
 template <int blocks>
 [[gnu::always_inline]] inline __m512d leaf_bound(const __m512d* sums, std::size_t count) {
     __m512d least[blocks];
@@ -153,17 +149,15 @@ template <int blocks>
 
 // Offers a leaf's points (distances in `sums`) to the rows of P queries at
 // once: each insertion into a row waits for the one before it, so the rows
-// of two queries, interleaved, keep the processor busy (1.08 -> 0.96 s at
-// 10^6 points in 3-D against one query at a time).
+// of two queries, interleaved, keep the processor busy.
 //
 // In each group of eight points, every point within a row's worst entry
 // when the group begins is inserted (one that a point of the same group has
 // since pushed out lands past the row's end, where it does no harm):
 // re-testing the rest of the group after each insertion put the worst
-// entry's latency into every step (0.63 s against 0.53 s at 10^6 points in
-// 3-D). The row with fewer such points takes (infinity, largest row)
-// meanwhile, which lands among the empty entries or past the end: no
-// change.
+// entry's latency into every step. The row with fewer such points takes
+// (infinity, largest row) meanwhile, which lands among the empty entries or
+// past the end: no change.
 template <int P, int D, class Position, int blocks>
 [[gnu::always_inline]] inline void take_points(const Tree<D, Position>& tree, const Node<D, Position>& leaf,
                                                const __m512d (&sums)[P][leaf_size<D> / 8],

@@ -15,9 +15,9 @@ from __future__ import annotations
 
 from typing import Any
 
-import _quarnel_cluster as native
 import numpy as np
 
+from .. import _native as native
 from ..borders import highest_by_key
 from ..pipeline import F64, I64
 
@@ -41,9 +41,9 @@ def make_box(points: tuple[I64, F64], table: tuple[I64, F64, np.ndarray, I64], r
     ids, dist, code, foreign = table
     # The codes cut to the columns the stages read, as a contiguous copy, so
     # that the rest of the table goes (read in place, strided over all k
-    # columns, the box's chains and saddles took up to twice as long). The
-    # distances are read once, by the peaks, in place: a copy of their
-    # leading columns cost more than it saved.
+    # columns, every row of the box's chains and saddles would touch a new
+    # cache line). The distances are read once, by the peaks, in place: a
+    # copy of their leading columns would cost a pass of its own.
     box = {"ids": ids, "x": points[1], "rho": rho,
            "code": np.ascontiguousarray(code[:, :list_width]), "foreign": foreign}
     box.update(peaks(box, dist, f_rho, width, diagonal))
@@ -145,8 +145,8 @@ def chain_start(box: Box) -> dict[str, I64]:
     # The chains inside the box, cut at the rows where they stop here: each
     # row takes the values of its chain's last row here, the only one of the
     # cut rows among its ancestors-or-self, which the native labelling of
-    # the single machine names (in log rounds of pointer jumping over the
-    # whole box, NumPy took a second per 10^6 rows).
+    # the single machine names (NumPy would need log rounds of pointer
+    # jumping over the whole box).
     up = np.where(local, code, -1).astype(np.int64)
     ends = np.flatnonzero(~local)
     last = ends[native.forest_labels(ends, up)]

@@ -3,7 +3,12 @@ results, bit for bit, for points no single machine holds."""
 
 from __future__ import annotations
 
+import atexit
+import contextlib
 import inspect
+import multiprocessing
+import os
+import tempfile
 from numbers import Integral
 from typing import Any
 
@@ -11,6 +16,7 @@ import numpy as np
 
 from .. import estimator as single
 from .. import validation
+from .._params import BASES
 from ..progress import StageTimer
 from ..validation import Interval
 from . import run
@@ -23,15 +29,22 @@ _D = {p.name: p.default
 ARRAY_CHUNK_ROWS = 1_000_000
 # Points per box at most: a box's table of 31 columns is then ~0.9 GB. Fewer,
 # larger boxes have fewer points near a wall (which ask other boxes) and
-# fewer tasks: at 10^7 points on two workers, four or six boxes fitted in
-# 21-27 s where ten took 25-30 s.
+# fewer tasks, each with its fixed cost of scheduling and transfer.
 POINTS_PER_BOX = 2_500_000
 # A box's table takes at most this share of its worker's memory limit: a
 # worker runs one box's task at a time beside the tables it holds (which
-# Dask spills), and the task's arrays cannot be spilled. At a sixth, four
-# workers of 5.9 GiB on 5 x 10^7 points peaked at up to 5.3 GiB, near the
-# limit's 95% at which the nanny restarts a worker.
+# Dask spills), and the task's arrays cannot be spilled; the share leaves
+# room below the limit's 95% at which the nanny restarts a worker.
 BOX_SHARE_OF_WORKER = 1 / 8
+# The per-point results: Dask arrays whose pieces the workers hold.
+OUTPUTS = ("labels_", "rho_", "delta_", "nn_delta_")
+# Set while a local cluster starts: where a worker process that finds itself
+# re-running a script's unguarded top level leaves word of it (see
+# _start_local_cluster).
+UNGUARDED_FLAG = "QUARNEL_CLUSTER_UNGUARDED_FLAG"
+UNGUARDED = ("a local Dask cluster cannot be started from the top level of a script, which "
+             "its worker processes import again: put the code that fits the model under "
+             "`if __name__ == \"__main__\":`")
 
 
 def box_points(columns: int, memory_limits: list[int]) -> int:
@@ -44,13 +57,14 @@ def box_points(columns: int, memory_limits: list[int]) -> int:
     return max(1, min(POINTS_PER_BOX, int(min(limits) * BOX_SHARE_OF_WORKER) // (12 * columns)))
 
 
-class DensityPeakClustering(single.DensityPeakClustering):
+class DensityPeakClustering(*BASES):  # type: ignore[misc]
     """Density-peak clustering spread over the workers of a Dask cluster.
 
     Takes every parameter of `quarnel_cluster.DensityPeakClustering` and
     returns the same clusters, densities and parent links, bit for bit, for
     any number of workers and any partitioning; the points and the per-point
-    results stay on the workers as Dask arrays.
+    results stay on the workers as Dask arrays. It has no `predict` and no
+    `density_graph_`: both would need every point on the client.
 
     Space is cut into boxes and each box's worker finds its points'
     neighbours, asking other boxes only about points near its walls; the
@@ -65,10 +79,17 @@ class DensityPeakClustering(single.DensityPeakClustering):
 threshold_scale, alpha, min_search, n_clusters, min_cluster_size, noise, \
 random_state, verbose
         As for `quarnel_cluster.DensityPeakClustering`.
+    metric : {"euclidean", "cosine"}, default="euclidean"
+        As for `quarnel_cluster.DensityPeakClustering`: "cosine" scales each
+        chunk's rows to unit length. "precomputed" is refused: the run cuts
+        space into boxes by the points' coordinates, which a neighbour graph
+        does not have.
     client : distributed.Client or None, default=None
         The cluster to run on. None: the current default client, or else a
         new `distributed.LocalCluster` of `n_workers` processes, which
-        `close()` shuts down.
+        `close()` shuts down (or else the end of the program). Its workers
+        import the main script again: a script must start it under
+        ``if __name__ == "__main__":``.
     n_workers : int or None, default=None
         Worker processes of a local cluster started by the estimator (None:
         Dask's default for this machine).
@@ -81,7 +102,9 @@ random_state, verbose
     Attributes
     ----------
     labels_, rho_, delta_, nn_delta_ : dask.array.Array of shape (n_samples,)
-        As the single-machine attributes of the same names, uncomputed.
+        As the single-machine attributes of the same names, uncomputed
+        (``.compute()`` brings them here). After `close()`, Dask arrays over
+        the results computed before the cluster shut down.
     centers_ : ndarray of int64
         Indices of the cluster centres.
     n_clusters_, bandwidth_, threshold_, search_size_, n_neighbors_, \
@@ -101,6 +124,13 @@ n_features_in_
     ...     model = DensityPeakClustering(client=c).fit(X)
     ...     model.n_clusters_
     2
+
+    In a script, a local cluster of processes started by the estimator:
+
+    >>> if __name__ == "__main__":  # doctest: +SKIP
+    ...     model = DensityPeakClustering(n_workers=2).fit(X)
+    ...     labels = model.labels_.compute()
+    ...     model.close()
     """
 
     _parameter_constraints: dict[str, list[Any]] = {
@@ -119,16 +149,29 @@ n_features_in_
                  min_cluster_size: int | None = _D["min_cluster_size"],
                  noise: bool = _D["noise"], random_state: int | None = _D["random_state"],
                  verbose: bool = _D["verbose"], client: Any = None,
-                 n_workers: int | None = None, n_partitions: int | None = None) -> None:
-        super().__init__(n_neighbors=n_neighbors, delta_neighbors=delta_neighbors,
-                         bandwidth=bandwidth, test_size=test_size, xtol=xtol,
-                         threshold=threshold, threshold_scale=threshold_scale, alpha=alpha,
-                         min_search=min_search, n_clusters=n_clusters,
-                         min_cluster_size=min_cluster_size, noise=noise,
-                         random_state=random_state, verbose=verbose)
+                 n_workers: int | None = None, n_partitions: int | None = None,
+                 metric: str = _D["metric"]) -> None:
+        self.n_neighbors = n_neighbors
+        self.delta_neighbors = delta_neighbors
+        self.bandwidth = bandwidth
+        self.test_size = test_size
+        self.xtol = xtol
+        self.threshold = threshold
+        self.threshold_scale = threshold_scale
+        self.alpha = alpha
+        self.min_search = min_search
+        self.n_clusters = n_clusters
+        self.min_cluster_size = min_cluster_size
+        self.noise = noise
+        self.random_state = random_state
+        self.verbose = verbose
         self.client = client
         self.n_workers = n_workers
         self.n_partitions = n_partitions
+        self.metric = metric
+
+    # The single-machine estimator's checks of the parameters, as they are.
+    _checked_params = single.DensityPeakClustering._checked_params
 
     def _client(self) -> Any:
         from distributed import Client, default_client
@@ -140,19 +183,46 @@ n_features_in_
         try:
             return default_client()
         except ValueError:
-            cluster = local_cluster(self.n_workers)
-            client = Client(cluster)
-            self._started = (cluster, client)
+            cluster = _start_local_cluster(self.n_workers)
+            try:
+                client = Client(cluster)
+            except BaseException:
+                cluster.close()
+                raise
+            # Closed at exit if close() is not called: left to Dask's own
+            # hooks, the workers go before the client lets go of their
+            # results, and the scheduler warns of lost tasks.
+            shut = _ShutDown(cluster, client)
+            atexit.register(shut)
+            self._started = (cluster, client, shut)
             return client
 
     def close(self) -> None:
-        """Shut down the local cluster that `fit` started, if any."""
+        """Shut down the local cluster that `fit` started, if any.
+
+        The per-point results of a fit on it are computed first: they
+        stay readable, as Dask arrays over arrays in this process (32 bytes
+        a point). Results on a cluster the estimator did not start are left
+        where they are.
+        """
         started = getattr(self, "_started", None)
-        if started is not None:
-            cluster, client = started
-            client.close()
-            cluster.close()
-            self._started = None
+        if started is None:
+            return
+        cluster, client, shut = started
+        self._started = None
+        atexit.unregister(shut)
+        try:
+            if getattr(self, "client_", None) is client:
+                import dask.array as da
+                names = [name for name in OUTPUTS if name in self.__dict__]
+                arrays = [getattr(self, name) for name in names]
+                values = client.gather(client.compute(arrays))
+                for name, array, value in zip(names, arrays, values):
+                    # name=False: no hashing of the values for a key.
+                    setattr(self, name, da.from_array(value, chunks=array.chunks, name=False))
+                self._fitted = None
+        finally:
+            shut()
 
     def fit(self, X: Any, y: Any = None) -> "DensityPeakClustering":
         """Cluster the points of X.
@@ -171,6 +241,11 @@ n_features_in_
             The fitted estimator.
         """
         p = self._checked_params()
+        if p["metric"] == "precomputed":
+            raise ValueError(f"{type(self).__name__} of quarnel_cluster.distributed does not "
+                             "take metric='precomputed': it cuts space into boxes by the "
+                             "points' coordinates, which a neighbour graph does not have; fit "
+                             "quarnel_cluster.DensityPeakClustering on the graph instead.")
         client = self._client()
         x = _points(X)
         n, d = x.shape
@@ -191,9 +266,20 @@ n_features_in_
         if max(-lo.min(), hi.max()) > limit:
             raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
                              "squared distances overflow: rescale the data")
+        dim = d
+        if p["metric"] == "cosine":
+            # Row by row as on one machine, so the same unit rows.
+            validation.check_directions(x.shape, owner)
+            import dask.array as da
+            zero = da.all(x == 0, axis=1)
+            validation.check_directions(x.shape, owner, *client.gather(client.compute(
+                [zero.sum(), da.argmax(zero)])))
+            x = x.map_blocks(validation.unit_rows, owner, dtype=np.float64)
+            lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
+            dim = d - 1
         if np.all(lo == hi):
             raise ValueError("all points of X coincide; there is nothing to cluster")
-        if not single.pipeline.kernel_fits(d, min(p["n_neighbors"], n)):
+        if not single.pipeline.kernel_fits(dim, min(p["n_neighbors"], n)):
             raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
                              "that many dimensions; reduce them first (e.g. with PCA)")
         info = client.scheduler_info().get("workers", {})
@@ -211,7 +297,7 @@ n_features_in_
             e = float(hi[j]) - float(lo[j])
             total = total + e * e
         timer = StageTimer(bool(self.verbose), n)
-        fitted = run.fit(client, x, settings, boxes, timer, float(np.sqrt(total)))
+        fitted = run.fit(client, x, settings, boxes, timer, float(np.sqrt(total)), dim)
         self.timings_ = dict(timer.timings)
         chunks = x.chunks[0]
         self.labels_ = run.output(fitted, "labels", chunks, np.int64)
@@ -238,6 +324,72 @@ n_features_in_
         the workers."""
         raise NotImplementedError("predict needs the training points in memory; fit "
                                   "quarnel_cluster.DensityPeakClustering for that")
+
+    def __sklearn_tags__(self) -> Any:
+        """As the single-machine estimator's: dense 2-D input without NaN;
+        results vary between fits only when the bandwidth search draws a
+        fresh split."""
+        tags = super().__sklearn_tags__()  # type: ignore[misc]
+        tags.input_tags.sparse = False
+        tags.input_tags.allow_nan = False
+        tags.non_deterministic = (self.bandwidth is None
+                                  and not isinstance(self.random_state, Integral))
+        return tags
+
+
+class _ShutDown:
+    """Closes a client, then its local cluster, once and without a word:
+    by close(), or at the end of the program."""
+
+    def __init__(self, cluster: Any, client: Any) -> None:
+        self.cluster, self.client = cluster, client
+
+    def __call__(self) -> None:
+        cluster, client = self.cluster, self.client
+        self.cluster = self.client = None
+        if client is not None:
+            with contextlib.suppress(Exception):
+                client.close()
+        if cluster is not None:
+            with contextlib.suppress(Exception):
+                cluster.close()
+
+
+def _start_local_cluster(n_workers: int | None) -> Any:
+    """local_cluster(n_workers), or one line on a script without the
+    ``if __name__ == "__main__":`` guard.
+
+    Worker processes start by importing the main script again (the
+    "spawn" start method); without the guard, that import runs the fit
+    again, whose local cluster multiprocessing refuses to start in a process
+    still starting, with a long traceback from every worker and then from
+    the script. Such a worker process leaves a flag and ends quietly, and
+    the script is told in one line.
+    """
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        flag = os.environ.get(UNGUARDED_FLAG)
+        if flag is None:
+            raise SystemExit(UNGUARDED)
+        with contextlib.suppress(OSError):
+            open(flag, "w").close()
+        raise SystemExit(1)
+    with tempfile.TemporaryDirectory(prefix="quarnel-cluster-") as folder:
+        flag = os.path.join(folder, "unguarded")
+        before = os.environ.get(UNGUARDED_FLAG)
+        # Inherited by the worker processes, which read it only while they
+        # start; this process's environment is as it was once they have.
+        os.environ[UNGUARDED_FLAG] = flag
+        try:
+            return local_cluster(n_workers)
+        except Exception:
+            if os.path.exists(flag):
+                raise RuntimeError(UNGUARDED) from None
+            raise
+        finally:
+            if before is None:
+                os.environ.pop(UNGUARDED_FLAG, None)
+            else:
+                os.environ[UNGUARDED_FLAG] = before
 
 
 def _points(X: Any) -> Any:

@@ -24,9 +24,9 @@ from __future__ import annotations
 
 from typing import Any
 
-import _quarnel_cluster as native
 import numpy as np
 
+from .. import _native as native
 from .. import neighbours
 from .boxes import F64, I64, Boxes
 
@@ -186,8 +186,7 @@ def answer_all(asked: dict[str, Any], k: int, boxes: Boxes, askers: list[int],
     # A point's gap to another box is never below its distance to its own
     # box's nearest wall (Boxes.wall_distance): the gaps to an asking box are
     # computed only for the points within that box's own reach of a wall,
-    # natively (in NumPy, over the points near a wall at the farthest reach
-    # of all the asking boxes, they took a third of this task at 10^7 points).
+    # natively (NumPy would take a pass over those points per operation).
     # Arrays that came from another process may lie at unaligned offsets of
     # its message, which the native side refuses: copied then (the boxes'
     # walls arrived so on the test suite's cluster; a box's points only

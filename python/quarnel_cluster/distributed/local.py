@@ -3,9 +3,8 @@
 Each worker process runs one task at a time, and the native functions it
 calls spread over a thread pool of their own, sized when the process first
 uses it: by RAYON_NUM_THREADS, else every core. W workers on C cores would
-then start W pools of C threads each, and two workers' searches side by side
-on two cores got less done than one (34 s against 20.7 s for the same boxes
-at 10^7 points). As Dask itself does for OpenMP and BLAS (OMP_NUM_THREADS
+then start W pools of C threads each, whose threads would crowd each
+other off the cores and get less done than one pool. As Dask itself does for OpenMP and BLAS (OMP_NUM_THREADS
 and the like), each worker's pool is given its share of the cores: C // W
 threads, at least one. It is set in the worker processes alone (the
 nannies' `env`, applied in each worker as it starts, before any task):
@@ -14,13 +13,9 @@ A RAYON_NUM_THREADS set by the user is left as it is.
 
 Dask's own memory settings are kept, MALLOC_TRIM_THRESHOLD_=65536 among
 them: freed memory goes back to the system at once, so every array above
-128 KiB is faulted in afresh by the next task. On this project's virtual
-machine, where such faults are dear, glibc's own thresholds made the
-clusters stage at 10^7 points a second or more faster (4.6-5.0 s against
-6.5), but at 5 x 10^7 points on workers capped at 5.9 GiB (one run each)
-they raised the peaks from up to 5.09 to up to 5.25 GiB and the pauses from
-7 to 11, with no time gained there: a worker's memory limit is what the
-nanny restarts it by.
+128 KiB is faulted in afresh by the next task. glibc's own thresholds
+fault less, but keep freed memory in the process and raise a worker's
+peaks towards its memory limit, which is what the nanny restarts it by.
 """
 
 from __future__ import annotations

@@ -132,7 +132,8 @@ class Boxes:
             for b in range(self.B)])
 
 
-def run(bx: Boxes, f_rho: list[Any], threshold: float, search_size: int, list_width: int,
+def run(bx: Boxes, f_rho: list[Any], threshold: "float | controls.LocalNoise",
+        search_size: int, list_width: int,
         min_size: int, n_clusters: int | None, noise: bool) -> Merged:
     """The clusters of the made boxes (bx.boxes: make_box, peaks included;
     f_rho: their foreign points' densities), on bx's client."""
@@ -212,7 +213,8 @@ def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width:
 
 def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
               centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
-              threshold: float | None, min_size: int, n_clusters: int | None, noise: bool,
+              threshold: "float | controls.LocalNoise | None", min_size: int,
+              n_clusters: int | None, noise: bool,
               changed: list[tuple[I64, I64, F64]], first_borders: list[dict[str, Any]]
               ) -> tuple[list[Any], np.ndarray]:
     """controls.refine over the boxes: (per-box labels, centres); the links

@@ -76,8 +76,8 @@ def exact_ranks(client: Any, parts: list[Any], ranks: list[int],
     (persisted arrays of non-negative floats), exactly: the bit patterns are
     found 16 bits at a time from per-part counts, every rank in the same
     rounds, until at most FETCH_VALUES values share the prefixes found; those
-    are then fetched and sorted (two rounds and a fetch at 10^7 points,
-    instead of four rounds). `extra`: delayed values computed in the first
+    are then fetched and sorted (fewer client trips than counting every 16
+    bits to the last). `extra`: delayed values computed in the first
     round's trip. `workers`: part b's counts are taken with box b."""
     prefixes, known, extras = [0] * len(ranks), 0, []
     ranks = list(ranks)
@@ -137,10 +137,12 @@ class Fitted:
 
 
 def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
-        diagonal: float) -> Fitted:
+        diagonal: float, dim: int | None = None) -> Fitted:
     """Cluster the Dask array X (n x d, float64, one column chunk); the
-    stages are timed by `timer`. `diagonal`: of the points' bounding box."""
+    stages are timed by `timer`. `diagonal`: of the points' bounding box;
+    `dim`: the density's dimension, if not d (d - 1 for unit rows)."""
     n, d = X.shape
+    dim = d if dim is None else dim
     chunks = X.to_delayed().ravel().tolist()
     offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
 
@@ -242,12 +244,12 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     with timer.stage("bandwidth"):
         if s.bandwidth is None:
             bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s, placed,
-                                   early)
+                                   early, dim)
         else:
             bandwidth = float(s.bandwidth)
 
     with timer.stage("density"):
-        rho = client.persist([at(placed, b, tasks.density, t, k, bandwidth, d, N)
+        rho = client.persist([at(placed, b, tasks.density, t, k, bandwidth, dim, N)
                               for b, t in enumerate(tables)])
         # Both neighbourhood counts in one pass over each table and one trip.
         radii = [bandwidth * s.alpha] + ([bandwidth * 1.0] if s.threshold is None else [])
@@ -256,8 +258,9 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         if s.threshold is None:
             m = max(median_count(counts[1], N), 1)
             threshold = pipeline.threshold_from(N, m, s.threshold_scale)
+            rule = pipeline.local_noise(N, bandwidth, dim, threshold, m, k)
         else:
-            threshold = float(s.threshold)
+            threshold = rule = float(s.threshold)
         search_size = max(median_count(counts[0], N), s.min_search)
         wait(rho)
 
@@ -274,7 +277,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
                                    for b, (p, t, r, f) in enumerate(zip(distinct, tables, rho,
                                                                         f_rho))])
         del tables, rho, distinct
-        merged = merging.run(bx, f_rho, threshold, search_size, list_width, min_size,
+        merged = merging.run(bx, f_rho, rule, search_size, list_width, min_size,
                              s.n_clusters, s.noise)
         # Each box's results, split by the input's chunks in one task.
         split = [at(placed, b, tasks.output_pieces, box, lab, merged.changed, fnd, copies,
@@ -303,9 +306,10 @@ def holders(client: Any, parts: list[Any], placed: list[str]) -> list[str]:
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
                k_table: int, s: Settings, placed: list[str],
-               early: tuple[np.ndarray, int] | None = None) -> float:
+               early: tuple[np.ndarray, int] | None = None, dim: int | None = None) -> float:
     """pipeline.optimal_bandwidth's choice, from the table in parts. `early`:
-    tasks.held_out_cross of the distinct points, if made already."""
+    tasks.held_out_cross of the distinct points, if made already; `dim`: the
+    density's dimension, if not d."""
     n_test = pipeline.test_points(N, s.test_size)
     order = pipeline.held_out_order(N, n_test, s.random_state) if k_table > k else None
     kth = client.persist([at(placed, b, tasks.column, t, k - 1) for b, t in enumerate(tables)])
@@ -315,8 +319,7 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     # summed in index order, then divided by n and by d.
     # The sum runs in index order through a chain of tasks, each over
     # SUM_SPAN indices and carrying the sum so far: one task over all
-    # points' squares held 16 bytes per point on one worker (0.8 GB at
-    # 5 x 10^7 points, a seventh of its memory limit in that run).
+    # points' squares would hold 16 bytes per point on one worker.
     squares = client.persist([at(placed, b, tasks.ids_and_squares, t, 1)
                               for b, t in enumerate(tables)])
     total: Any = 0.0
@@ -359,7 +362,8 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     else:
         cross, n_train = gather(client, delayed(tasks.held_out_cross)(
             distinct, N, s.test_size, s.random_state, k))
-    return pipeline.likeliest_bandwidth(cross, low, high, d, n_train, s.xtol).bandwidth
+    return pipeline.likeliest_bandwidth(cross, low, high, d if dim is None else dim, n_train,
+                                        s.xtol).bandwidth
 
 
 def output(fitted: Fitted, name: str, chunks: tuple[int, ...], dtype: Any) -> Any:

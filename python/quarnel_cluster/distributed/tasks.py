@@ -5,9 +5,9 @@ from __future__ import annotations
 
 from typing import Any
 
-import _quarnel_cluster as native
 import numpy as np
 
+from .. import _native as native
 from .. import pipeline
 from ..pipeline import F64, I64
 from .boxwork import aligned, final, values
@@ -71,8 +71,8 @@ def ordered_sum(lo: int, hi: int, carry: float, *parts: tuple[I64, F64]) -> floa
 
     A block of indices at a time, the running sum carried in front of each
     block: np.cumsum adds left to right, so the block's last sum is the
-    sequential sum so far. All values at once took three arrays of n floats
-    on one worker (about a second at 10^7 points)."""
+    sequential sum so far. All values at once would take three arrays of n
+    floats on one worker."""
     buf = np.empty(SUM_BLOCK + 1)
     for start in range(lo, hi, SUM_BLOCK):
         stop = min(hi, start + SUM_BLOCK)

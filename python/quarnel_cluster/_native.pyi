@@ -1,6 +1,8 @@
 """Native helpers of the quarnel_cluster driver.
 
-Type information for the driver's private extension. As in quarnel, array
+Type information for the driver's private extension, built on the same
+library as quarnel (one thread pool, one PanicException). Every function
+lets other Python threads run while it computes. As in quarnel, array
 arguments must be NumPy arrays of exactly the dtype and dimensionality shown
 (nothing is cast; "contiguous" vectors must also be C-contiguous), and every
 result array is new, 1-D and C-contiguous. Neighbour tables (nn_list) may
@@ -15,23 +17,35 @@ _Floats: TypeAlias = np.ndarray[Any, np.dtype[np.float64]]
 _Indices: TypeAlias = np.ndarray[Any, np.dtype[np.int64]]
 _Indices32: TypeAlias = np.ndarray[Any, np.dtype[np.int32]]
 _Table: TypeAlias = _Indices | _Indices32
+# One int64 element, to which a search adds its finished rows as it goes.
+_Progress: TypeAlias = np.ndarray[tuple[int], np.dtype[np.int64]]
+
+class PanicException(BaseException):
+    """Raised when native code called from Python stops internally (by
+    quarnel's functions too): derives from BaseException, so that handlers
+    for Exception do not catch it."""
 
 __all__ = ["knn_table", "knn_cross", "knn_wide_table", "knn_wide_cross", "nearest_denser", "nearest_denser_rows", "forest_labels",
            "highest_saddles", "highest_saddles_rows", "first_candidates",
            "merge_shallow", "within_reach", "gathered_squares", "radius_counts"]
 
-def knn_table(x: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices32]:
+def knn_table(x: _Floats, k: SupportsIndex, *,
+              progress: _Progress | None = None) -> tuple[_Floats, _Indices32]:
     """quarnel.knn_query's rows with int32 indices (below 2^31 points):
     (nn_dist, nn_indices) as flat arrays that Python reshapes to (n, k).
 
-    x: (n, d) float64 with 2 <= d <= 8.
+    x: (n, d) float64 with 2 <= d <= 8. progress: a writable int64 array of
+    shape (1,) to which the finished rows are added (relaxed atomic adds, in
+    blocks of a few thousand rows) while the search runs, for another thread
+    to read; it has grown by n when the call returns.
     """
 
-def knn_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex) -> tuple[_Floats, _Indices]:
-    """quarnel.knn_query_cross, letting other Python threads run while it
-    searches: (nn_dist, nn_indices) as flat arrays.
+def knn_cross(x_train: _Floats, x_query: _Floats, k: SupportsIndex, *,
+              progress: _Progress | None = None) -> tuple[_Floats, _Indices]:
+    """quarnel.knn_query_cross: (nn_dist, nn_indices) as flat arrays.
 
-    x_train: (n, d) float64 with 2 <= d <= 8; x_query: (m, >= d).
+    x_train: (n, d) float64 with 2 <= d <= 8; x_query: (m, >= d). progress:
+    as for knn_table, grown by m when the call returns.
     """
 
 def knn_wide_table(x: _Floats, k: SupportsIndex, max_share: SupportsFloat | SupportsIndex
