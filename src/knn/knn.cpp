@@ -10,6 +10,7 @@
 
 #include "core/parallel.hpp"
 #include "core/stop.hpp"
+#include "knn/kernel_choice.hpp"
 #include "knn/neighbours.hpp"
 #include "knn/search.hpp"
 #include "knn/search_avx512.hpp"
@@ -109,26 +110,7 @@ Table<Index> allocate(std::size_t rows, std::size_t row_length) {
     return {Buffer<double>(rows * row_length), Buffer<Index>(rows * row_length)};
 }
 
-// The widest kernel the processor has runs: AVX-512 (F, DQ, BW and VL),
-// else AVX2, else the baseline. The environment variable QUARNEL_KNN_KERNEL,
-// read when the module is loaded, can force a narrower one ("avx2",
-// "baseline"), which lets the tests check that every kernel gives the same
-// bits; a kernel the processor lacks falls back to the next narrower.
-enum class Kernel { baseline, avx2, avx512 };
-
-const Kernel kernel = [] {
-    __builtin_cpu_init();
-    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-    const bool avx2 = __builtin_cpu_supports("avx2");
-    const char* choice = std::getenv("QUARNEL_KNN_KERNEL");
-    Kernel widest = Kernel::avx512;
-    if (choice != nullptr && std::strcmp(choice, "baseline") == 0) widest = Kernel::baseline;
-    if (choice != nullptr && std::strcmp(choice, "avx2") == 0) widest = Kernel::avx2;
-    if (widest == Kernel::avx512 && avx512) return Kernel::avx512;
-    if (widest != Kernel::baseline && avx2) return Kernel::avx2;
-    return Kernel::baseline;
-}();
+const Kernel kernel = search_kernel();
 
 template <int D, class Position, class Rows>
 void search(const Tree<D, Position>& tree, const double* queries, std::size_t count, const Box<D>& box,
@@ -395,6 +377,23 @@ FlatTable knn_query_cross(const MatrixView<double>& train, const MatrixView<doub
     check_dimension(train.cols);
     check_tree_points(train, train_name);
     return dispatch<CrossQuery>(train.cols, train, query, k, query_name, progress);
+}
+
+Kernel search_kernel() {
+    static const Kernel chosen = [] {
+        __builtin_cpu_init();
+        const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                            __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+        const bool avx2 = __builtin_cpu_supports("avx2");
+        const char* choice = std::getenv("QUARNEL_KNN_KERNEL");
+        Kernel widest = Kernel::avx512;
+        if (choice != nullptr && std::strcmp(choice, "baseline") == 0) widest = Kernel::baseline;
+        if (choice != nullptr && std::strcmp(choice, "avx2") == 0) widest = Kernel::avx2;
+        if (widest == Kernel::avx512 && avx512) return Kernel::avx512;
+        if (widest != Kernel::baseline && avx2) return Kernel::avx2;
+        return Kernel::baseline;
+    }();
+    return chosen;
 }
 
 }  // namespace quarnel::knn

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/parallel.hpp"
+#include "knn/kernel_choice.hpp"
 #include "knn/neighbours.hpp"
 #include "knn/wide_tree.hpp"
 
@@ -359,25 +360,10 @@ __attribute__((flatten)) std::uint64_t search_baseline(const Search<Position, Ro
     return s.template run<Baseline>(b, w, rows);
 }
 
-// The widest kernel the processor has, or a narrower one that
-// QUARNEL_KNN_KERNEL asks for ("avx2", "baseline"), as for the k-d tree of
-// 2 to 8 columns: every kernel does the same operations in the same order
-// on every lane, so the bits never depend on the choice.
-enum class Kernel { baseline, avx2, avx512 };
-
-const Kernel kernel = [] {
-    __builtin_cpu_init();
-    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-    const bool avx2 = __builtin_cpu_supports("avx2");
-    const char* choice = std::getenv("QUARNEL_KNN_KERNEL");
-    Kernel widest = Kernel::avx512;
-    if (choice != nullptr && std::strcmp(choice, "baseline") == 0) widest = Kernel::baseline;
-    if (choice != nullptr && std::strcmp(choice, "avx2") == 0) widest = Kernel::avx2;
-    if (widest == Kernel::avx512 && avx512) return Kernel::avx512;
-    if (widest != Kernel::baseline && avx2) return Kernel::avx2;
-    return Kernel::baseline;
-}();
+// The same kernel as the k-d tree of 2 to 8 columns (kernel_choice.hpp):
+// every kernel does the same operations in the same order on every lane, so
+// the bits never depend on the choice.
+const Kernel kernel = search_kernel();
 
 template <class Position, class Rows>
 std::uint64_t search(const Search<Position, Rows>& s, const Batch& b, Work& w, Rows& rows) {
