@@ -12,7 +12,7 @@ import pytest
 import quarnel
 import quarnel_cluster
 from quarnel_cluster import (DensityPeakClustering, adjusted_rand_index, neighbours, pipeline,
-                             progress)
+                             progress, records)
 
 PYTHON_DIR = Path(quarnel_cluster.__file__).resolve().parents[1]
 
@@ -170,12 +170,12 @@ def test_copies_from_the_neighbour_table_match_a_sort_of_all_rows():
     x[10:12] = [[1e-200, 0, 0], [2e-200, 0, 0]]   # distinct, yet at distance 0
     x[300:340] = x[7]                             # more copies than n_neighbors
     nn_dist, _ = pipeline.neighbour_table(x, 30)
-    found, full = pipeline.Duplicates.among_neighbours(x, nn_dist), pipeline.Duplicates.of(x)
+    found, full = records.Duplicates.among_neighbours(x, nn_dist), records.Duplicates.of(x)
     assert 300 < len(full.first) < 360
     np.testing.assert_array_equal(found.first, full.first)
     np.testing.assert_array_equal(found.inverse, full.inverse)
     distinct = full.distinct(x)
-    assert pipeline.Duplicates.among_neighbours(distinct, pipeline.neighbour_table(
+    assert records.Duplicates.among_neighbours(distinct, pipeline.neighbour_table(
         distinct, 30)[0]).first is None
 
 

@@ -11,7 +11,8 @@ from typing import Any, ContextManager, Callable
 import numpy as np
 
 from . import controls, pipeline
-from .pipeline import F64, Clusters, Indices
+from .neighbours import Indices
+from .records import F64, Clusters
 
 
 def narrow_widths(k: int, delta_neighbors: int, search_size: int) -> tuple[int, int]:

@@ -45,7 +45,9 @@ import numpy as np
 from . import _native as native
 from . import validation
 from .borders import F64, I64, Borders, border_density, borders
-from .pipeline import Clusters, Indices, along_graph
+from .neighbours import Indices
+from .pipeline import along_graph
+from .records import Clusters
 
 
 @dataclass(frozen=True)

@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 
 from . import (clustering, controls, memory, narrowing, neighbours, pipeline, precomputed,
-               validation)
+               records, validation)
 from ._params import BASES, not_fitted_error
 from .progress import StageTimer
 from .validation import Interval, StrOptions
@@ -434,7 +434,7 @@ shape (n_samples, n_samples)
         seed = p["random_state"]
         seed_state = seed.get_state() if isinstance(seed, np.random.RandomState) else None
 
-        def held_out(x: np.ndarray, k: int, k_table: int) -> pipeline.HeldOut | None:
+        def held_out(x: np.ndarray, k: int, k_table: int) -> records.HeldOut | None:
             if p["bandwidth"] is not None or k_table > k:
                 return None
             with timer.stage("bandwidth"):
@@ -452,10 +452,10 @@ shape (n_samples, n_samples)
             try:
                 nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings,
                                                             bar.counter)
-                copies = pipeline.Duplicates.among_neighbours(x_all, nn_dist)
+                copies = records.Duplicates.among_neighbours(x_all, nn_dist)
                 searched_all = copies.first is None
             except ValueError:
-                copies, searched_all = pipeline.Duplicates.of(x_all), False
+                copies, searched_all = records.Duplicates.of(x_all), False
             x = copies.distinct(x_all)
             if len(x) < 2:
                 raise ValueError("all points of X coincide; there is nothing to cluster")
@@ -534,7 +534,7 @@ shape (n_samples, n_samples)
         self.delta_ = np.zeros(n)
         self.nn_delta_ = np.zeros(n, np.int64)
         self.nn_delta_[0] = -1
-        self._density_graph = pipeline.DensityGraph(np.full(1, -1, np.int64),
+        self._density_graph = records.DensityGraph(np.full(1, -1, np.int64),
                                                     copies=(first, inverse))
         self.bandwidth_ = bandwidth
         self.threshold_ = float(p["threshold"]) if p["threshold"] is not None else np.nan

@@ -19,7 +19,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .pipeline import F64, Indices
+from .neighbours import Indices
+from .records import F64
 
 # Rows compacted at once: an overlapping block is copied through a
 # temporary of its size.

@@ -35,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import pipeline, validation
-from .pipeline import F64, I64, Clusters, Duplicates, HeldOut
+from .records import F64, I64, Clusters, Duplicates, HeldOut
 
 
 def _entries(X: Any, owner: str) -> tuple[tuple[int, int], I64, I64, F64]:

@@ -19,7 +19,7 @@ import numpy as np
 
 from .. import _native as native
 from ..borders import highest_by_key
-from ..pipeline import F64, I64
+from ..records import F64, I64
 
 CENTRE_FACTOR = 0.999
 NONE = -1          # a chain that ends at no centre

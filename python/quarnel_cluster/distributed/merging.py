@@ -36,7 +36,7 @@ from dask import delayed
 
 from .. import controls
 from ..borders import Borders, highest_saddles
-from ..pipeline import F64, I64
+from ..records import F64, I64
 from . import boxwork as bw
 
 

@@ -9,7 +9,7 @@ import numpy as np
 
 from .. import _native as native
 from .. import pipeline
-from ..pipeline import F64, I64
+from ..records import F64, I64
 from .boxwork import aligned, final, values
 
 # Indices summed at once in ordered_sum (8 MiB of values).
