@@ -55,7 +55,7 @@ def piece(parts: list[tuple[I64, F64]], b: int) -> tuple[I64, F64]:
     return parts[b]
 
 
-def box_points(*parts: tuple[I64, F64]) -> tuple[I64, F64]:
+def points_of_box(*parts: tuple[I64, F64]) -> tuple[I64, F64]:
     """A box's points in index order, from its pieces in chunk order."""
     ids = np.concatenate([p[0] for p in parts])
     x = np.concatenate([p[1] for p in parts]) if parts else np.empty((0, 0))

@@ -25,12 +25,10 @@ clusters on the client.
 
 from __future__ import annotations
 
-from contextlib import nullcontext
 from dataclasses import dataclass
 from itertools import chain
 from typing import Any
 
-import dask
 import numpy as np
 from dask import delayed
 
@@ -38,6 +36,7 @@ from .. import controls
 from ..borders import Borders, highest_saddles
 from ..records import F64, I64
 from . import boxwork as bw
+from .dask_tools import at, gather, persist, shared
 
 
 class Sparse:
@@ -51,40 +50,6 @@ class Sparse:
         return self.values[np.searchsorted(self.ids, np.asarray(key))]
 
 
-def placed(workers: list[str], b: int) -> Any:
-    """Box b's tasks made in this context prefer a worker of their own (any
-    other may run them, e.g. once that one is lost): where Dask chooses,
-    a box's small tasks may run on a worker without its data (with few
-    boxes Dask places a group whose inputs are few tasks as it places
-    input tasks, and fetched a whole box table for a request of a few rows)."""
-    if not workers:
-        return nullcontext()
-    return dask.annotate(workers=[workers[b % len(workers)]], allow_other_workers=True)
-
-
-def at(workers: list[str], b: int, fn: Any, *args: Any) -> Any:
-    """delayed(fn)(*args), placed with box b."""
-    with placed(workers, b):
-        return delayed(fn)(*args)
-
-
-def gather(client: Any, things: Any) -> Any:
-    """The computed values of delayed objects, on the client."""
-    return client.gather(client.compute(things))
-
-
-def shared(client: Any, value: Any) -> Any:
-    """value sent to the workers once, for every box's task to read: per
-    centre arrays (a few per cent of the points: 66 MB at 5 x 10^7) went
-    inside the graph of the boxes' tasks, through the scheduler."""
-    return client.scatter(value, broadcast=True)
-
-
-def persist(client: Any, things: list[Any]) -> list[Any]:
-    """client.persist of a list, which may be empty."""
-    return client.persist(things) if things else []
-
-
 @dataclass
 class Merged:
     labels: list[Any]         # per box, persisted final labels
@@ -92,7 +57,7 @@ class Merged:
     centers: np.ndarray       # distinct-point indices
 
 
-class Boxes:
+class PersistedBoxes:
     """The persisted boxes with their routes to foreign values. The routes
     are found from the boxes' ids and foreign points alone (bw.keys_of a
     table will do), so that values can travel before the boxes are made;
@@ -132,7 +97,7 @@ class Boxes:
             for b in range(self.B)])
 
 
-def run(bx: Boxes, f_rho: list[Any], threshold: "float | controls.LocalNoise",
+def clusters(bx: PersistedBoxes, f_rho: list[Any], threshold: "float | controls.LocalNoise",
         search_size: int, list_width: int,
         min_size: int, n_clusters: int | None, noise: bool) -> Merged:
     """The clusters of the made boxes (bx.boxes: make_box, peaks included;
@@ -181,7 +146,7 @@ def last_changes(changed: list[tuple[I64, I64, F64]]) -> tuple[I64, I64, F64]:
     return centre, parent[last], gap[last]
 
 
-def _border_tasks(bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
+def _border_tasks(bx: PersistedBoxes, labels: list[Any], f_rho: list[Any], width: int,
                   n_clusters: Any, levels: bool, sizes: bool) -> list[Any]:
     """Per box, its part of the borders (bw.borders) as delayed values."""
     f_labels = bx.fetch(labels, np.int64)
@@ -203,7 +168,7 @@ def _border_summary(parts: list[dict[str, Any]], n_clusters: int, levels: bool, 
     return touching, level, counts
 
 
-def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width: int,
+def _borders(client: Any, bx: PersistedBoxes, labels: list[Any], f_rho: list[Any], width: int,
              n_clusters: int, levels: bool, sizes: bool = False
              ) -> tuple[Borders, np.ndarray, np.ndarray]:
     """_border_summary of the boxes' borders, in one trip."""
@@ -211,7 +176,7 @@ def _borders(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], width:
     return _border_summary(parts, n_clusters, levels, sizes)
 
 
-def _controls(client: Any, bx: Boxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
+def _controls(client: Any, bx: PersistedBoxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
               centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
               threshold: "float | controls.LocalNoise | None", min_size: int,
               n_clusters: int | None, noise: bool,

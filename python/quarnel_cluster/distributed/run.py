@@ -39,13 +39,13 @@ from typing import Any
 
 import numpy as np
 from dask import delayed
-from distributed import futures_of, wait
+from distributed import wait
 
 from .. import clustering, pipeline
 from ..progress import StageTimer
 from . import boxwork, knn, merging, tasks
-from .merging import at, gather, placed as _placed
-from .boxes import Boxes, cut
+from .boxes import cut
+from .dask_tools import at, gather, holders, placed as _placed, shared
 
 SAMPLE_POINTS = 20_000
 # exact_ranks fetches the values left to choose from once this few remain
@@ -168,7 +168,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         points = []
         for b in range(B):
             with _placed(placed, b):
-                points.append(delayed(knn.box_points)(*pieces[b]))
+                points.append(delayed(knn.points_of_box)(*pieces[b]))
         points = client.persist(points)
         wait(points)
         del parts, pieces
@@ -269,7 +269,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
         # The foreign densities travel before the boxes are made, so that
         # each box's peaks are found from its table in place.
-        bx = merging.Boxes(client, [at(placed, b, boxwork.keys_of, t)
+        bx = merging.PersistedBoxes(client, [at(placed, b, boxwork.keys_of, t)
                                     for b, t in enumerate(tables)], asks, placed)
         f_rho = bx.fetch(rho, np.float64)
         bx.boxes = client.persist([at(placed, b, boxwork.make_box, p, t, r, f, width,
@@ -277,7 +277,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
                                    for b, (p, t, r, f) in enumerate(zip(distinct, tables, rho,
                                                                         f_rho))])
         del tables, rho, distinct
-        merged = merging.run(bx, f_rho, rule, search_size, list_width, min_size,
+        merged = merging.clusters(bx, f_rho, rule, search_size, list_width, min_size,
                              s.n_clusters, s.noise)
         # Each box's results, split by the input's chunks in one task.
         split = [at(placed, b, tasks.output_pieces, box, lab, merged.changed, fnd, copies,
@@ -290,18 +290,6 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         wait(parts)
     return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
                   int(min(search_size, k)), k, N)
-
-
-def holders(client: Any, parts: list[Any], placed: list[str]) -> list[str]:
-    """Per box, a worker that holds its part (persisted): where its next
-    tasks are placed; the box's worker of `placed` where none is known."""
-    who = client.who_has(parts)
-    out = []
-    for b, part in enumerate(parts):
-        keys = [f.key for f in futures_of(part)]
-        found = [w for key in keys for w in who.get(key, ())]
-        out.append(found[0] if found else (placed[b % len(placed)] if placed else None))
-    return out if all(out) else placed
 
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
@@ -332,7 +320,7 @@ def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: i
     if order is not None:
         # The candidates (4 x 20 000 indices) go to the workers once, not in
         # every box's task: at 52 boxes they made a graph of 50 MiB.
-        wanted = merging.shared(client, order)
+        wanted = shared(client, order)
         extra.append([at(placed, b, tasks.rows_of, t, wanted) for b, t in enumerate(tables)])
     extra.extend(at(placed, b, np.max, v) for b, v in enumerate(kth))
     high, extras = median(client, kth, N, extra, placed)
