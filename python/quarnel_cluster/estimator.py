@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 from numbers import Integral, Real
+from types import SimpleNamespace
 from typing import Any
 
 import numpy as np
 
-from . import (clustering, controls, memory, narrowing, neighbours, pipeline, precomputed,
-               records, validation)
+from . import (clustering, controls, local_stages, memory, neighbours, pipeline, precomputed,
+               records, stages, validation)
 from ._params import BASES, not_fitted_error
 from .progress import StageTimer
 from .validation import Interval, StrOptions
@@ -294,87 +295,67 @@ shape (n_samples, n_samples)
             The fitted estimator.
         """
         p = self._checked_params()
-        owner = type(self).__name__
         for stale in ("cluster_centers_", "points_", "feature_names_in_", "_tree"):
             self.__dict__.pop(stale, None)
+        prepared = self._stages(X, p)
+        if prepared is None:
+            return self     # all points were one: one cluster
+        way, x_input, names = prepared
+        del prepared
+        try:
+            found = stages.run(way, way.s)
+        except local_stages.AllOne as one:
+            self._fit_one_cluster(p, one.n_points, one.n_points, 1, str(one), None)
+            return self
+        self._keep_fit(X, p, way, found, x_input, names)
+        return self
+
+    def _stages(self, X: Any, p: dict[str, Any]) -> tuple[Any, Any, Any] | None:
+        """(the stages of X's run, the checked points or None for a graph,
+        their feature names); None when all points coincide, and the fit
+        is made (one cluster)."""
+        owner = type(self).__name__
+        # The run reads the parameters by name, as the distributed run does.
+        run_settings = SimpleNamespace(**p)
         if p["metric"] == "precomputed":
             timer = StageTimer(bool(self.verbose), X.shape[0] if hasattr(X, "shape") else 0)
-            prepared = self._graph_tables(X, p, timer)
-            if prepared is None:
-                return self
-            x_input = names = None
-        else:
-            names = validation.feature_names(X)
-            x_input = validation.check_points(X, owner)
-            n_all, d = x_input.shape
-            dim = d
-            x_all = x_input
-            if p["metric"] == "cosine":
-                x_all, dim = validation.unit_rows(x_input, owner), d - 1
-            # Refused before any table is built (copies counted as points here).
-            if not pipeline.kernel_fits(dim, min(p["n_neighbors"], n_all)):
-                raise ValueError(f"X has {d} features: the kernel's normalisation overflows "
-                                 "in that many dimensions; reduce them first (e.g. with PCA)")
-            if validation.all_equal(x_all):
-                what = ("rows of X point the same way" if p["metric"] == "cosine"
-                        else "points of X coincide")
-                self._fit_one_cluster(p, n_all, d, dim, f"all {n_all} {what}", x_all[:1])
-                self.cluster_centers_ = x_input[:1].copy()
-                self._keep_names(names)
-                return self
-            memory.check_fits(n_all, min(p["n_neighbors"], n_all), d)
-            timer = StageTimer(bool(self.verbose), n_all)
-            prepared = self._point_tables(x_all, p, timer, dim)
-            del x_all
-        x, copies, table_dist, table_list, k, bandwidth, dim, n_features = prepared
-        del prepared
-        n = len(table_dist)
-        nn_dist, nn_list = table_dist[:, :k], table_list[:, :k]
-        with timer.stage("density"):
-            rho = pipeline.density(nn_dist, bandwidth, dim)
-            # The merging step's threshold and search width are the last
-            # readers of every column of the distances.
-            if p["threshold"] is None:
-                threshold, m = pipeline.noise_threshold(nn_dist, bandwidth,
-                                                        p["threshold_scale"])
-                rule = pipeline.local_noise(n, bandwidth, dim, threshold, m, k)
-            else:
-                threshold = rule = float(p["threshold"])
-            search_size = pipeline.search_width(nn_dist, bandwidth, p["alpha"],
-                                                p["min_search"])
-        # From here on only leading columns are read (narrow_widths); narrow
-        # copies let the full tables go. Where one table's buffer can hold
-        # both, the other table goes first and only then is the index copy
-        # made, while the narrow distances keep that buffer until the peaks.
-        width, list_width = clustering.narrow_widths(k, p["delta_neighbors"], search_size)
-        packed = narrowing.pack_leading_columns(table_dist, table_list, width, list_width)
-        del table_dist, table_list
-        if packed is None:
-            nn_list = clustering.narrow(nn_list, list_width)
-            narrow_dist = [clustering.narrow(nn_dist, width)]
-            del nn_dist
-        else:
-            del nn_dist, nn_list
-            nn_list = packed[1].copy()
-            narrow_dist = [packed[0]]
-            del packed
-        min_size = clustering.least_size(n, k, p["n_clusters"], p["min_cluster_size"])
-        tree: list[Any] = []
-        result = clustering.clusters(x, rho, narrow_dist, nn_list, width, rule,
-                                     search_size, min_size, p["n_clusters"], p["noise"],
-                                     timer.stage, tree)
-        del nn_list
+            return local_stages.GraphStages(X, run_settings, timer, owner), None, None
+        names = validation.feature_names(X)
+        x_input = validation.check_points(X, owner)
+        n_all, d = x_input.shape
+        dim = d
+        x_all = x_input
+        if p["metric"] == "cosine":
+            x_all, dim = validation.unit_rows(x_input, owner), d - 1
+        # Refused before any table is built (copies counted as points here).
+        if not pipeline.kernel_fits(dim, min(p["n_neighbors"], n_all)):
+            raise ValueError(f"X has {d} features: the kernel's normalisation overflows "
+                             "in that many dimensions; reduce them first (e.g. with PCA)")
+        if validation.all_equal(x_all):
+            what = ("rows of X point the same way" if p["metric"] == "cosine"
+                    else "points of X coincide")
+            self._fit_one_cluster(p, n_all, d, dim, f"all {n_all} {what}", x_all[:1])
+            self.cluster_centers_ = x_input[:1].copy()
+            self._keep_names(names)
+            return None
+        memory.check_fits(n_all, min(p["n_neighbors"], n_all), d)
+        timer = StageTimer(bool(self.verbose), n_all)
+        return local_stages.PointStages(x_all, run_settings, timer, dim), x_input, names
 
+    def _keep_fit(self, X: Any, p: dict[str, Any], done: Any, found: stages.Run,
+                  x_input: np.ndarray | None, names: np.ndarray | None) -> None:
+        """The attributes of the run `found`, whose stages were `done`."""
+        x, copies, rho, k = done.x, done.copies, done.rho, found.k
         self.rho_ = copies.spread(rho)
-        self.bandwidth_ = float(bandwidth)
-        self.threshold_ = float(threshold)
-        self.search_size_ = int(min(search_size, k))
+        self.bandwidth_ = float(found.bandwidth)
+        self.threshold_ = float(found.threshold)
+        self.search_size_ = int(min(found.search_size, k))
         self.n_neighbors_ = k
-        self.dimension_ = int(dim)
+        self.dimension_ = int(done.dim)
         self._fit_rho = rho
         self._fit_metric = p["metric"]
-        self.timings_ = dict(timer.timings)
-        self.n_features_in_ = n_features
+        self.timings_ = dict(done.timer.timings)
+        self.n_features_in_ = done.n_features
         if x_input is None:
             self._fit_inverse = copies.inverse
         else:
@@ -383,9 +364,8 @@ shape (n_samples, n_samples)
             self._fit_inverse = None
             self._keep_names(names)
         # Every peak's cluster and their saddles: relabel cuts them again.
-        self._tree = (tree[0], rule, float(threshold), copies, k, x, x_input)
-        self._set_clusters(result, min_size)
-        return self
+        self._tree = (done.tree, found.rule, float(found.threshold), copies, k, x, x_input)
+        self._set_clusters(found.clusters, found.min_size)
 
     def _set_clusters(self, result: Any, min_size: int) -> None:
         """The attributes of the clusters `result` (on the distinct points)."""
@@ -407,112 +387,6 @@ shape (n_samples, n_samples)
     def _keep_names(self, names: np.ndarray | None) -> None:
         if names is not None:
             self.feature_names_in_ = names
-
-    def _point_tables(self, x_all: np.ndarray, p: dict[str, Any], timer: StageTimer,
-                      dim: int) -> tuple[Any, ...]:
-        """The neighbour and bandwidth stages on points: (the distinct points,
-        their Duplicates, the distance and index tables, k, the bandwidth,
-        the density's dimension)."""
-        # Exact copies of a point have equal densities, so none is denser than
-        # another and each would become a centre of its own: the distinct
-        # points are clustered, and every copy joins its first occurrence.
-        # Copies are rare, and the table of all points shows where they can
-        # be; only with copies is the table computed again, on distinct points.
-        # On large sets the bandwidth search reads its held-out points'
-        # neighbours off one more column of the table (see optimal_bandwidth).
-        def table_columns(n: int) -> tuple[int, int]:
-            k = min(p["n_neighbors"], n)
-            wider = (p["bandwidth"] is None and k < n and
-                     pipeline.reads_held_out_from_table(n, k, p["test_size"]))
-            return k, k + int(wider)
-
-        # The bandwidth search's cross query needs no table: made first, its
-        # tree over the training points is gone before the table exists. It
-        # is made again on the distinct points if there are copies, and left
-        # to the search if it fails, each time from the same state of a
-        # RandomState seed, so that the split is the one of a single draw.
-        seed = p["random_state"]
-        seed_state = seed.get_state() if isinstance(seed, np.random.RandomState) else None
-
-        def held_out(x: np.ndarray, k: int, k_table: int) -> records.HeldOut | None:
-            if p["bandwidth"] is not None or k_table > k:
-                return None
-            with timer.stage("bandwidth"):
-                try:
-                    return pipeline.held_out_neighbours(x, k, p["test_size"], seed)
-                except ValueError:  # the search refuses these points: as it will below
-                    if seed_state is not None:
-                        seed.set_state(seed_state)
-                    return None
-
-        n_all = len(x_all)
-        k, k_table = table_columns(n_all)
-        early = held_out(x_all, k, k_table)
-        with timer.stage("neighbours", total=len(x_all)) as bar:
-            try:
-                nn_dist, nn_list = pipeline.neighbour_table(x_all, k_table, timer.timings,
-                                                            bar.counter)
-                copies = records.Duplicates.among_neighbours(x_all, nn_dist)
-                searched_all = copies.first is None
-            except ValueError:
-                copies, searched_all = records.Duplicates.of(x_all), False
-            x = copies.distinct(x_all)
-            if len(x) < 2:
-                raise ValueError("all points of X coincide; there is nothing to cluster")
-            if not searched_all:
-                nn_dist = nn_list = early = None   # type: ignore[assignment]
-                if seed_state is not None:
-                    seed.set_state(seed_state)
-                k, k_table = table_columns(len(x))
-        del x_all
-        if not searched_all:
-            early = held_out(x, k, k_table)
-            with timer.stage("neighbours", total=len(x)) as bar:
-                nn_dist, nn_list = pipeline.neighbour_table(x, k_table, timer.timings,
-                                                            bar.counter)
-        wide = (nn_dist, nn_list) if k_table > k else None
-        with timer.stage("bandwidth"):
-            if p["bandwidth"] is None:
-                search = pipeline.optimal_bandwidth(x, nn_dist[:, :k], p["test_size"],
-                                                    p["random_state"], p["xtol"], wide, early,
-                                                    dim=dim)
-                del wide, early
-                bandwidth = search.bandwidth
-            else:
-                bandwidth = float(p["bandwidth"])
-        return x, copies, nn_dist, nn_list, k, bandwidth, dim, x.shape[1]
-
-    def _graph_tables(self, X: Any, p: dict[str, Any],
-                      timer: StageTimer) -> tuple[Any, ...] | None:
-        """_point_tables for a neighbour graph (metric="precomputed"); None
-        when all points are copies of one, and the fit is made."""
-        owner = type(self).__name__
-        with timer.stage("neighbours"):
-            graph = precomputed.neighbour_graph(X, owner)
-            n = graph.n
-            if n < 2:
-                self._fit_one_cluster(p, graph.n_points, graph.n_points, 1,
-                                      f"all {graph.n_points} points of X are at distance 0 "
-                                      "from one another", None)
-                return None
-            k = min(p["n_neighbors"], n)
-            graph.check_rows(k, p["n_neighbors"])
-            wider = (p["bandwidth"] is None and k < n and bool((graph.counts >= k).all()) and
-                     pipeline.reads_held_out_from_table(n, k, p["test_size"]))
-            nn_dist, nn_list = graph.table(k + int(wider))
-            dim = precomputed.density_dimension(nn_dist[:, :k], k)
-        with timer.stage("bandwidth"):
-            if p["bandwidth"] is None:
-                seed = p["random_state"]
-                bandwidth = pipeline.optimal_bandwidth(
-                    None, nn_dist[:, :k], p["test_size"], seed, p["xtol"],
-                    (nn_dist, nn_list) if wider else None,
-                    lambda: precomputed.held_out_rows(graph, k, p["test_size"], seed, dim),
-                    dim=dim).bandwidth
-            else:
-                bandwidth = float(p["bandwidth"])
-        distances = precomputed.CentreDistances(graph, float(graph.dist.max()))
-        return distances, graph.copies, nn_dist, nn_list, k, bandwidth, dim, graph.n_points
 
     def _fit_one_cluster(self, p: dict[str, Any], n: int, n_features: int, dim: int,
                          what: str, point: np.ndarray | None) -> None:

@@ -107,6 +107,16 @@ def reads_held_out_from_table(n: int, k: int, test_size: float) -> bool:
         test_points(n, test_size) < int(test_size * n)
 
 
+def table_columns(n: int, n_neighbors: int, bandwidth: float | None,
+                  test_size: float) -> tuple[int, int]:
+    """(k, the self table's columns) for n distinct points: k = n_neighbors,
+    at most n, and one column more where the bandwidth search reads its
+    held-out points' neighbours off the table (reads_held_out_from_table)."""
+    k = min(n_neighbors, n)
+    wider = bandwidth is None and k < n and reads_held_out_from_table(n, k, test_size)
+    return k, k + int(wider)
+
+
 def held_out_order(n: int, n_test: int, seed: Any) -> I64:
     """The seeded order in which held_out_in_table draws its candidates."""
     return generator(seed).choice(n, size=min(n, 4 * n_test), replace=False)
@@ -302,8 +312,15 @@ def kernel_fits(dim: int, k: int) -> bool:
     return gamma_power < 700.0 and math.log(k) + log_constant < 650.0
 
 
-def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float, int]:
-    """Log-density drop that separates clusters, from the estimate's noise.
+def neighbours_within(nn_dist: F64, bandwidth: float) -> int:
+    """m, the median number of neighbours within one bandwidth: the points
+    a kernel estimate is made from, which set its noise (threshold_from)."""
+    return quarnel.adaptive_trim_size(nn_dist, bandwidth, 1.0, 1)
+
+
+def threshold_from(n: int, m: int, scale: float) -> float:
+    """Log-density drop that separates clusters, from the estimate's noise,
+    for n points and m neighbours within one bandwidth (neighbours_within).
 
     A kernel estimate from m points has a relative error of about 1/sqrt(m),
     so the log-density carries random bumps of that size, one per m points
@@ -315,16 +332,8 @@ def noise_threshold(nn_dist: F64, bandwidth: float, scale: float) -> tuple[float
 
     With n_neighbors fixed the bandwidth stops shrinking to its optimum as n
     grows, m stays put, and without the logarithm the number of bumps that
-    pass a fixed threshold would grow with n. m is the median number of
-    neighbours within one bandwidth. Returns (threshold, m).
+    pass a fixed threshold would grow with n.
     """
-    m = quarnel.adaptive_trim_size(nn_dist, bandwidth, 1.0, 1)
-    return threshold_from(len(nn_dist), m, scale), m
-
-
-def threshold_from(n: int, m: int, scale: float) -> float:
-    """noise_threshold's formula for n points and m neighbours within one
-    bandwidth."""
     bumps = max(n / m, math.e)
     return scale * math.sqrt(2.0 * math.log(bumps)) / math.sqrt(m)
 
@@ -338,7 +347,7 @@ def log_count_unit(n: int, bandwidth: float, dim: int) -> float:
 
 def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int,
                 k: int) -> LocalNoise:
-    """The default merging test (controls.LocalNoise): noise_threshold's
+    """The default merging test (controls.LocalNoise): threshold_from's
     depth, read in the estimate's noise at the peak and at the saddle.
 
     Where k points weigh in the estimate, the log-density and twice the
