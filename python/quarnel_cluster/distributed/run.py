@@ -35,13 +35,13 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, ContextManager
 
 import numpy as np
 from dask import delayed
 from distributed import wait
 
-from .. import clustering, pipeline
+from .. import pipeline, stages
 from ..progress import StageTimer
 from . import boxwork, knn, merging, tasks
 from .boxes import cut
@@ -138,94 +138,126 @@ class Fitted:
 
 def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         diagonal: float, dim: int | None = None) -> Fitted:
-    """Cluster the Dask array X (n x d, float64, one column chunk); the
-    stages are timed by `timer`. `diagonal`: of the points' bounding box;
-    `dim`: the density's dimension, if not d (d - 1 for unit rows)."""
-    n, d = X.shape
-    dim = d if dim is None else dim
-    chunks = X.to_delayed().ravel().tolist()
-    offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
+    """Cluster the Dask array X (n x d, float64, one column chunk) in about
+    n_boxes boxes; the stages are timed by `timer`. `diagonal`: of the
+    points' bounding box; `dim`: the density's dimension, if not d (d - 1
+    for unit rows)."""
+    way = BoxStages(client, X, s, timer, diagonal, X.shape[1] if dim is None else dim)
+    way.cut(n_boxes)
+    found = stages.run(way, s)
+    parts, centers = found.clusters
+    return Fitted(parts, centers, found.bandwidth, found.threshold,
+                  int(min(found.search_size, found.k)), found.k, found.n)
 
-    def columns(N: int) -> tuple[int, int]:
-        """The table's neighbours and columns for N distinct points."""
-        k = min(s.n_neighbors, N)
-        wider = (s.bandwidth is None and k < N and
-                 pipeline.reads_held_out_from_table(N, k, s.test_size))
-        return k, k + int(wider)
 
-    with timer.stage("boxes"):
-        step = max(1, n // SAMPLE_POINTS)
-        sample = np.concatenate(gather(client, [delayed(tasks.sample)(c, step) for c in chunks]))
-        boxes = cut(sample, n_boxes)
-        B = len(boxes)
-        parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
-        pieces = [[delayed(knn.piece)(p, b) for p in parts] for b in range(B)]
-        # Each box's points gathered on a worker of its own, the same number
-        # of boxes on every worker: the tasks of a box then run where its
-        # points are (where Dask would put them all on the worker holding
-        # most input rows, e.g. the only one when the input is one chunk).
-        placed = list(client.scheduler_info().get("workers", {}))
-        points = []
-        for b in range(B):
-            with _placed(placed, b):
-                points.append(delayed(knn.points_of_box)(*pieces[b]))
-        points = client.persist(points)
-        wait(points)
-        del parts, pieces
+class BoxStages:
+    """The stages of stages.run per box on a Dask cluster: what each stage
+    makes stays on the workers, persisted, as the module's docstring says;
+    `placed` is, per box, the worker its next tasks go to."""
 
-    # Where the table has no column for the held-out points (below 1.24
-    # million points with the defaults), the bandwidth search queries them
-    # against the other points, in one task over all points. As on one
-    # machine, that query is made before any table exists: made later, its
-    # gathered points and tree came on top of a worker's tables (at 10^6
-    # points on two workers, one worker then peaked above the single fit).
-    # With copies it is made again, on the distinct points.
-    early = None
-    k, k_table = columns(n)
-    if s.bandwidth is None and k_table == k:
-        with timer.stage("bandwidth"):
+    def __init__(self, client: Any, X: Any, s: Settings, timer: StageTimer, diagonal: float,
+                 dim: int) -> None:
+        self.client, self.s, self.timer = client, s, timer
+        self.diagonal, self.dim = diagonal, dim
+        self.n_points, self.d = X.shape
+        self.chunks = X.to_delayed().ravel().tolist()
+        self.offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
+        self.copies_found = False
+
+    def cut(self, n_boxes: int) -> None:
+        """The boxes, and each box's points gathered on a worker."""
+        client, chunks, offsets = self.client, self.chunks, self.offsets
+        with self.timer.stage("boxes"):
+            step = max(1, self.n_points // SAMPLE_POINTS)
+            sample = np.concatenate(gather(client, [delayed(tasks.sample)(c, step)
+                                                    for c in chunks]))
+            self.boxes = boxes = cut(sample, n_boxes)
+            B = len(boxes)
+            parts = [delayed(knn.pieces)(c, offsets[i], boxes) for i, c in enumerate(chunks)]
+            pieces = [[delayed(knn.piece)(p, b) for p in parts] for b in range(B)]
+            # Each box's points gathered on a worker of its own, the same
+            # number of boxes on every worker: the tasks of a box then run
+            # where its points are (where Dask would put them all on the
+            # worker holding most input rows, e.g. the only one when the
+            # input is one chunk).
+            self.placed = placed = list(client.scheduler_info().get("workers", {}))
+            points = []
+            for b in range(B):
+                with _placed(placed, b):
+                    points.append(delayed(knn.points_of_box)(*pieces[b]))
+            self.points = client.persist(points)
+            wait(self.points)
+            del parts, pieces
+
+    def columns(self, n: int) -> tuple[int, int]:
+        s = self.s
+        return pipeline.table_columns(n, s.n_neighbors, s.bandwidth, s.test_size)
+
+    def held_out(self, k: int, k_table: int) -> tuple[np.ndarray, int] | None:
+        # Where the table has no column for the held-out points (below 1.24
+        # million points with the defaults), the bandwidth search queries
+        # them against the other points, in one task over all points. As on
+        # one machine, that query is made before any table exists: made
+        # later, its gathered points and tree came on top of a worker's
+        # tables (at 10^6 points on two workers, one worker then peaked
+        # above the single fit). With copies the bandwidth search makes it
+        # again, on the distinct points.
+        s = self.s
+        if self.copies_found or s.bandwidth is not None or k_table != k:
+            return None
+        with self.timer.stage("bandwidth"):
             try:
-                early = gather(client, delayed(tasks.held_out_cross)(
-                    points, n, s.test_size, s.random_state, k))
+                return gather(self.client, delayed(tasks.held_out_cross)(
+                    self.points, self.n_points, s.test_size, s.random_state, k))
             except ValueError:   # the search refuses these points: as it will below
-                pass
+                return None
 
-    with timer.stage("neighbours"):
+    def searching(self) -> ContextManager[Any]:
+        return self.timer.stage("neighbours")
+
+    def neighbours(self, k_table: int) -> tuple[int, bool]:
         # As in the single-machine run, the boxes are searched over all
         # their points first: exact copies show in their own tables (and
         # share a box), and only when there are any is each box searched
         # again over its distinct points, numbered as those of the whole
         # input in order of appearance.
-        own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b)
-                              for b, p in enumerate(points)])
+        client, placed = self.client, self.placed
+        self.own = client.persist([at(placed, b, knn.own_table, p, k_table, self.boxes, b)
+                                   for b, p in enumerate(self.points)])
         # What the client reads off the own tables is read where they lie,
         # not placed with the box: Dask may have moved an own search to the
         # other worker (its input is small), and a task placed by the first
         # plan then fetched the whole table.
-        found = client.persist([delayed(knn.found_of)(t) for t in own])
-        *asks, n_copies = gather(client, [delayed(knn.asks_of)(t) for t in own]
-                                 + [delayed(knn.count)(*found)])
-        N = n - n_copies
-        if N < 2:
-            raise ValueError("all points of X coincide; there is nothing to cluster")
-        copies = client.persist(delayed(knn.all_copies)(*found))
-        if n_copies:
-            del own
-            early = None
-            distinct = client.persist([at(placed, b, knn.distinct_points, p, copies)
-                                       for b, p in enumerate(points)])
-            k, k_table = columns(N)
-            own = client.persist([at(placed, b, knn.own_table, p, k_table, boxes, b)
-                                  for b, p in enumerate(distinct)])
-            asks = gather(client, [delayed(knn.asks_of)(t) for t in own])
-        else:
-            distinct = points
-        del points
+        self.found = client.persist([delayed(knn.found_of)(t) for t in self.own])
+        *self.asks, n_copies = gather(client, [delayed(knn.asks_of)(t) for t in self.own]
+                                      + [delayed(knn.count)(*self.found)])
+        self.n = self.n_points - n_copies
+        if self.n >= 2:
+            self.copies = client.persist(delayed(knn.all_copies)(*self.found))
+        self.copies_found = n_copies > 0
+        return self.n, self.copies_found
+
+    def search_distinct(self, k_table: int) -> None:
+        client, placed = self.client, self.placed
+        self.own = None
+        self.distinct = client.persist([at(placed, b, knn.distinct_points, p, self.copies)
+                                        for b, p in enumerate(self.points)])
+        self.own = client.persist([at(placed, b, knn.own_table, p, k_table, self.boxes, b)
+                                   for b, p in enumerate(self.distinct)])
+        self.asks = gather(client, [delayed(knn.asks_of)(t) for t in self.own])
+
+    def complete_table(self, k_table: int) -> None:
+        """The rows near a wall take their neighbours from the boxes they
+        asked."""
+        client, own, asks, B = self.client, self.own, self.asks, len(self.boxes)
+        if not self.copies_found:
+            self.distinct = self.points
+        self.points = self.own = None
         # From here on a box's tasks follow its table.
-        placed = holders(client, own, placed)
+        placed = holders(client, own, self.placed)
         # Each box answers all the rows that ask it at once.
         askers = [[b for b in range(B) if c in asks[b]] for c in range(B)]
-        answers = [at(placed, c, knn.answer_all, own[c], k_table, boxes, askers[c],
+        answers = [at(placed, c, knn.answer_all, own[c], k_table, self.boxes, askers[c],
                       *[at(placed, b, knn.request, own[b], c) for b in askers[c]])
                    for c in range(B)]
         tables = []
@@ -239,57 +271,54 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         # which merged writes in place) until the end of the fit.
         del own, answers, mine
         wait(tables)
-        placed = holders(client, tables, placed)
+        self.tables, self.placed = tables, holders(client, tables, placed)
 
-    with timer.stage("bandwidth"):
-        if s.bandwidth is None:
-            bandwidth = _bandwidth(client, tables, distinct, N, d, k, k_table, s, placed,
-                                   early, dim)
-        else:
-            bandwidth = float(s.bandwidth)
+    def bandwidth(self, k: int, k_table: int, held_out: Any) -> float:
+        return _bandwidth(self.client, self.tables, self.distinct, self.n, self.d, k, k_table,
+                          self.s, self.placed, held_out, self.dim)
 
-    with timer.stage("density"):
-        rho = client.persist([at(placed, b, tasks.density, t, k, bandwidth, dim, N)
-                              for b, t in enumerate(tables)])
+    def density(self, k: int, bandwidth: float) -> tuple[int | None, int]:
+        client, placed, s, N = self.client, self.placed, self.s, self.n
+        self.rho = client.persist([at(placed, b, tasks.density, t, k, bandwidth, self.dim, N)
+                                   for b, t in enumerate(self.tables)])
         # Both neighbourhood counts in one pass over each table and one trip.
         radii = [bandwidth * s.alpha] + ([bandwidth * 1.0] if s.threshold is None else [])
         counts = np.sum(gather(client, [at(placed, b, tasks.trim_counts, t, k, radii)
-                                         for b, t in enumerate(tables)]), axis=0)
-        if s.threshold is None:
-            m = max(median_count(counts[1], N), 1)
-            threshold = pipeline.threshold_from(N, m, s.threshold_scale)
-            rule = pipeline.local_noise(N, bandwidth, dim, threshold, m, k)
-        else:
-            threshold = rule = float(s.threshold)
+                                         for b, t in enumerate(self.tables)]), axis=0)
+        m = max(median_count(counts[1], N), 1) if s.threshold is None else None
         search_size = max(median_count(counts[0], N), s.min_search)
-        wait(rho)
+        wait(self.rho)
+        return m, search_size
 
-    with timer.stage("clusters"):
-        width, list_width = clustering.narrow_widths(k, s.delta_neighbors, search_size)
-        min_size = clustering.least_size(N, k, s.n_clusters, s.min_cluster_size)
-        # The foreign densities travel before the boxes are made, so that
-        # each box's peaks are found from its table in place.
-        bx = merging.PersistedBoxes(client, [at(placed, b, boxwork.keys_of, t)
-                                    for b, t in enumerate(tables)], asks, placed)
-        f_rho = bx.fetch(rho, np.float64)
-        bx.boxes = client.persist([at(placed, b, boxwork.make_box, p, t, r, f, width,
-                                      list_width, diagonal)
-                                   for b, (p, t, r, f) in enumerate(zip(distinct, tables, rho,
-                                                                        f_rho))])
-        del tables, rho, distinct
-        merged = merging.clusters(bx, f_rho, rule, search_size, list_width, min_size,
-                             s.n_clusters, s.noise)
-        # Each box's results, split by the input's chunks in one task.
-        split = [at(placed, b, tasks.output_pieces, box, lab, merged.changed, fnd, copies,
-                    offsets)
-                 for b, (box, lab, fnd) in enumerate(zip(bx.boxes, merged.labels, found))]
-        parts = client.persist([delayed(tasks.chunk_of)(
-            offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
-            for i in range(len(chunks))])
-        centers = gather(client, delayed(tasks.original)(copies, merged.centers))
-        wait(parts)
-    return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
-                  int(min(search_size, k)), k, N)
+    def clusters(self, k: int, rule: Any, width: int, list_width: int, search_size: int,
+                 min_size: int) -> tuple[list[Any], np.ndarray]:
+        """(per input chunk, the persisted results; the centres)."""
+        client, placed, s, offsets = self.client, self.placed, self.s, self.offsets
+        with self.timer.stage("clusters"):
+            # The foreign densities travel before the boxes are made, so
+            # that each box's peaks are found from its table in place.
+            bx = merging.PersistedBoxes(client, [at(placed, b, boxwork.keys_of, t)
+                                                 for b, t in enumerate(self.tables)],
+                                        self.asks, placed)
+            f_rho = bx.fetch(self.rho, np.float64)
+            bx.boxes = client.persist([at(placed, b, boxwork.make_box, p, t, r, f, width,
+                                          list_width, self.diagonal)
+                                       for b, (p, t, r, f) in enumerate(zip(
+                                           self.distinct, self.tables, self.rho, f_rho))])
+            self.tables = self.rho = self.distinct = None
+            merged = merging.clusters(bx, f_rho, rule, search_size, list_width, min_size,
+                                      s.n_clusters, s.noise)
+            # Each box's results, split by the input's chunks in one task.
+            split = [at(placed, b, tasks.output_pieces, box, lab, merged.changed, fnd,
+                        self.copies, offsets)
+                     for b, (box, lab, fnd) in enumerate(zip(bx.boxes, merged.labels,
+                                                             self.found))]
+            parts = client.persist([delayed(tasks.chunk_of)(
+                offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
+                for i in range(len(self.chunks))])
+            centers = gather(client, delayed(tasks.original)(self.copies, merged.centers))
+            wait(parts)
+        return parts, np.asarray(centers, dtype=np.int64)
 
 
 def _bandwidth(client: Any, tables: list[Any], distinct: list[Any], N: int, d: int, k: int,
