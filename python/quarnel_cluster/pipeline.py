@@ -1,4 +1,5 @@
-"""The stages of a clustering run, each a few calls into the native module.
+"""The stages of a clustering run, each a few calls into the native module
+(stages.py calls them in order; records.py has what they pass).
 
     neighbours   the self neighbour table, n x k: knn_query, or for one
                  column or more than eight the searches of neighbours.py;

@@ -1,7 +1,8 @@
-"""The stages of a distributed run, as Dask graphs of the tasks in knn.py,
-tasks.py and boxwork.py; each stage's intermediate results stay on the
-workers (persisted), and only counts, medians, the bandwidth search's
-held-out rows and per-centre summaries reach the client.
+"""The stages of a distributed run (BoxStages, called in the order of
+stages.run), as Dask graphs of the tasks in knn.py, tasks.py and
+boxwork.py; each stage's intermediate results stay on the workers
+(persisted), and only counts, medians, the bandwidth search's held-out
+rows and per-centre summaries reach the client.
 
     input      row chunks of the points (a Dask array: from NumPy, Zarr,
                Parquet, ...); checks as reductions: shape, finite values,
