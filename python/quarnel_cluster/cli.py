@@ -101,13 +101,8 @@ def parser() -> argparse.ArgumentParser:
 
 def _option(option: Parameter, doc: str) -> dict[str, Any]:
     """add_argument's settings for an estimator parameter: its type, choices
-    and default from its record, its help from the first sentence of its
-    description in the estimator's docstring."""
-    text = re.split(r"(?<=\.)\s+(?=[A-Z])", doc.split("\n\n")[0])[0].rstrip(".")
-    text = re.sub(r"(?<![-\w])X\b", "INPUT", text[:1].lower() + text[1:]).replace("``", "")
-    if option.default is not None and option.default is not False:
-        text += f" (default: {option.default})"
-    settings: dict[str, Any] = {"help": text.replace("%", "%%")}
+    and default from its record, its help from its description `doc`."""
+    settings: dict[str, Any] = {"help": _help(doc, option.default)}
     kind = option.constraints[0]
     if kind == "boolean":
         return {**settings, "action": "store_true"}
@@ -120,6 +115,16 @@ def _option(option: Parameter, doc: str) -> dict[str, Any]:
     settings["metavar"] = option.metavar or option.flag.lstrip("-").replace("-", "_").upper()
     integral = kind == "random_state" or isinstance(kind, Interval) and kind.kind is Integral
     return {**settings, "type": int if integral else float}
+
+
+def _help(doc: str, default: Any) -> str:
+    """The first sentence of a parameter's description in the docstring, in
+    the command line's terms, and the default if there is one to show."""
+    first = re.split(r"(?<=\.)\s+(?=[A-Z])", doc.split("\n\n")[0])[0].rstrip(".")
+    text = re.sub(r"(?<![-\w])X\b", "INPUT", first[:1].lower() + first[1:]).replace("``", "")
+    if default is not None and default is not False:
+        text += f" (default: {default})"
+    return text.replace("%", "%%")     # add_argument fills in %(...)s in a help text
 
 
 # -- flags ----------------------------------------------------------------------
