@@ -9,7 +9,8 @@ import numpy as np
 
 from . import (clustering, controls, memory, narrowing, neighbours, pipeline, precomputed,
                validation)
-from ._params import BASES, Parameter, constraints_of, init_of, not_fitted_error
+from ._params import BASES, not_fitted_error
+from ._params import Parameter, constraints_of, init_of
 from .progress import StageTimer
 from .validation import Interval, StrOptions
 
