@@ -277,15 +277,11 @@ def test_too_large_for_memory_names_the_distributed_run(here, capsys, monkeypatc
 
 def test_metric(here, capsys):
     code, out, err = run_cli(capsys, "points.csv", "--metric", "cosine", "--quiet")
-    if "metric" in quarnel_cluster.DensityPeakClustering().get_params():
-        assert code == 0, err
-        # The estimator's row (from 0) becomes the line a user finds it on.
-        Path("zeros.csv").write_text("x,y\n1,2\n0,0\n" + "3,1\n2,5\n" * 20)
-        err = run_cli(capsys, "zeros.csv", "--metric", "cosine")[2]
-        assert "(line 3)" in err and "--metric 'cosine'" in err and "metric=" not in err
-    else:
-        assert err == ("quarnel_cluster: error: --metric cosine: this installation's "
-                       "estimator measures euclidean distances only\n")
+    assert code == 0, err
+    # The estimator's row (from 0) becomes the line a user finds it on.
+    Path("zeros.csv").write_text("x,y\n1,2\n0,0\n" + "3,1\n2,5\n" * 20)
+    err = run_cli(capsys, "zeros.csv", "--metric", "cosine")[2]
+    assert "(line 3)" in err and "--metric 'cosine'" in err and "metric=" not in err
     assert run_cli(capsys, "points.csv", "--metric", "euclidean", "--quiet")[0] == 0
 
 

@@ -22,7 +22,74 @@ from __future__ import annotations
 import importlib.abc
 import inspect
 import sys
-from typing import Any
+from typing import Any, Callable, NamedTuple, Sequence
+
+
+class Parameter(NamedTuple):
+    """One parameter of an estimator, declared once: its name and default
+    (the signature of the __init__ that init_of makes), what fit accepts
+    (scikit-learn's parameter constraints, checked by validation.check_params)
+    and, where the command line offers it, its flag and metavar (None: the
+    flag's name)."""
+
+    name: str
+    default: Any
+    constraints: list[Any]
+    flag: str | None = None
+    metavar: str | None = None
+
+
+def constraints_of(parameters: Sequence[Parameter]) -> dict[str, list[Any]]:
+    """The parameters' constraints by name, as _parameter_constraints holds
+    them."""
+    return {p.name: p.constraints for p in parameters}
+
+
+def init_of(parameters: Sequence[Parameter]) -> Callable[..., None]:
+    """An __init__ taking `parameters`, by position or by name, with their
+    defaults, and storing each one untouched under its name, as scikit-learn
+    asks. Its signature is theirs: scikit-learn's get_params, clone and
+    repr, and help(), read it."""
+    kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    signature = inspect.Signature([inspect.Parameter("self", kind)] +
+                                  [inspect.Parameter(p.name, kind, default=p.default)
+                                   for p in parameters])
+
+    def __init__(self: Any, *args: Any, **kwargs: Any) -> None:
+        """Stores the parameters as given; they are checked by `fit`."""
+        try:
+            bound = signature.bind(self, *args, **kwargs)
+        except TypeError as e:  # in the words of a call of a written __init__
+            raise TypeError(f"{type(self).__name__}.__init__() {e}") from None
+        bound.apply_defaults()
+        for name, value in list(bound.arguments.items())[1:]:
+            setattr(self, name, value)
+
+    __init__.__signature__ = signature  # type: ignore[attr-defined]
+    return __init__
+
+
+def parameter_docs(doc: str) -> dict[str, str]:
+    """The entries of the numpydoc "Parameters" section of `doc`: each name
+    ("name : type", or every name of "a, b : type") mapped to its
+    description, lines joined by spaces and paragraphs by blank lines."""
+    lines = inspect.cleandoc(doc).splitlines()
+    at = lines.index("Parameters") + 2     # below its underline
+    found: dict[str, list[str]] = {}
+    names: list[str] = []
+    for line, below in zip(lines[at:], lines[at + 1:] + [""]):
+        if line and below and set(below) == {"-"}:  # the next section's title
+            break
+        if line and not line[0].isspace():
+            names = [n.strip() for n in line.split(" : ")[0].split(",") if n.strip()]
+            for name in names:
+                found[name] = []
+        else:
+            for name in names:
+                found[name].append(line.strip())
+    return {name: "\n\n".join(" ".join(paragraph.split())
+                               for paragraph in "\n".join(text).strip().split("\n\n"))
+            for name, text in found.items()}
 
 
 class ParamsMixin:

@@ -20,14 +20,17 @@ import threading
 import warnings
 from contextlib import ExitStack, contextmanager
 from functools import partial
+from numbers import Integral
 from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 
 from . import __version__, files
+from ._params import Parameter, parameter_docs
 from .estimator import DensityPeakClustering
 from .metrics import adjusted_rand_index
 from .progress import StageTimer
+from .validation import Interval, StrOptions
 
 PROG = "python -m quarnel_cluster"
 
@@ -46,13 +49,10 @@ STORE_SUFFIXES = (".zarr", ".parquet", ".pq")
 NEEDS_DASK = 'pip install ".[dask]" in a clone of quarnel'
 DEFAULT_PLOT_SUFFIX = ".png"
 
-# The estimator's parameters, as the command line names them.
-FLAGS = {"n_neighbors": "--n-neighbors", "bandwidth": "--bandwidth",
-         "threshold": "--threshold", "n_clusters": "--n-clusters",
-         "min_cluster_size": "--min-cluster-size", "noise": "--noise",
-         "random_state": "--seed", "metric": "--metric"}
-# The estimator's own default, lowered to --n-neighbors where that is less.
-DELTA_NEIGHBORS = 10
+# The estimator's parameters that the command line offers, as its options.
+OPTIONS = [p for p in DensityPeakClustering._parameters if p.flag is not None]
+FLAGS = {p.name: p.flag for p in OPTIONS}
+DEFAULTS = {p.name: p.default for p in DensityPeakClustering._parameters}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -82,23 +82,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--key", metavar="NAME", help="the array of a .npz INPUT holding several")
     p.add_argument("--standardize", action="store_true",
                    help="scale every column to mean 0 and standard deviation 1 first")
-    p.add_argument("--metric", choices=("euclidean", "cosine"),
-                   help="distance between points (euclidean); cosine: by angle, for "
-                        "embeddings")
-    p.add_argument("--bandwidth", type=float, help="kernel bandwidth (default: chosen)")
-    p.add_argument("--threshold", type=float,
-                   help="log-density drop separating clusters (default: from the noise level)")
-    p.add_argument("--n-neighbors", type=int, default=30, help="neighbours per point (30)")
-    p.add_argument("--n-clusters", type=int, metavar="K",
-                   help="return the K clusters whose density peaks weigh the most "
-                        "(prominence times points)")
-    p.add_argument("--min-cluster-size", type=int, metavar="M",
-                   help="merge clusters of fewer points into a neighbour "
-                        "(default: the estimator's rule)")
-    p.add_argument("--noise", action="store_true",
-                   help="label -1 the points of every cluster's halo, less dense "
-                        "than its densest point on the border with another cluster")
-    p.add_argument("--seed", type=int, default=0, help="seed of the bandwidth search split (0)")
+    docs = parameter_docs(DensityPeakClustering.__doc__ or "")
+    for option in OPTIONS:
+        p.add_argument(option.flag, dest=option.name, **_option(option, docs[option.name]))
     p.add_argument("--quiet", action="store_true",
                    help="no progress bars or progress lines on standard error")
     dask = p.add_argument_group(
@@ -113,20 +99,50 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+def _option(option: Parameter, doc: str) -> dict[str, Any]:
+    """add_argument's settings for an estimator parameter: its type, choices
+    and default from its record, its help from its description `doc`."""
+    settings: dict[str, Any] = {"help": _help(doc, option.default)}
+    kind = option.constraints[0]
+    if kind == "boolean":
+        return {**settings, "action": "store_true"}
+    settings["default"] = option.default
+    if isinstance(kind, StrOptions):
+        # The command line reads points, never a neighbour graph; the
+        # default is listed first.
+        return {**settings, "choices": sorted(kind.options - {"precomputed"},
+                                              key=lambda o: (o != option.default, o))}
+    settings["metavar"] = option.metavar or option.flag.lstrip("-").replace("-", "_").upper()
+    integral = kind == "random_state" or isinstance(kind, Interval) and kind.kind is Integral
+    return {**settings, "type": int if integral else float}
+
+
+def _help(doc: str, default: Any) -> str:
+    """The first sentence of a parameter's description in the docstring, in
+    the command line's terms, and the default if there is one to show."""
+    first = re.split(r"(?<=\.)\s+(?=[A-Z])", doc.split("\n\n")[0])[0].rstrip(".")
+    text = re.sub(r"(?<![-\w])X\b", "INPUT", first[:1].lower() + first[1:]).replace("``", "")
+    if default is not None and default is not False:
+        text += f" (default: {default})"
+    return text.replace("%", "%%")     # add_argument fills in %(...)s in a help text
+
+
 # -- flags ----------------------------------------------------------------------
 
 def _check_flags(args: argparse.Namespace) -> None:
     """Refuses values of flags that no run can take, by the flag's name."""
-    least = {"--n-neighbors": (args.n_neighbors, 2), "--n-clusters": (args.n_clusters, 1),
-             "--min-cluster-size": (args.min_cluster_size, 1), "--workers": (args.workers, 1)}
-    for flag, (value, low) in least.items():
-        if value is not None and value < low:
-            raise ValueError(f"{flag} must be at least {low}, got {value}")
-    if args.bandwidth is not None and not (args.bandwidth > 0 and math.isfinite(args.bandwidth)):
-        raise ValueError(f"--bandwidth must be a positive number, got {args.bandwidth}")
-    if args.threshold is not None and not (args.threshold >= 0
-                                           and math.isfinite(args.threshold)):
-        raise ValueError(f"--threshold must be a number at least 0, got {args.threshold}")
+    for option in OPTIONS:
+        value, interval = getattr(args, option.name), option.constraints[0]
+        if value is None or not isinstance(interval, Interval) \
+                or interval.is_satisfied_by(value) and math.isfinite(value):
+            continue
+        if interval.kind is Integral:
+            raise ValueError(f"{option.flag} must be at least {interval.left}, got {value}")
+        least = ("a positive number" if interval.left == 0 and interval.closed == "neither"
+                 else f"a number at least {interval.left}")
+        raise ValueError(f"{option.flag} must be {least}, got {value}")
+    if args.workers is not None and args.workers < 1:
+        raise ValueError(f"--workers must be at least 1, got {args.workers}")
     if args.noise_label is not None and args.labels is None:
         raise ValueError("--noise-label needs --labels")
 
@@ -349,19 +365,12 @@ def _standardized(x: Any) -> Any:
     return (x - mean) / np.where(std > 0, std, 1.0)
 
 
-def _settings(args: argparse.Namespace, estimator: Any) -> dict[str, Any]:
-    settings = dict(n_neighbors=args.n_neighbors,
-                    delta_neighbors=min(DELTA_NEIGHBORS, args.n_neighbors),
-                    bandwidth=args.bandwidth, threshold=args.threshold,
-                    n_clusters=args.n_clusters, min_cluster_size=args.min_cluster_size,
-                    noise=args.noise, random_state=args.seed, verbose=not args.quiet)
-    if args.metric is not None:
-        if "metric" in estimator().get_params():
-            settings["metric"] = args.metric
-        elif args.metric != "euclidean":
-            raise ValueError(f"--metric {args.metric}: this installation's estimator "
-                             "measures euclidean distances only")
-    return settings
+def _settings(args: argparse.Namespace) -> dict[str, Any]:
+    """The estimator's parameters: its options' values; delta_neighbors
+    its default, lowered to --n-neighbors where that is less."""
+    return {**{option.name: getattr(args, option.name) for option in OPTIONS},
+            "delta_neighbors": min(DEFAULTS["delta_neighbors"], args.n_neighbors),
+            "verbose": not args.quiet}
 
 
 # -- the run --------------------------------------------------------------------------
@@ -392,7 +401,7 @@ def _run(args: argparse.Namespace, stack: ExitStack) -> int:
     else:
         from .distributed import DensityPeakClustering as OnDask
         estimator = partial(OnDask, client=client)
-    settings = _settings(args, estimator)
+    settings = _settings(args)
     timer = StageTimer(verbose=not args.quiet)
     with timer.stage("read") as progress:
         x, row = _read(args, progress)

@@ -11,6 +11,7 @@ import numpy as np
 from . import (clustering, controls, local_stages, memory, neighbours, pipeline, precomputed,
                records, stages, validation)
 from ._params import BASES, not_fitted_error
+from ._params import Parameter, constraints_of, init_of
 from .progress import StageTimer
 from .validation import Interval, StrOptions
 
@@ -227,47 +228,35 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     True
     """
 
-    _parameter_constraints: dict[str, list[Any]] = {
-        "n_neighbors": [Interval(Integral, 2, None, closed="left")],
-        "delta_neighbors": [Interval(Integral, 2, None, closed="left")],
-        "bandwidth": [Interval(Real, 0, None, closed="neither"), None],
-        "test_size": [Interval(Real, 0, 1, closed="neither")],
-        "xtol": [Interval(Real, 0, None, closed="neither")],
-        "threshold": [Interval(Real, 0, None, closed="left"), None],
-        "threshold_scale": [Interval(Real, 0, None, closed="left")],
-        "alpha": [Interval(Real, 0, None, closed="neither")],
-        "min_search": [Interval(Integral, 1, None, closed="left")],
-        "n_clusters": [Interval(Integral, 1, None, closed="left"), None],
-        "min_cluster_size": [Interval(Integral, 1, None, closed="left"), None],
-        "noise": ["boolean"],
-        "random_state": ["random_state"],
-        "verbose": ["verbose"],
-        "metric": [StrOptions({"cosine", "euclidean", "precomputed"})],
-    }
-
-    def __init__(self, n_neighbors: int = 30, delta_neighbors: int = 10,
-                 bandwidth: float | None = None, test_size: float = 0.2,
-                 xtol: float = 1e-4, threshold: float | None = None,
-                 threshold_scale: float = 1.1, alpha: float = 0.5,
-                 min_search: int = 10, n_clusters: int | None = None,
-                 min_cluster_size: int | None = None, noise: bool = False,
-                 random_state: int | None = 0,
-                 verbose: bool = False, metric: str = "euclidean") -> None:
-        self.n_neighbors = n_neighbors
-        self.delta_neighbors = delta_neighbors
-        self.bandwidth = bandwidth
-        self.test_size = test_size
-        self.xtol = xtol
-        self.threshold = threshold
-        self.threshold_scale = threshold_scale
-        self.alpha = alpha
-        self.min_search = min_search
-        self.n_clusters = n_clusters
-        self.min_cluster_size = min_cluster_size
-        self.noise = noise
-        self.random_state = random_state
-        self.verbose = verbose
-        self.metric = metric
+    # Every parameter, declared here only: the signature of __init__, the
+    # checks of fit, the distributed estimator's parameters and the command
+    # line's options (with their --help from the Parameters above) come
+    # from this table.
+    _parameters = (
+        Parameter("n_neighbors", 30, [Interval(Integral, 2, None, closed="left")],
+                  flag="--n-neighbors"),
+        Parameter("delta_neighbors", 10, [Interval(Integral, 2, None, closed="left")]),
+        Parameter("bandwidth", None, [Interval(Real, 0, None, closed="neither"), None],
+                  flag="--bandwidth"),
+        Parameter("test_size", 0.2, [Interval(Real, 0, 1, closed="neither")]),
+        Parameter("xtol", 1e-4, [Interval(Real, 0, None, closed="neither")]),
+        Parameter("threshold", None, [Interval(Real, 0, None, closed="left"), None],
+                  flag="--threshold"),
+        Parameter("threshold_scale", 1.1, [Interval(Real, 0, None, closed="left")]),
+        Parameter("alpha", 0.5, [Interval(Real, 0, None, closed="neither")]),
+        Parameter("min_search", 10, [Interval(Integral, 1, None, closed="left")]),
+        Parameter("n_clusters", None, [Interval(Integral, 1, None, closed="left"), None],
+                  flag="--n-clusters", metavar="K"),
+        Parameter("min_cluster_size", None, [Interval(Integral, 1, None, closed="left"), None],
+                  flag="--min-cluster-size", metavar="M"),
+        Parameter("noise", False, ["boolean"], flag="--noise"),
+        Parameter("random_state", 0, ["random_state"], flag="--seed"),
+        Parameter("verbose", False, ["verbose"]),
+        Parameter("metric", "euclidean", [StrOptions({"cosine", "euclidean", "precomputed"})],
+                  flag="--metric"),
+    )
+    _parameter_constraints: dict[str, list[Any]] = constraints_of(_parameters)
+    __init__ = init_of(_parameters)
 
     def _checked_params(self) -> dict[str, Any]:
         params = self.get_params(deep=False)

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import atexit
 import contextlib
-import inspect
 import multiprocessing
 import os
 import tempfile
@@ -16,15 +15,12 @@ import numpy as np
 
 from .. import estimator as single
 from .. import validation
-from .._params import BASES
+from .._params import BASES, Parameter, constraints_of, init_of
 from ..progress import StageTimer
 from ..validation import Interval
 from . import run
 from .local import local_cluster
 
-# The single-machine estimator's defaults, so that the two cannot differ.
-_D = {p.name: p.default
-      for p in inspect.signature(single.DensityPeakClustering.__init__).parameters.values()}
 # Rows per chunk when the points come as a NumPy array.
 ARRAY_CHUNK_ROWS = 1_000_000
 # Points per box at most: a box's table of 31 columns is then ~0.9 GB. Fewer,
@@ -133,42 +129,15 @@ n_features_in_
     ...     model.close()
     """
 
-    _parameter_constraints: dict[str, list[Any]] = {
-        **single.DensityPeakClustering._parameter_constraints,
-        "client": [None, validation.InstanceOf(object, "distributed.Client")],
-        "n_workers": [Interval(Integral, 1, None, closed="left"), None],
-        "n_partitions": [Interval(Integral, 1, None, closed="left"), None],
-    }
-
-    def __init__(self, n_neighbors: int = _D["n_neighbors"],
-                 delta_neighbors: int = _D["delta_neighbors"],
-                 bandwidth: float | None = _D["bandwidth"], test_size: float = _D["test_size"],
-                 xtol: float = _D["xtol"], threshold: float | None = _D["threshold"],
-                 threshold_scale: float = _D["threshold_scale"], alpha: float = _D["alpha"],
-                 min_search: int = _D["min_search"], n_clusters: int | None = _D["n_clusters"],
-                 min_cluster_size: int | None = _D["min_cluster_size"],
-                 noise: bool = _D["noise"], random_state: int | None = _D["random_state"],
-                 verbose: bool = _D["verbose"], client: Any = None,
-                 n_workers: int | None = None, n_partitions: int | None = None,
-                 metric: str = _D["metric"]) -> None:
-        self.n_neighbors = n_neighbors
-        self.delta_neighbors = delta_neighbors
-        self.bandwidth = bandwidth
-        self.test_size = test_size
-        self.xtol = xtol
-        self.threshold = threshold
-        self.threshold_scale = threshold_scale
-        self.alpha = alpha
-        self.min_search = min_search
-        self.n_clusters = n_clusters
-        self.min_cluster_size = min_cluster_size
-        self.noise = noise
-        self.random_state = random_state
-        self.verbose = verbose
-        self.client = client
-        self.n_workers = n_workers
-        self.n_partitions = n_partitions
-        self.metric = metric
+    # The single-machine estimator's parameters, then those of the cluster.
+    _parameters = (
+        *single.DensityPeakClustering._parameters,
+        Parameter("client", None, [None, validation.InstanceOf(object, "distributed.Client")]),
+        Parameter("n_workers", None, [Interval(Integral, 1, None, closed="left"), None]),
+        Parameter("n_partitions", None, [Interval(Integral, 1, None, closed="left"), None]),
+    )
+    _parameter_constraints: dict[str, list[Any]] = constraints_of(_parameters)
+    __init__ = init_of(_parameters)
 
     # The single-machine estimator's checks of the parameters, as they are.
     _checked_params = single.DensityPeakClustering._checked_params
@@ -289,7 +258,7 @@ n_features_in_
         per_box = box_points(min(p["n_neighbors"], n) + 1,
                              [w.get("memory_limit") or 0 for w in info.values()])
         boxes = p["n_partitions"] or workers * max(2, -(-n // (per_box * workers)))
-        settings = run.Settings(**{name: p[name] for name in run.Settings.__dataclass_fields__})
+        settings = run.Settings.of(p)
 
         # The bounding box's diagonal, as the peak search sums it.
         total = 0.0

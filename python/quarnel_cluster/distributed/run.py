@@ -35,7 +35,7 @@ rows and per-centre summaries reach the client.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any, ContextManager
 
 import numpy as np
@@ -69,6 +69,11 @@ class Settings:
     min_cluster_size: int | None
     noise: bool
     random_state: Any
+
+    @classmethod
+    def of(cls, params: dict[str, Any]) -> "Settings":
+        """The settings of a run from an estimator's checked parameters."""
+        return cls(**{f.name: params[f.name] for f in fields(cls)})
 
 
 def exact_ranks(client: Any, parts: list[Any], ranks: list[int],
