@@ -165,6 +165,7 @@ class GraphStages(PointStages):
         self.n_points = X.shape[0] if hasattr(X, "shape") else 0
         self.graph: Any = None
         self.dim = 0
+        self.seed_state = None      # the seed is drawn from once, by the bandwidth search
         self.copies = records.Duplicates(None, None)
         self.table_dist = self.table_list = self.rho = self.tree = self.x = None
 
