@@ -165,16 +165,16 @@ class GraphStages(PointStages):
         self.n_points = X.shape[0] if hasattr(X, "shape") else 0
         self.graph: Any = None
         self.dim = 0
+        self.seed_state = None      # the seed is drawn from once, by the bandwidth search
         self.copies = records.Duplicates(None, None)
         self.table_dist = self.table_list = self.rho = self.tree = self.x = None
 
     def columns(self, n: int) -> tuple[int, int]:
-        s, graph = self.s, self.graph
-        k = min(s.n_neighbors, n)
-        wider = (graph is not None and s.bandwidth is None and k < n and
-                 bool((graph.counts >= k).all()) and
-                 pipeline.reads_held_out_from_table(n, k, s.test_size))
-        return k, k + int(wider)
+        k, k_table = super().columns(n)
+        # A column more only where every row of the graph stores one more.
+        if k_table > k and (self.graph is None or not bool((self.graph.counts >= k).all())):
+            return k, k
+        return k, k_table
 
     def held_out(self, k: int, k_table: int) -> None:
         return None     # made by the bandwidth search, where the table does not give it

@@ -96,7 +96,8 @@ def run(stages: Stages, s: Any) -> Run:
             raise ValueError("all points of X coincide; there is nothing to cluster")
         k, k_table = stages.columns(n)
         if again:
-            # The first table's query was of all points.
+            # The query of all points goes before that of the distinct ones
+            # is made.
             held_out = None
             held_out = stages.held_out(k, k_table)
             stages.search_distinct(k_table)

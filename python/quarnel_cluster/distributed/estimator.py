@@ -216,73 +216,30 @@ n_features_in_
                              "points' coordinates, which a neighbour graph does not have; fit "
                              "quarnel_cluster.DensityPeakClustering on the graph instead.")
         client = self._client()
-        x = _points(X)
-        n, d = x.shape
-        owner = type(self).__name__
-        if n < 2:
-            raise ValueError(f"Found array with {n} sample(s) (shape={x.shape}) while a minimum "
-                             f"of 2 is required by {owner}.")
-        if d < 1:
-            raise ValueError(f"Found array with {d} feature(s) (shape={x.shape}) while a minimum "
-                             f"of 1 is required by {owner}.")
-        lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
-        if not (np.all(np.isfinite(lo)) and np.all(np.isfinite(hi))):
-            what = "NaN" if np.isnan(lo).any() or np.isnan(hi).any() else "infinity"
-            raise ValueError(f"Input X contains {what}; {owner} does not accept missing "
-                             "values.")
-        limit = validation.MAX_COORDINATE if d <= 8 else \
-            validation.MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
-        if max(-lo.min(), hi.max()) > limit:
-            raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
-                             "squared distances overflow: rescale the data")
-        dim = d
-        if p["metric"] == "cosine":
-            # Row by row as on one machine, so the same unit rows.
-            validation.check_directions(x.shape, owner)
-            import dask.array as da
-            zero = da.all(x == 0, axis=1)
-            validation.check_directions(x.shape, owner, *client.gather(client.compute(
-                [zero.sum(), da.argmax(zero)])))
-            x = x.map_blocks(validation.unit_rows, owner, dtype=np.float64)
-            lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
-            dim = d - 1
-        if np.all(lo == hi):
-            raise ValueError("all points of X coincide; there is nothing to cluster")
-        if not single.pipeline.kernel_fits(dim, min(p["n_neighbors"], n)):
-            raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
-                             "that many dimensions; reduce them first (e.g. with PCA)")
-        info = client.scheduler_info().get("workers", {})
-        workers = max(1, len(info))
-        # A whole number of boxes per worker: a worker's peak is its boxes'
-        # tables, so one box more on some workers sets the run's peak.
-        per_box = box_points(min(p["n_neighbors"], n) + 1,
-                             [w.get("memory_limit") or 0 for w in info.values()])
-        boxes = p["n_partitions"] or workers * max(2, -(-n // (per_box * workers)))
+        x, diagonal, dim = _checked_points(client, _points(X), p, type(self).__name__)
+        n = x.shape[0]
+        boxes = p["n_partitions"] or _box_count(client, n, p["n_neighbors"])
         settings = run.Settings.of(p)
-
-        # The bounding box's diagonal, as the peak search sums it.
-        total = 0.0
-        for j in range(d):
-            e = float(hi[j]) - float(lo[j])
-            total = total + e * e
         timer = StageTimer(bool(self.verbose), n)
-        fitted = run.fit(client, x, settings, boxes, timer, float(np.sqrt(total)), dim)
+        fitted = run.fit(client, x, settings, boxes, timer, diagonal, dim)
         self.timings_ = dict(timer.timings)
-        chunks = x.chunks[0]
-        self.labels_ = run.output(fitted, "labels", chunks, np.int64)
-        self.rho_ = run.output(fitted, "rho", chunks, np.float64)
-        self.delta_ = run.output(fitted, "delta", chunks, np.float64)
-        self.nn_delta_ = run.output(fitted, "nn_delta", chunks, np.int64)
+        self._keep_fit(fitted, x, client)
+        return self
+
+    def _keep_fit(self, fitted: run.Fitted, x: Any, client: Any) -> None:
+        """The attributes of the run `fitted` of the points x on `client`."""
+        for name, dtype in (("labels", np.int64), ("rho", np.float64), ("delta", np.float64),
+                            ("nn_delta", np.int64)):
+            setattr(self, name + "_", run.output(fitted, name, x.chunks[0], dtype))
         self.centers_ = fitted.centers
         self.n_clusters_ = int(len(fitted.centers))
         self.bandwidth_ = fitted.bandwidth
         self.threshold_ = fitted.threshold
         self.search_size_ = fitted.search_size
         self.n_neighbors_ = fitted.n_neighbors
-        self.n_features_in_ = d
+        self.n_features_in_ = x.shape[1]
         self.client_ = client
         self._fitted = fitted
-        return self
 
     def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> Any:
         """Cluster X and return ``labels_`` (a Dask array)."""
@@ -359,6 +316,62 @@ def _start_local_cluster(n_workers: int | None) -> Any:
                 os.environ.pop(UNGUARDED_FLAG, None)
             else:
                 os.environ[UNGUARDED_FLAG] = before
+
+
+def _checked_points(client: Any, x: Any, p: dict[str, Any], owner: str
+                    ) -> tuple[Any, float, int]:
+    """(the points x, checked as the single-machine estimator checks them,
+    as unit rows with metric="cosine"; the diagonal of their bounding box,
+    as the peak search sums it; the density's dimension)."""
+    n, d = x.shape
+    if n < 2:
+        raise ValueError(f"Found array with {n} sample(s) (shape={x.shape}) while a minimum "
+                         f"of 2 is required by {owner}.")
+    if d < 1:
+        raise ValueError(f"Found array with {d} feature(s) (shape={x.shape}) while a minimum "
+                         f"of 1 is required by {owner}.")
+    lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
+    if not (np.all(np.isfinite(lo)) and np.all(np.isfinite(hi))):
+        what = "NaN" if np.isnan(lo).any() or np.isnan(hi).any() else "infinity"
+        raise ValueError(f"Input X contains {what}; {owner} does not accept missing "
+                         "values.")
+    limit = validation.MAX_COORDINATE if d <= 8 else \
+        validation.MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
+    if max(-lo.min(), hi.max()) > limit:
+        raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
+                         "squared distances overflow: rescale the data")
+    dim = d
+    if p["metric"] == "cosine":
+        # Row by row as on one machine, so the same unit rows.
+        validation.check_directions(x.shape, owner)
+        import dask.array as da
+        zero = da.all(x == 0, axis=1)
+        validation.check_directions(x.shape, owner, *client.gather(client.compute(
+            [zero.sum(), da.argmax(zero)])))
+        x = x.map_blocks(validation.unit_rows, owner, dtype=np.float64)
+        lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
+        dim = d - 1
+    if np.all(lo == hi):
+        raise ValueError("all points of X coincide; there is nothing to cluster")
+    if not single.pipeline.kernel_fits(dim, min(p["n_neighbors"], n)):
+        raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
+                         "that many dimensions; reduce them first (e.g. with PCA)")
+    total = 0.0
+    for j in range(d):
+        e = float(hi[j]) - float(lo[j])
+        total = total + e * e
+    return x, float(np.sqrt(total)), dim
+
+
+def _box_count(client: Any, n: int, n_neighbors: int) -> int:
+    """Boxes for n points: a whole number per worker (a worker's peak is its
+    boxes' tables, so one box more on some workers sets the run's peak), at
+    least 2, of at most box_points each."""
+    info = client.scheduler_info().get("workers", {})
+    workers = max(1, len(info))
+    per_box = box_points(min(n_neighbors, n) + 1,
+                         [w.get("memory_limit") or 0 for w in info.values()])
+    return workers * max(2, -(-n // (per_box * workers)))
 
 
 def _points(X: Any) -> Any:
