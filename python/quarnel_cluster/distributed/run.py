@@ -134,6 +134,8 @@ class Fitted:
     search_size: int
     n_neighbors: int
     n_distinct: int
+    tree: merging.Tree | None = None   # what relabel cuts again (merging.relabelled)
+    copies: Any = None                 # persisted (copies, their first occurrences)
 
 
 def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
@@ -289,7 +291,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
         centers = gather(client, delayed(tasks.original)(copies, merged.centers))
         wait(parts)
     return Fitted(parts, np.asarray(centers, dtype=np.int64), bandwidth, threshold,
-                  int(min(search_size, k)), k, N)
+                  int(min(search_size, k)), k, N, merged.tree, copies)
 
 
 def holders(client: Any, parts: list[Any], placed: list[str]) -> list[str]:
