@@ -175,7 +175,10 @@ def run(bx: Boxes, f_rho: list[Any], threshold: "float | controls.LocalNoise",
     links = client.persist(delayed(bw.centre_links)(*rows))
     labels = persist(client, bx.each(bw.labels_from, first, extra=(links,)))
     # The boxes keep these labels for the fit's results (relabel maps them).
+    # Nothing holds the boxes without them (the same arrays under another
+    # key, which Dask would count and spill as a box of its own).
     bx.boxes = persist(client, bx.each(bw.with_initial, bx.boxes, labels))
+    del boxes, exits, ends
     width_c = min(search_size, list_width)
     rows, borders = gather(client, [rows, _border_tasks(bx, labels, f_rho, width_c,
                                                         delayed(bw.link_count)(links), False,
