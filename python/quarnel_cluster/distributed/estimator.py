@@ -371,7 +371,7 @@ n_features_in_, merge_tree_
         if threshold is not None:
             rule = fit_threshold = float(threshold)
         min_size = clustering.least_size(fitted.n_distinct, fitted.n_neighbors,
-                                                n_clusters, min_cluster_size)
+                                         n_clusters, min_cluster_size)
         chunks = self.rho_.chunks[0]
         offsets = np.concatenate([[0], np.cumsum(chunks)]).astype(int).tolist()
         parts, centres = merging.relabelled(self.client_, tree, fitted.parts, fitted.copies,

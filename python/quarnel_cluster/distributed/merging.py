@@ -207,8 +207,8 @@ def rejoined(tree: Tree, threshold: "float | controls.LocalNoise | None", min_si
     new parents and distances as last_changes gives them)."""
     # The joins name a centre by its position among the initial centres,
     # which sorts as its index does (the joins read indices only to order
-    # and to break ties), so that densities and coordinates are plain arrays:
-    # a Sparse read per centre took half the time of the joins.
+    # and to break ties), so that densities and coordinates are plain arrays
+    # read by position, not a binary search (Sparse) per read.
     count = len(tree.centres)
     rho, x = tree.rho.values, tree.x.values
     centres, touching, counts = np.arange(count, dtype=np.int64), tree.touching, tree.counts
