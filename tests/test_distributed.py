@@ -89,6 +89,38 @@ def test_same_results_as_one_machine(client, single, name, n_partitions, params)
     assert_same(model, single(name, **params))
 
 
+def test_relabel_equals_a_fresh_fit_and_one_machine(client, single):
+    # Copies of points: the centres and the merge tree are named by index
+    # among all points. The last cut goes back to the fit's own settings,
+    # whose centres' parents the cuts before it changed.
+    x = da.from_array(SETS["2-D on a grid"], chunks=(7_000, -1))
+    model = OnDask(client=client, n_partitions=3).fit(x)
+    expected = DensityPeakClustering().fit(SETS["2-D on a grid"])
+    for name, value in expected.merge_tree_.items():
+        np.testing.assert_array_equal(model.merge_tree_[name], value, err_msg=name)
+    for settings in ({"n_clusters": 3}, {"threshold": 0.05, "min_cluster_size": 50}, {}):
+        assert model.relabel(**settings) is model
+        assert_same(model, expected.relabel(**settings))
+        if settings:
+            fresh = OnDask(client=client, n_partitions=5, **settings).fit(x)
+            assert_same(fresh, expected)
+    assert_same(model, single("2-D on a grid"))
+
+
+def test_relabel_refuses_as_one_machine(client):
+    def refusal(model, **settings):
+        with pytest.raises(ValueError) as caught:
+            model.relabel(**settings)
+        return type(caught.value), str(caught.value)
+
+    assert refusal(OnDask(client=client)) == refusal(DensityPeakClustering())
+    x = SETS["3-D"][:2000]
+    assert (refusal(OnDask(client=client, noise=True).fit(x), n_clusters=2)
+            == refusal(DensityPeakClustering(noise=True).fit(x), n_clusters=2))
+    assert (refusal(OnDask(client=client).fit(x), n_clusters=0)
+            == refusal(DensityPeakClustering().fit(x), n_clusters=0))
+
+
 def test_local_workers_share_the_cores(client):
     """Each worker's native pool gets its share of the cores (W pools of
     every core each made two workers' searches slower than one), and the

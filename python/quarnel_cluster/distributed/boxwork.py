@@ -295,12 +295,14 @@ def sizes(labels: I64, n_clusters: int) -> I64:
 def centre_rows(box: Box, first: I64, f_first: I64) -> dict[str, np.ndarray]:
     """The centres of this box: coordinates, densities, and their parent's
     first centre (NONE for a root), which is the next centre up their
-    chain."""
+    chain; and their own delta and nearest denser point, which relabel
+    restores where the fit's joins changed them."""
     c = np.flatnonzero(box["centre"])
     up = np.full(len(c), NONE, dtype=np.int64)
     has = box["nn_delta"][c] >= 0
     up[has] = values(first, f_first, box["parent"][c[has]])
-    return {"id": box["ids"][c], "x": box["x"][c], "rho": box["rho"][c], "up": up}
+    return {"id": box["ids"][c], "x": box["x"][c], "rho": box["rho"][c], "up": up,
+            "delta": box["delta"][c], "nn_delta": box["nn_delta"][c]}
 
 
 def final(box: Box, labels: I64, changed: tuple[I64, I64, F64]) -> dict[str, np.ndarray]:
@@ -310,5 +312,16 @@ def final(box: Box, labels: I64, changed: tuple[I64, I64, F64]) -> dict[str, np.
     pos, rows = owned(box, changed[0])
     nn_delta[rows] = changed[1][pos]
     delta[rows] = changed[2][pos]
-    return {"ids": box["ids"], "labels": labels, "rho": box["rho"], "delta": delta,
-            "nn_delta": nn_delta}
+    out = {"ids": box["ids"], "labels": labels, "rho": box["rho"], "delta": delta,
+           "nn_delta": nn_delta}
+    if "initial" in box:
+        out["initial"] = box["initial"]
+    return out
+
+
+def with_initial(box: Box, labels: I64) -> Box:
+    """The box with its points' labels before any join (`initial`), which
+    the fit's results keep so that relabel can map them again: 32-bit
+    where they fit, as every point keeps one."""
+    small = len(labels) == 0 or int(labels.max()) < np.iinfo(np.int32).max
+    return {**box, "initial": labels.astype(np.int32) if small else labels}

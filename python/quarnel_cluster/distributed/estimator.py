@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import dataclasses
 import multiprocessing
 import os
 import tempfile
@@ -13,12 +14,15 @@ from typing import Any
 
 import numpy as np
 
+from dask import delayed
+
+from .. import clustering, validation
 from .. import estimator as single
-from .. import validation
-from .._params import BASES, Parameter, constraints_of, init_of
+from .._params import BASES, Parameter, constraints_of, init_of, not_fitted_error
 from ..progress import StageTimer
 from ..validation import Interval
-from . import run
+from . import merging, run, tasks
+from .dask_tools import gather
 from .local import local_cluster
 
 # Rows per chunk when the points come as a NumPy array.
@@ -67,7 +71,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     bandwidth, the densities and the merging threshold come from per-box
     results; the clustering stages run on the boxes too, and only centres
     and per-cluster summaries reach the client (see
-    quarnel_cluster.distributed.run).
+    quarnel_cluster.distributed.run). `relabel` cuts a fitted model again
+    for another ``n_clusters`` or threshold from those summaries, without a
+    new neighbour search.
 
     Parameters
     ----------
@@ -104,7 +110,7 @@ random_state, verbose
     centers_ : ndarray of int64
         Indices of the cluster centres.
     n_clusters_, bandwidth_, threshold_, search_size_, n_neighbors_, \
-n_features_in_
+n_features_in_, merge_tree_
         As for the single-machine estimator.
     client_ : distributed.Client
         The client the fit ran on.
@@ -240,6 +246,95 @@ n_features_in_
         self.n_features_in_ = x.shape[1]
         self.client_ = client
         self._fitted = fitted
+
+    def relabel(self, n_clusters: int | None = None, threshold: float | None = None,
+                min_cluster_size: int | None = None) -> "DensityPeakClustering":
+        """Cut the fitted clusters again, without a new neighbour search.
+
+        The fit keeps every density peak it found and the saddles between
+        them on the client, and every point's cluster before the merging on
+        the workers; this runs the merging again on the client with other
+        settings and replaces ``labels_``, ``centers_``, ``n_clusters_``,
+        ``delta_`` and ``nn_delta_``, exactly as a fit with those settings
+        would set them. The per-point results stay uncomputed Dask arrays,
+        which map the fit's chunks when computed: it takes a fraction of the
+        fit's time, and the workers must still be there.
+
+        Parameters
+        ----------
+        n_clusters : int or None, default=None
+            Keep this many clusters (the heaviest peaks of the merge tree),
+            as ``n_clusters`` of a fit.
+        threshold : float or None, default=None
+            A depth in log-density for the merging (ignored when n_clusters
+            is given); None: the fit's own test.
+        min_cluster_size : int or None, default=None
+            As in a fit; None: the default rule for n_clusters.
+
+        Returns
+        -------
+        self : DensityPeakClustering
+        """
+        fitted = self.__dict__.get("_fitted")
+        if fitted is None:
+            if hasattr(self, "labels_"):
+                raise RuntimeError("relabel needs the workers that hold the fit's results, "
+                                   "and close() shut them down; fit again with the new "
+                                   "settings")
+            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
+                                   "Call 'fit' with appropriate arguments before using this "
+                                   "estimator.")
+        if self.noise:
+            raise ValueError("relabel cannot redraw the halo of noise=True without the "
+                             "neighbour table; fit again with the new settings")
+        constraints = single.DensityPeakClustering._parameter_constraints
+        validation.check_params(
+            {"n_clusters": constraints["n_clusters"], "threshold": constraints["threshold"],
+             "min_cluster_size": constraints["min_cluster_size"]},
+            {"n_clusters": n_clusters, "threshold": threshold,
+             "min_cluster_size": min_cluster_size}, type(self).__name__)
+        tree, fit_threshold = fitted.tree, fitted.threshold
+        rule = tree.rule
+        if threshold is not None:
+            rule = fit_threshold = float(threshold)
+        min_size = clustering.least_size(fitted.n_distinct, fitted.n_neighbors,
+                                         n_clusters, min_cluster_size)
+        chunks = self.rho_.chunks[0]
+        offsets = np.concatenate([[0], np.cumsum(chunks)]).astype(int).tolist()
+        parts, centres = merging.relabelled(self.client_, tree, fitted.parts, fitted.copies,
+                                            offsets[:-1], rule if n_clusters is None else None,
+                                            min_size, n_clusters)
+        cut = dataclasses.replace(fitted, parts=parts)
+        self.labels_ = run.output(cut, "labels", chunks, np.int64)
+        self.delta_ = run.output(cut, "delta", chunks, np.float64)
+        self.nn_delta_ = run.output(cut, "nn_delta", chunks, np.int64)
+        if fitted.n_distinct < offsets[-1]:
+            centres = gather(self.client_, delayed(tasks.original)(fitted.copies,
+                                                                           centres))
+        self.centers_ = np.asarray(centres, dtype=np.int64)
+        self.n_clusters_ = int(len(centres))
+        self.threshold_ = fit_threshold
+        return self
+
+    @property
+    def merge_tree_(self) -> dict[str, np.ndarray]:
+        """As the single-machine estimator's ``merge_tree_``: every meeting
+        of two groups of peaks as the saddles go down, with the rows of X of
+        their peaks, the saddle's and the peaks' log-densities and the
+        groups' sizes. Built on the client on first access (with copies of
+        points among X, one pass over the results to count them)."""
+        fitted = self.__dict__.get("_fitted")
+        if fitted is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute "
+                                 "'merge_tree_'")
+        found = self.__dict__.get("_merge_tree")
+        if found is None or found[0] is not fitted:
+            offsets = np.concatenate([[0], np.cumsum(self.rho_.chunks[0])]).astype(int)
+            found = (fitted, merging.merge_tree(self.client_, fitted.tree, fitted.parts,
+                                                fitted.copies, offsets[:-1].tolist(),
+                                                fitted.n_distinct < offsets[-1]))
+            self._merge_tree = found
+        return found[1]
 
     def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> Any:
         """Cluster X and return ``labels_`` (a Dask array)."""

@@ -36,6 +36,7 @@ from .. import controls
 from ..borders import Borders, highest_saddles
 from ..records import F64, I64
 from . import boxwork as bw
+from . import tasks
 from .dask_tools import at, gather, persist, shared
 
 
@@ -51,10 +52,27 @@ class Sparse:
 
 
 @dataclass
+class Tree:
+    """What the joins read, kept on the client after the fit so that
+    `rejoined` can take them again with other settings: the initial
+    clusters (labelled by their centres' order) and their saddles."""
+    centres: I64              # the initial centres, distinct-point indices ascending
+    rho: Sparse               # densities and coordinates at those centres
+    x: Sparse
+    touching: Borders         # the saddles between the initial clusters
+    counts: I64               # the initial clusters' distinct points
+    delta: F64                # the centres' own delta and nn_delta, before any join
+    nn_delta: I64
+    rule: "float | controls.LocalNoise"   # the fit's merging test
+    changed: tuple[I64, I64, F64]         # the fit's joins' last_changes
+
+
+@dataclass
 class Merged:
     labels: list[Any]         # per box, persisted final labels
     changed: Any              # the centres' new parents (last_changes), on every worker
     centers: np.ndarray       # distinct-point indices
+    tree: Tree | None = None
 
 
 class PersistedBoxes:
@@ -121,6 +139,11 @@ def clusters(bx: PersistedBoxes, f_rho: list[Any], threshold: "float | controls.
     rows = persist(client, bx.each(bw.centre_rows, boxes, first, f_first))
     links = client.persist(delayed(bw.centre_links)(*rows))
     labels = persist(client, bx.each(bw.labels_from, first, extra=(links,)))
+    # The boxes keep these labels for the fit's results (relabel maps them).
+    # Nothing holds the boxes without them (the same arrays under another
+    # key, which Dask would count and spill as a box of its own).
+    bx.boxes = persist(client, bx.each(bw.with_initial, bx.boxes, labels))
+    del boxes, exits, ends
     width_c = min(search_size, list_width)
     rows, borders = gather(client, [rows, _border_tasks(bx, labels, f_rho, width_c,
                                                         delayed(bw.link_count)(links), False,
@@ -130,10 +153,98 @@ def clusters(bx: PersistedBoxes, f_rho: list[Any], threshold: "float | controls.
     s_x = Sparse(ids, np.concatenate([r["x"] for r in rows]))
     s_rho = Sparse(ids, np.concatenate([r["rho"] for r in rows]))
     changed: list[tuple[I64, I64, F64]] = []
+    kept: list[tuple[Borders, I64]] = []
     labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
                                       width_c, threshold if n_clusters is None else None,
-                                      min_size, n_clusters, noise, changed, borders)
-    return Merged(labels, shared(client, last_changes(changed)), final_centres)
+                                      min_size, n_clusters, noise, changed, borders, kept)
+    last = last_changes(changed)
+    order = np.argsort(ids)
+    tree = Tree(specials, s_rho, s_x, *kept[0],
+                np.concatenate([r["delta"] for r in rows])[order],
+                np.concatenate([r["nn_delta"] for r in rows])[order], threshold, last)
+    return Merged(labels, shared(client, last), final_centres, tree)
+
+
+def rejoined(tree: Tree, threshold: "float | controls.LocalNoise | None", min_size: int,
+             n_clusters: int | None) -> tuple[I64, I64, tuple[I64, I64, F64]]:
+    """_controls's joins taken again on the kept tree with other settings:
+    (per initial cluster its final label, the final centres, the centres'
+    new parents and distances as last_changes gives them)."""
+    # The joins name a centre by its position among the initial centres,
+    # which sorts as its index does (the joins read indices only to order
+    # and to break ties), so that densities and coordinates are plain arrays
+    # read by position, not a binary search (Sparse) per read.
+    count = len(tree.centres)
+    rho, x = tree.rho.values, tree.x.values
+    centres, touching, counts = np.arange(count, dtype=np.int64), tree.touching, tree.counts
+    to_final = np.arange(count, dtype=np.int64)
+    changed: list[tuple[I64, I64, F64]] = []
+
+    def join(joins: controls.Joins) -> None:
+        nonlocal counts, centres, touching, to_final
+        new_label, new_centres = controls.new_labels(joins)
+        if joins.links:
+            pairs = np.fromiter(chain.from_iterable(joins.links), np.int64, 2 * len(joins.links))
+            child, parent = pairs[0::2], pairs[1::2]
+            changed.append((tree.centres[child], tree.centres[parent],
+                            controls.gaps(x, child, parent)))
+        counts = np.bincount(new_label, weights=counts, minlength=len(new_centres)).astype(
+            np.int64)
+        to_final = new_label[to_final]
+        touching = controls.relabel(touching, new_label)
+        centres = new_centres
+
+    if threshold is not None and count > 1:
+        join(controls.merge_shallow_peaks(centres, rho, touching, threshold))
+    if min_size > 1 and len(centres) > 1:
+        join(controls.merge_small(counts, centres, rho, x, touching, min_size))
+    if n_clusters is not None:
+        join(controls.keep_heaviest_peaks(counts, centres, rho, x, touching, n_clusters))
+    return to_final, tree.centres[centres], last_changes(changed)
+
+
+def relabelled(client: Any, tree: Tree, parts: list[Any], copies: Any, offsets: list[int],
+               threshold: "float | controls.LocalNoise | None", min_size: int,
+               n_clusters: int | None) -> tuple[list[Any], I64]:
+    """The fit's per-chunk results (`parts`, rows from `offsets`; `copies`:
+    the fit's persisted copies) cut again by `rejoined`, as delayed values
+    alike, and the final centres (distinct-point indices). Only the
+    per-cluster arrays travel now; the chunks are mapped when computed."""
+    to_final, centres, last = rejoined(tree, threshold, min_size, n_clusters)
+    # Every centre a join of the fit or of this cut gives a parent: this
+    # cut's parent, or else its own from the peaks.
+    ids = np.union1d(tree.changed[0], last[0])
+    at = np.searchsorted(tree.centres, ids)
+    parent, gap = tree.nn_delta[at], tree.delta[at]
+    new = np.isin(ids, last[0])
+    where = np.searchsorted(last[0], ids[new])
+    parent[new], gap[new] = last[1][where], last[2][where]
+    patch = delayed(tasks.patch_in_input_order)(copies, shared(client, (ids, parent, gap)))
+    new_label = shared(client, to_final)
+    return ([delayed(tasks.relabelled_chunk)(p, new_label, patch, start)
+             for p, start in zip(parts, offsets)], centres)
+
+
+def merge_tree(client: Any, tree: Tree, parts: list[Any], copies: Any, offsets: list[int],
+               with_copies: bool) -> dict[str, np.ndarray]:
+    """controls.merge_tree of the kept tree, groups sized with the copies of
+    points and named by index among all points, as on one machine; the
+    chunks are read only where there are copies (`with_copies`)."""
+    counts = tree.counts
+    if with_copies:
+        found = gather(client, [delayed(tasks.copy_labels)(p, copies, start)
+                                for p, start in zip(parts, offsets)])
+        labels = np.concatenate(found).astype(np.int64)
+        counts = counts + np.bincount(labels[labels >= 0], minlength=len(counts))
+    # By position among the centres, as in rejoined.
+    found = controls.merge_tree(counts, np.arange(len(counts), dtype=np.int64),
+                                tree.rho.values, tree.touching)
+    found["high"], found["low"] = tree.centres[found["high"]], tree.centres[found["low"]]
+    if with_copies:
+        found["high"], found["low"] = gather(client, [
+            delayed(tasks.original)(copies, found["high"]),
+            delayed(tasks.original)(copies, found["low"])])
+    return found
 
 
 def last_changes(changed: list[tuple[I64, I64, F64]]) -> tuple[I64, I64, F64]:
@@ -180,14 +291,18 @@ def _controls(client: Any, bx: PersistedBoxes, labels: list[Any], f_rho: list[An
               centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
               threshold: "float | controls.LocalNoise | None", min_size: int,
               n_clusters: int | None, noise: bool,
-              changed: list[tuple[I64, I64, F64]], first_borders: list[dict[str, Any]]
+              changed: list[tuple[I64, I64, F64]], first_borders: list[dict[str, Any]],
+              tree: list[tuple[Borders, I64]] | None = None
               ) -> tuple[list[Any], np.ndarray]:
     """controls.refine over the boxes: (per-box labels, centres); the links
     it adds go to `changed` (centres, new parents, distances). first_borders:
-    the boxes' borders with sizes of the initial labels."""
+    the boxes' borders with sizes of the initial labels. `tree`, a list,
+    receives (the initial clusters' saddles, their sizes)."""
     count = len(centres)
     touching, _, counts = _border_summary(first_borders, max(count, 1), False, True)
     counts = counts[:count]
+    if tree is not None:
+        tree.append((touching, counts))
     to_final = np.arange(count, dtype=np.int64)
 
     def join(joins: controls.Joins) -> None:

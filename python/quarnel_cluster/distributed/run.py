@@ -140,6 +140,8 @@ class Fitted:
     search_size: int
     n_neighbors: int
     n_distinct: int
+    tree: merging.Tree | None = None   # what relabel cuts again (merging.relabelled)
+    copies: Any = None                 # persisted (copies, their first occurrences)
 
 
 def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
@@ -153,7 +155,7 @@ def fit(client: Any, X: Any, s: Settings, n_boxes: int, timer: StageTimer,
     found = stages.run(way, s)
     parts, centers = found.clusters
     return Fitted(parts, centers, found.bandwidth, found.threshold,
-                  int(min(found.search_size, found.k)), found.k, found.n)
+                  int(min(found.search_size, found.k)), found.k, found.n, way.tree, way.copies)
 
 
 class BoxStages:
@@ -169,6 +171,7 @@ class BoxStages:
         self.chunks = X.to_delayed().ravel().tolist()
         self.offsets = np.concatenate([[0], np.cumsum(X.chunks[0])]).astype(int).tolist()
         self.copies_found = False
+        self.tree = self.copies = None
 
     def cut(self, n_boxes: int) -> None:
         """The boxes, and each box's points gathered on a worker."""
@@ -322,6 +325,7 @@ class BoxStages:
             parts = client.persist([delayed(tasks.chunk_of)(
                 offsets[i], offsets[i + 1], *[delayed(knn.piece)(p, i) for p in split])
                 for i in range(len(self.chunks))])
+            self.tree = merged.tree     # what relabel cuts again
             centers = gather(client, delayed(tasks.original)(self.copies, merged.centers))
             wait(parts)
         return parts, np.asarray(centers, dtype=np.int64)

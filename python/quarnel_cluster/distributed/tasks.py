@@ -160,6 +160,8 @@ def expanded(part: dict[str, np.ndarray], found: tuple[I64, I64],
                         original(copies, np.maximum(part["nn_delta"], 0)), -1)
     out = {"ids": ids, "labels": part["labels"], "rho": part["rho"],
            "delta": part["delta"], "nn_delta": nn_delta}
+    if "initial" in part:
+        out["initial"] = part["initial"]
     copy, first = found
     if len(copy):
         at = np.searchsorted(ids, first)
@@ -168,6 +170,8 @@ def expanded(part: dict[str, np.ndarray], found: tuple[I64, I64],
                "rho": np.concatenate([part["rho"], part["rho"][at]]),
                "delta": np.concatenate([part["delta"], np.zeros(len(copy))]),
                "nn_delta": np.concatenate([nn_delta, first])}
+        if "initial" in part:
+            out["initial"] = np.concatenate([part["initial"], part["initial"][at]])
     return out
 
 
@@ -195,8 +199,46 @@ def chunk_of(start: int, stop: int, *pieces: dict[str, np.ndarray]) -> dict[str,
     n = stop - start
     out = {"labels": np.empty(n, np.int64), "rho": np.empty(n), "delta": np.empty(n),
            "nn_delta": np.empty(n, np.int64)}
+    if pieces and "initial" in pieces[0]:
+        out["initial"] = np.empty(n, np.result_type(*[p["initial"] for p in pieces]))
     for piece in pieces:
         at = piece["ids"] - start
         for name in out:
             out[name][at] = piece[name]
     return out
+
+
+def patch_in_input_order(copies: tuple[I64, I64], changes: tuple[I64, I64, F64]
+                         ) -> tuple[I64, I64, F64]:
+    """Centres' parents and distances (distinct indices, centres ascending,
+    a parent -1 for none) by index among all points, as `expanded` numbers
+    them."""
+    child, parent, gap = changes
+    parent = np.where(parent >= 0, original(copies, np.maximum(parent, 0)), -1)
+    return original(copies, child), parent, gap
+
+
+def relabelled_chunk(part: dict[str, Any], new_label: I64, patch: tuple[I64, I64, F64],
+                     start: int) -> dict[str, Any]:
+    """A chunk's results (rows start ..) with its points' labels before any
+    join mapped by new_label, and the centres of `patch` (by index among all
+    points, ascending) given its parents and distances."""
+    initial = part["initial"]
+    labels = np.where(initial >= 0, new_label[np.maximum(initial, 0)], -1)
+    delta, nn_delta = part["delta"], part["nn_delta"]
+    ids = patch[0]
+    a, b = np.searchsorted(ids, [start, start + len(initial)])
+    if b > a:
+        delta, nn_delta = delta.copy(), nn_delta.copy()
+        nn_delta[ids[a:b] - start] = patch[1][a:b]
+        delta[ids[a:b] - start] = patch[2][a:b]
+    return {"labels": labels, "rho": part["rho"], "delta": delta, "nn_delta": nn_delta,
+            "initial": initial}
+
+
+def copy_labels(part: dict[str, Any], copies: tuple[I64, I64], start: int) -> I64:
+    """The labels before any join of the chunk's copies of points (rows
+    start ..)."""
+    copy = copies[0]
+    a, b = np.searchsorted(copy, [start, start + len(part["initial"])])
+    return part["initial"][copy[a:b] - start]
