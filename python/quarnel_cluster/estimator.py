@@ -441,28 +441,14 @@ shape (n_samples, n_samples)
         self : DensityPeakClustering
         """
         tree = self.__dict__.get("_tree")
-        if tree is None:
-            if hasattr(self, "labels_"):
-                return self     # all points were one: one cluster, whatever is asked
-            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
-                                   "Call 'fit' with appropriate arguments before using this "
-                                   "estimator.")
-        if self.noise:
-            raise ValueError("relabel cannot redraw the halo of noise=True without the "
-                             "neighbour table; fit again with the new settings")
-        validation.check_params(
-            {"n_clusters": self._parameter_constraints["n_clusters"],
-             "threshold": self._parameter_constraints["threshold"],
-             "min_cluster_size": self._parameter_constraints["min_cluster_size"]},
-            {"n_clusters": n_clusters, "threshold": threshold,
-             "min_cluster_size": min_cluster_size}, type(self).__name__)
+        if tree is None and hasattr(self, "labels_"):
+            return self     # all points were one: one cluster, whatever is asked
+        check_relabel(self, tree, n_clusters, threshold, min_cluster_size)
         (initial, touching), rule, fit_threshold, _, k, x = tree[:6]
-        if threshold is not None:
-            rule = fit_threshold = float(threshold)
         rho = self._fit_rho
-        min_size = clustering.least_size(len(rho), k, n_clusters, min_cluster_size)
-        result = controls.joined(initial, x, rho, touching,
-                                 rule if n_clusters is None else None, min_size, n_clusters)
+        rule, fit_threshold, min_size = relabel_settings(
+            rule, fit_threshold, len(rho), k, n_clusters, threshold, min_cluster_size)
+        result = controls.joined(initial, x, rho, touching, rule, min_size, n_clusters)
         self._set_clusters(result, min_size)
         self.threshold_ = fit_threshold
         return self
@@ -513,9 +499,7 @@ of shape (n_samples, n_features_in_)
             A cluster of the fit (0 .. n_clusters_ - 1) for every point.
         """
         if not hasattr(self, "_fit_labels"):
-            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
-                                 "Call 'fit' with appropriate arguments before using this "
-                                 "estimator.")
+            raise not_fitted(self)
         owner = type(self).__name__
         rho, labels = self._fit_rho, self._fit_labels
         if self._fit_metric == "precomputed":
@@ -591,3 +575,38 @@ of shape (n_samples, n_features_in_)
         tags.non_deterministic = (self.bandwidth is None
                                   and not isinstance(self.random_state, Integral))
         return tags
+
+
+def not_fitted(model: Any) -> Exception:
+    """The error of a method that needs a fit, called before one."""
+    return not_fitted_error(f"This {type(model).__name__} instance is not fitted yet. Call "
+                            "'fit' with appropriate arguments before using this estimator.")
+
+
+def check_relabel(model: Any, kept: Any, n_clusters: Any, threshold: Any,
+                  min_cluster_size: Any) -> None:
+    """relabel's refusals on either estimator: no fit (`kept`, what the fit
+    keeps for relabel, is None), noise=True, whose halo needs the neighbour
+    table, and arguments outside the constraints of the fit's parameters of
+    the same names."""
+    if kept is None:
+        raise not_fitted(model)
+    if model.noise:
+        raise ValueError("relabel cannot redraw the halo of noise=True without the "
+                         "neighbour table; fit again with the new settings")
+    validation.check_params(DensityPeakClustering._parameter_constraints,
+                            {"n_clusters": n_clusters, "threshold": threshold,
+                             "min_cluster_size": min_cluster_size}, type(model).__name__)
+
+
+def relabel_settings(rule: Any, fit_threshold: float, n_distinct: int, k: int,
+                     n_clusters: int | None, threshold: float | None,
+                     min_cluster_size: int | None) -> tuple[Any, float, int]:
+    """The merging's settings for relabel's arguments, as a fit with them
+    would have them, from the fit's test `rule` and threshold_: the test
+    (None with n_clusters, which ranks the peaks instead), threshold_ and the
+    least cluster size."""
+    if threshold is not None:
+        rule = fit_threshold = float(threshold)
+    min_size = clustering.least_size(n_distinct, k, n_clusters, min_cluster_size)
+    return (rule if n_clusters is None else None), fit_threshold, min_size

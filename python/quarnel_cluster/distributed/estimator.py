@@ -16,9 +16,9 @@ import numpy as np
 
 from dask import delayed
 
-from .. import clustering, validation
+from .. import validation
 from .. import estimator as single
-from .._params import BASES, Parameter, constraints_of, init_of, not_fitted_error
+from .._params import BASES, Parameter, constraints_of, init_of
 from ..progress import StageTimer
 from ..validation import Interval
 from . import merging, run, tasks
@@ -262,48 +262,26 @@ n_features_in_, merge_tree_
 
         Parameters
         ----------
-        n_clusters : int or None, default=None
-            Keep this many clusters (the heaviest peaks of the merge tree),
-            as ``n_clusters`` of a fit.
-        threshold : float or None, default=None
-            A depth in log-density for the merging (ignored when n_clusters
-            is given); None: the fit's own test.
-        min_cluster_size : int or None, default=None
-            As in a fit; None: the default rule for n_clusters.
+        n_clusters, threshold, min_cluster_size
+            As for `quarnel_cluster.DensityPeakClustering.relabel`.
 
         Returns
         -------
         self : DensityPeakClustering
         """
         fitted = self.__dict__.get("_fitted")
-        if fitted is None:
-            if hasattr(self, "labels_"):
-                raise RuntimeError("relabel needs the workers that hold the fit's results, "
-                                   "and close() shut them down; fit again with the new "
-                                   "settings")
-            raise not_fitted_error(f"This {type(self).__name__} instance is not fitted yet. "
-                                   "Call 'fit' with appropriate arguments before using this "
-                                   "estimator.")
-        if self.noise:
-            raise ValueError("relabel cannot redraw the halo of noise=True without the "
-                             "neighbour table; fit again with the new settings")
-        constraints = single.DensityPeakClustering._parameter_constraints
-        validation.check_params(
-            {"n_clusters": constraints["n_clusters"], "threshold": constraints["threshold"],
-             "min_cluster_size": constraints["min_cluster_size"]},
-            {"n_clusters": n_clusters, "threshold": threshold,
-             "min_cluster_size": min_cluster_size}, type(self).__name__)
-        tree, fit_threshold = fitted.tree, fitted.threshold
-        rule = tree.rule
-        if threshold is not None:
-            rule = fit_threshold = float(threshold)
-        min_size = clustering.least_size(fitted.n_distinct, fitted.n_neighbors,
-                                         n_clusters, min_cluster_size)
+        if fitted is None and hasattr(self, "labels_"):
+            raise RuntimeError("relabel needs the workers that hold the fit's results, and "
+                               "close() shut them down; fit again with the new settings")
+        single.check_relabel(self, fitted, n_clusters, threshold, min_cluster_size)
+        rule, fit_threshold, min_size = single.relabel_settings(
+            fitted.tree.rule, fitted.threshold, fitted.n_distinct, fitted.n_neighbors,
+            n_clusters, threshold, min_cluster_size)
         chunks = self.rho_.chunks[0]
         offsets = np.concatenate([[0], np.cumsum(chunks)]).astype(int).tolist()
-        parts, centres = merging.relabelled(self.client_, tree, fitted.parts, fitted.copies,
-                                            offsets[:-1], rule if n_clusters is None else None,
-                                            min_size, n_clusters)
+        parts, centres = merging.relabelled(self.client_, fitted.tree, fitted.parts,
+                                            fitted.copies, offsets[:-1], rule, min_size,
+                                            n_clusters)
         cut = dataclasses.replace(fitted, parts=parts)
         self.labels_ = run.output(cut, "labels", chunks, np.int64)
         self.delta_ = run.output(cut, "delta", chunks, np.float64)
