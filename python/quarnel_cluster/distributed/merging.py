@@ -150,26 +150,29 @@ def clusters(bx: PersistedBoxes, f_rho: list[Any], threshold: "float | controls.
                                                         True)])
     ids = np.concatenate([r["id"] for r in rows])
     specials = np.sort(ids)
-    s_x = Sparse(ids, np.concatenate([r["x"] for r in rows]))
-    s_rho = Sparse(ids, np.concatenate([r["rho"] for r in rows]))
-    changed: list[tuple[I64, I64, F64]] = []
-    kept: list[tuple[Borders, I64]] = []
-    labels, final_centres = _controls(client, bx, labels, f_rho, rho, specials, s_rho, s_x,
-                                      width_c, threshold if n_clusters is None else None,
-                                      min_size, n_clusters, noise, changed, borders, kept)
-    last = last_changes(changed)
     order = np.argsort(ids)
-    tree = Tree(specials, s_rho, s_x, *kept[0],
+    count = len(specials)
+    touching, _, counts = _border_summary(borders, max(count, 1), False, True)
+    tree = Tree(specials, Sparse(ids, np.concatenate([r["rho"] for r in rows])),
+                Sparse(ids, np.concatenate([r["x"] for r in rows])), touching, counts[:count],
                 np.concatenate([r["delta"] for r in rows])[order],
-                np.concatenate([r["nn_delta"] for r in rows])[order], threshold, last)
-    return Merged(labels, shared(client, last), final_centres, tree)
+                np.concatenate([r["nn_delta"] for r in rows])[order], threshold,
+                last_changes([]))
+    # The fit's joins are the tree's first cut; relabel cuts it again.
+    to_final, final_centres, tree.changed = rejoined(
+        tree, threshold if n_clusters is None else None, min_size, n_clusters)
+    labels = _final_labels(client, bx, labels, f_rho, rho, to_final, width_c,
+                           len(final_centres), noise)
+    return Merged(labels, shared(client, tree.changed), final_centres, tree)
 
 
 def rejoined(tree: Tree, threshold: "float | controls.LocalNoise | None", min_size: int,
              n_clusters: int | None) -> tuple[I64, I64, tuple[I64, I64, F64]]:
-    """_controls's joins taken again on the kept tree with other settings:
-    (per initial cluster its final label, the final centres, the centres'
-    new parents and distances as last_changes gives them)."""
+    """The joins of the merging (threshold unless None, least size,
+    n_clusters, as controls.refine takes them) on the kept tree: (per
+    initial cluster its final label, the final centres, the centres' new
+    parents and distances as last_changes gives them). The fit takes them
+    with its settings, relabel with others."""
     # The joins name a centre by its position among the initial centres,
     # which sorts as its index does (the joins read indices only to order
     # and to break ties), so that densities and coordinates are plain arrays
@@ -287,45 +290,13 @@ def _borders(client: Any, bx: PersistedBoxes, labels: list[Any], f_rho: list[Any
     return _border_summary(parts, n_clusters, levels, sizes)
 
 
-def _controls(client: Any, bx: PersistedBoxes, labels: list[Any], f_rho: list[Any], rho: list[Any],
-              centres: np.ndarray, s_rho: Sparse, s_x: Sparse, width: int,
-              threshold: "float | controls.LocalNoise | None", min_size: int,
-              n_clusters: int | None, noise: bool,
-              changed: list[tuple[I64, I64, F64]], first_borders: list[dict[str, Any]],
-              tree: list[tuple[Borders, I64]] | None = None
-              ) -> tuple[list[Any], np.ndarray]:
-    """controls.refine over the boxes: (per-box labels, centres); the links
-    it adds go to `changed` (centres, new parents, distances). first_borders:
-    the boxes' borders with sizes of the initial labels. `tree`, a list,
-    receives (the initial clusters' saddles, their sizes)."""
-    count = len(centres)
-    touching, _, counts = _border_summary(first_borders, max(count, 1), False, True)
-    counts = counts[:count]
-    if tree is not None:
-        tree.append((touching, counts))
-    to_final = np.arange(count, dtype=np.int64)
-
-    def join(joins: controls.Joins) -> None:
-        nonlocal counts, centres, touching, to_final
-        new_label, new_centres = controls.new_labels(joins)
-        if joins.links:
-            pairs = np.fromiter(chain.from_iterable(joins.links), np.int64, 2 * len(joins.links))
-            child, parent = pairs[0::2], pairs[1::2]
-            changed.append((child, parent, controls.gaps(s_x, child, parent)))
-        counts = np.bincount(new_label, weights=counts, minlength=len(new_centres)).astype(
-            np.int64)
-        to_final = new_label[to_final]
-        touching = controls.relabel(touching, new_label)
-        centres = new_centres
-
-    if threshold is not None and count > 1:
-        join(controls.merge_shallow_peaks(centres, s_rho, touching, threshold))
-    if min_size > 1 and len(centres) > 1:
-        join(controls.merge_small(counts, centres, s_rho, s_x, touching, min_size))
-    if n_clusters is not None:
-        join(controls.keep_heaviest_peaks(counts, centres, s_rho, s_x, touching, n_clusters))
+def _final_labels(client: Any, bx: PersistedBoxes, labels: list[Any], f_rho: list[Any],
+                  rho: list[Any], to_final: I64, width: int, n_final: int, noise: bool
+                  ) -> list[Any]:
+    """The boxes' initial labels mapped to the `n_final` final clusters by
+    `to_final`, with the halo labelled -1 under `noise`: per box, persisted."""
     labels = persist(client, bx.each(bw.relabelled, labels, extra=(shared(client, to_final),)))
     if noise:
-        _, level, _ = _borders(client, bx, labels, f_rho, width, max(len(centres), 1), True)
+        _, level, _ = _borders(client, bx, labels, f_rho, width, max(n_final, 1), True)
         labels = persist(client, bx.each(bw.with_halo, labels, rho, extra=(shared(client, level),)))
-    return labels, centres
+    return labels
