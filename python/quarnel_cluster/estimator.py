@@ -508,7 +508,7 @@ of shape (n_samples, n_features_in_)
         else:
             validation.check_feature_names(getattr(self, "feature_names_in_", None), X, owner)
             x = validation.check_points(X, owner, min_samples=1)
-            validation.check_features(x, self.n_features_in_, owner)
+            validation.check_features(x.shape, self.n_features_in_, owner)
             if self._fit_metric == "cosine":
                 x = validation.unit_rows(x, owner)
             if len(labels) == 1:

@@ -179,10 +179,8 @@ def neighbour_graph(X: Any, owner: str) -> Graph:
     if shape[0] != shape[1]:
         raise ValueError(f"Precomputed matrix must be square. Input is a {shape[0]}x{shape[1]} "
                          "matrix.")
+    validation.check_shape(shape, owner)
     n = shape[0]
-    if n < 2:
-        raise ValueError(f"Found array with {n} sample(s) (shape={shape}) while a minimum "
-                         f"of 2 is required by {owner}.")
     _check_each_once(row, col, shape, "point")
     own = row == col
     if (dist[own] != 0).any():
@@ -229,13 +227,9 @@ def query_table(X: Any, k: int, n_train: int, inverse: I64 | None, owner: str) -
     """predict's table: for every row of the graph X from new points to the
     n_train training points, its k nearest distinct training points."""
     shape, row, col, dist = _entries(X, owner)
-    if shape[1] != n_train:
-        raise ValueError(f"X has {shape[1]} features, but {owner} is expecting {n_train} "
-                         "features as input.")
+    validation.check_features(shape, n_train, owner)
+    validation.check_shape(shape, owner, min_samples=1)
     m = shape[0]
-    if m < 1:
-        raise ValueError(f"Found array with 0 sample(s) (shape={shape}) while a minimum "
-                         f"of 1 is required by {owner}.")
     _check_each_once(row, col, shape, "new point")
     row, col, dist = _sorted_rows(row, col, dist)
     if inverse is not None:

@@ -296,19 +296,25 @@ def _where(bad: npt.NDArray[np.bool_], what: str) -> str:
     return f"{count} {what} entries, the first in row {row}"
 
 
+def check_shape(shape: tuple[int, ...], owner: str, min_samples: int = 2) -> None:
+    """Refuses a matrix of fewer than `min_samples` rows or of no column."""
+    n, d = shape[0], shape[1]
+    if n < min_samples:
+        raise ValueError(f"Found array with {n} sample(s) (shape={shape}) while a minimum "
+                         f"of {min_samples} is required by {owner}.")
+    if d < 1:
+        raise ValueError(f"Found array with {d} feature(s) (shape={shape}) while a minimum "
+                         f"of 1 is required by {owner}.")
+
+
 def check_points(X: Any, owner: str = "DensityPeakClustering",
                  min_samples: int = 2) -> npt.NDArray[np.float64]:
     """X as a C-contiguous float64 matrix of finite values, with at least
     `min_samples` rows and one column (a fresh array only when X is not one
     already)."""
     x = _as_float_matrix(X, owner)
-    n, d = x.shape
-    if n < min_samples:
-        raise ValueError(f"Found array with {n} sample(s) (shape={x.shape}) while a minimum "
-                         f"of {min_samples} is required by {owner}.")
-    if d < 1:
-        raise ValueError(f"Found array with {d} feature(s) (shape={x.shape}) while a minimum "
-                         f"of 1 is required by {owner}.")
+    check_shape(x.shape, owner, min_samples)
+    d = x.shape[1]
     # Whole-array reductions first: min and max carry any NaN, and infinities
     # are their own extremes, so clean data costs two passes and no copy.
     lo, hi = x.min(), x.max()
@@ -321,14 +327,20 @@ def check_points(X: Any, owner: str = "DensityPeakClustering",
                              "SimpleImputer.")
         raise ValueError("Input X contains infinity or a value too large for dtype('float64') "
                          f"({_where(~np.isfinite(x), 'infinite')}).")
+    check_magnitude(max(-lo, hi), d)
+    # Aligned as well: the native calls refuse misaligned buffers.
+    return np.require(x, np.float64, ["C", "A"])
+
+
+def check_magnitude(largest: float, d: int) -> None:
+    """Refuses coordinates (`largest` in magnitude) whose squared distances
+    over d columns overflow."""
     # Squared distances sum d squares: with more columns, less room for each
     # (and the brute-force search's sums of squared norms need a factor 4).
     limit = MAX_COORDINATE if d <= 8 else MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
-    if max(-lo, hi) > limit:
+    if largest > limit:
         raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
                          "squared distances overflow: rescale the data")
-    # Aligned as well: the native calls refuse misaligned buffers.
-    return np.require(x, np.float64, ["C", "A"])
 
 
 def check_directions(shape: tuple[int, ...], owner: str, zeros: int = 0,
@@ -380,7 +392,8 @@ def check_not_all_equal(x: npt.NDArray[np.float64]) -> None:
         raise ValueError("all points of X coincide; there is nothing to cluster")
 
 
-def check_features(x: npt.NDArray[np.float64], expected: int, owner: str) -> None:
-    if x.shape[1] != expected:
-        raise ValueError(f"X has {x.shape[1]} features, but {owner} is expecting "
+def check_features(shape: tuple[int, ...], expected: int, owner: str) -> None:
+    """Refuses a matrix (of this shape) whose columns are not the fit's."""
+    if shape[1] != expected:
+        raise ValueError(f"X has {shape[1]} features, but {owner} is expecting "
                          f"{expected} features as input.")

@@ -396,23 +396,14 @@ def _checked_points(client: Any, x: Any, p: dict[str, Any], owner: str
     """(the points x, checked as the single-machine estimator checks them,
     as unit rows with metric="cosine"; the diagonal of their bounding box,
     as the peak search sums it; the density's dimension)."""
+    validation.check_shape(x.shape, owner)
     n, d = x.shape
-    if n < 2:
-        raise ValueError(f"Found array with {n} sample(s) (shape={x.shape}) while a minimum "
-                         f"of 2 is required by {owner}.")
-    if d < 1:
-        raise ValueError(f"Found array with {d} feature(s) (shape={x.shape}) while a minimum "
-                         f"of 1 is required by {owner}.")
     lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
     if not (np.all(np.isfinite(lo)) and np.all(np.isfinite(hi))):
         what = "NaN" if np.isnan(lo).any() or np.isnan(hi).any() else "infinity"
         raise ValueError(f"Input X contains {what}; {owner} does not accept missing "
                          "values.")
-    limit = validation.MAX_COORDINATE if d <= 8 else \
-        validation.MAX_COORDINATE / 4 * float(np.sqrt(8 / d))
-    if max(-lo.min(), hi.max()) > limit:
-        raise ValueError(f"X holds coordinates beyond {limit:.3g} in magnitude, where "
-                         "squared distances overflow: rescale the data")
+    validation.check_magnitude(max(-lo.min(), hi.max()), d)
     dim = d
     if p["metric"] == "cosine":
         # Row by row as on one machine, so the same unit rows.
