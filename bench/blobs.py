@@ -3,6 +3,8 @@
 build in their child interpreters. Blocks of 10^6 rows, so that a store can
 be filled with more points than memory holds."""
 
+from __future__ import annotations
+
 from typing import Iterator
 
 import numpy as np
@@ -11,9 +13,11 @@ BLOBS = 300
 BLOCK_ROWS = 10**6
 
 
-def blocks(n: int, d: int = 3, blobs: int = BLOBS) -> Iterator[tuple[int, np.ndarray]]:
-    """(first row, rows) for rows 0..n-1 of the mixture, in order."""
-    rng = np.random.default_rng(n)
+def blocks(n: int, d: int = 3, blobs: int = BLOBS,
+           seed: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
+    """(first row, rows) for rows 0..n-1 of the mixture, in order (seed
+    None: n)."""
+    rng = np.random.default_rng(n if seed is None else seed)
     centres = rng.uniform(0.0, 100.0, size=(blobs, d))
     scales = rng.uniform(0.5, 2.5, size=blobs)
     weights = rng.dirichlet(np.full(blobs, 2.0))
@@ -21,3 +25,12 @@ def blocks(n: int, d: int = 3, blobs: int = BLOBS) -> Iterator[tuple[int, np.nda
         stop = min(n, start + BLOCK_ROWS)
         which = rng.choice(blobs, size=stop - start, p=weights)
         yield start, centres[which] + rng.normal(size=(stop - start, d)) * scales[which, None]
+
+
+def points(n: int, d: int = 3, blobs: int = BLOBS, seed: int | None = None) -> np.ndarray:
+    """The mixture's n points as one array, made block by block so that
+    making them takes little more memory than they do."""
+    x = np.empty((n, d))
+    for start, rows in blocks(n, d, blobs, seed):
+        x[start:start + len(rows)] = rows
+    return x

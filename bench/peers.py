@@ -26,8 +26,10 @@ import subprocess
 import sys
 from pathlib import Path
 
-# The driver of this checkout, ahead of any installed copy.
+# The driver of this checkout, ahead of any installed copy, and the points'
+# module beside this file.
 DRIVER = str(Path(__file__).resolve().parents[1] / "python")
+BENCH = str(Path(__file__).resolve().parent)
 RESULTS = Path(__file__).resolve().parent / "results" / "peers.md"
 
 BLOBS = 300
@@ -35,21 +37,9 @@ WARM_UP = 2000
 
 CHILD = r"""
 import json, resource, sys, time
-import numpy as np
+from blobs import points
 
 method, n, d, blobs, warm_up = sys.argv[1], *(int(a) for a in sys.argv[2:6])
-
-def points(n, seed):
-    rng = np.random.default_rng(seed)
-    centres = rng.uniform(0.0, 100.0, size=(blobs, d))
-    scales = rng.uniform(0.5, 2.5, size=blobs)
-    weights = rng.dirichlet(np.full(blobs, 2.0))
-    x = np.empty((n, d))
-    for start in range(0, n, 10**6):
-        stop = min(n, start + 10**6)
-        which = rng.choice(blobs, size=stop - start, p=weights)
-        x[start:stop] = centres[which] + rng.normal(size=(stop - start, d)) * scales[which, None]
-    return x
 
 if method == "quarnel":
     from quarnel_cluster import DensityPeakClustering
@@ -61,8 +51,8 @@ else:
     import hdbscan
     make = lambda: hdbscan.HDBSCAN(core_dist_n_jobs=-1)
 
-make().fit(points(warm_up, 1))
-x = points(n, n)
+make().fit(points(warm_up, d, blobs, seed=1))
+x = points(n, d, blobs)
 start = time.perf_counter()
 labels = make().fit(x).labels_
 seconds = time.perf_counter() - start
@@ -77,7 +67,7 @@ def run(method, n, d, timeout):
     cmd = [sys.executable, "-c", CHILD, method, str(n), str(d), str(BLOBS), str(WARM_UP)]
     try:
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            [DRIVER] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+            [DRIVER, BENCH] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         return f"stopped after {timeout:.0f} s"

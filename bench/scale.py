@@ -29,8 +29,10 @@ import subprocess
 import sys
 from pathlib import Path
 
-# The driver of this checkout, ahead of any installed copy.
+# The driver of this checkout, ahead of any installed copy, and the points'
+# module beside this file.
 DRIVER = str(Path(__file__).resolve().parents[1] / "python")
+BENCH = str(Path(__file__).resolve().parent)
 
 SIZES = [10**5, 10**6, 10**7]
 K = 16
@@ -39,9 +41,9 @@ BLOBS = 300
 
 CHILD = r"""
 import json, resource, sys, time
-import numpy as np
-sys.path.insert(0, sys.argv[6])
+sys.path[:0] = sys.argv[6:8]
 import quarnel
+from blobs import points
 
 mode = sys.argv[1]
 n, d, k, blobs = (int(a) for a in sys.argv[2:6])
@@ -50,16 +52,7 @@ def peak_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 # The points, built in chunks so that generating them does not set the peak.
-rng = np.random.default_rng(n)
-centres = rng.uniform(0.0, 100.0, size=(blobs, d))
-scales = rng.uniform(0.5, 2.5, size=blobs)
-weights = rng.dirichlet(np.full(blobs, 2.0))
-x = np.empty((n, d))
-for start in range(0, n, 10**6):
-    stop = min(n, start + 10**6)
-    which = rng.choice(blobs, size=stop - start, p=weights)
-    x[start:stop] = centres[which] + rng.normal(size=(stop - start, d)) * scales[which, None]
-del which
+x = points(n, d, blobs)
 quarnel.round_float(1.0)  # nothing parallel: the pool starts inside the timings
 
 if mode == "estimator":
@@ -118,7 +111,7 @@ print(json.dumps({
 
 
 def run_size(n, mode):
-    cmd = [sys.executable, "-c", CHILD, mode, str(n), str(D), str(K), str(BLOBS), DRIVER]
+    cmd = [sys.executable, "-c", CHILD, mode, str(n), str(D), str(K), str(BLOBS), DRIVER, BENCH]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         reason = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
