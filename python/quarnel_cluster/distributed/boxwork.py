@@ -278,6 +278,7 @@ def border_levels(labels: I64, rho: F64, all_labels: I64, nbr: np.ndarray) -> tu
 
 
 def relabelled(labels: I64, new_label: I64) -> I64:
+    """Labels mapped by new_label; -1 (none yet) stays."""
     return np.where(labels >= 0, new_label[np.maximum(labels, 0)], -1)
 
 

@@ -10,7 +10,7 @@ import numpy as np
 from .. import _native as native
 from .. import pipeline
 from ..records import F64, I64
-from .boxwork import aligned, final, values
+from .boxwork import aligned, final, relabelled, values
 
 # Indices summed at once in ordered_sum (8 MiB of values).
 SUM_BLOCK = 1 << 20
@@ -224,7 +224,7 @@ def relabelled_chunk(part: dict[str, Any], new_label: I64, patch: tuple[I64, I64
     join mapped by new_label, and the centres of `patch` (by index among all
     points, ascending) given its parents and distances."""
     initial = part["initial"]
-    labels = np.where(initial >= 0, new_label[np.maximum(initial, 0)], -1)
+    labels = relabelled(initial, new_label)
     delta, nn_delta = part["delta"], part["nn_delta"]
     ids = patch[0]
     a, b = np.searchsorted(ids, [start, start + len(initial)])
