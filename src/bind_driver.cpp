@@ -200,8 +200,9 @@ std::vector<std::int64_t> radius_counts(MatrixView<double> d, std::uint64_t k_ar
 
 // (root per cluster, joined roots, the roots they joined)
 auto merge_shallow(Slice<std::int64_t> a, Slice<std::int64_t> b, Slice<double> saddle,
-                   Slice<double> peak, Slice<std::int64_t> rank, double threshold) {
-    cluster::ShallowJoins j = cluster::merge_shallow(a, b, saddle, peak, rank, threshold);
+                   Slice<double> peak, Slice<std::int64_t> rank, double threshold,
+                   double spread) {
+    cluster::ShallowJoins j = cluster::merge_shallow(a, b, saddle, peak, rank, threshold, spread);
     return std::tuple(std::move(j.root), std::move(j.low), std::move(j.high));
 }
 
@@ -309,15 +310,19 @@ constexpr Function radius_counts_fn = helper<radius_counts>(
     "at most the radius, for c = 0 .. k: a flat int64 array of\n"
     "len(radii) * (k + 1) counts.");
 
-constexpr const char* merge_shallow_params[] = {"a", "b", "saddle", "peak", "rank", "threshold"};
+constexpr const char* merge_shallow_params[] = {"a",    "b",         "saddle", "peak",
+                                                 "rank", "threshold", "spread"};
 constexpr Function merge_shallow_fn = helper<merge_shallow>(
     "merge_shallow", merge_shallow_params,
-    "merge_shallow(a, b, saddle, peak, rank, threshold)\n--\n\n"
+    "merge_shallow(a, b, saddle, peak, rank, threshold, spread)\n--\n\n"
     "The walk down the saddles (a, b, saddle), highest first, ties in the\n"
     "given order: where two groups meet, the one whose root has the larger\n"
-    "rank joins the other if its root's peak stands less than threshold\n"
-    "above the saddle. Returns (root per cluster, joined roots, the roots\n"
-    "they joined), the joins in the order made.");
+    "rank joins the other if its top stands less than threshold above the\n"
+    "saddle. A group's top is its root's peak, or, where peaks that joined\n"
+    "it earlier reach within spread of that peak, halfway between the peak\n"
+    "and the highest saddle at which such a peak joined (spread < 0: the\n"
+    "root's peak). Returns (root per cluster, joined roots, the roots they\n"
+    "joined), the joins in the order made.");
 
 const PyMethodDef table[] = {
     method_def<knn_table_fn>(),

@@ -43,6 +43,17 @@ def test_shallow_peak_joins_across_its_highest_saddle():
     assert joins.target.tolist() == [0, 0, 0] and joins.links == [(2, 1), (1, 0)]
 
 
+def test_a_moon_is_not_cut_where_its_top_is_noise_bumps():
+    # Along a moon the density has no dip of its own: the estimate's bumps
+    # there reach within noise of each other, and an arc read at its
+    # highest bump alone stood clear of a noise dip: three clusters.
+    from sklearn.datasets import make_moons
+    x, y = make_moons(1500, noise=0.06, random_state=0)
+    model = DensityPeakClustering().fit(x)
+    assert model.n_clusters_ == 2
+    assert adjusted_rand_index(y, model.labels_) == 1.0
+
+
 def test_n_clusters_keeps_the_most_prominent_peaks():
     # Four blobs; the two on the right touch, with a shallow valley between them.
     x, y = blobs([(0, 0), (12, 0), (20, 0), (22.5, 0)], [150, 150, 150, 150], [1, 1, 0.6, 0.6])

@@ -230,34 +230,40 @@ def test_highest_saddles_of_one_cluster_one_point_or_noise_alone_are_none():
 
 # ---- the walk down the saddles --------------------------------------------------------
 
-def merge_reference(a, b, saddle, peak, rank, threshold):
+def merge_reference(a, b, saddle, peak, rank, threshold, spread=-1.0):
     """Groups as explicit sets; saddles highest first, ties in the given
     order; the group whose root has the larger rank joins the other when
-    its root stands less than threshold above the saddle."""
+    its top stands less than threshold above the saddle: its root's peak,
+    or halfway between it and the highest saddle at which a peak within
+    `spread` of it joined the group."""
     root = list(range(len(peak)))
     members = {c: {c} for c in range(len(peak))}
+    bumps = {c: [] for c in range(len(peak))}     # (peak, saddle) of every peak that joined
     joins = []
     for s in sorted(range(len(a)), key=lambda s: -saddle[s]):   # stable
         ra, rb = root[a[s]], root[b[s]]
         if ra == rb:
             continue
         high, low = (ra, rb) if rank[ra] < rank[rb] else (rb, ra)
-        if peak[low] - saddle[s] < threshold:
+        near = [v for p, v in bumps[low] if p >= peak[low] - spread]
+        top = 0.5 * (peak[low] + max(near)) if near else peak[low]
+        if top - saddle[s] < threshold:
             for c in members[low]:
                 root[c] = high
             members[high] |= members.pop(low)
+            bumps[high] += bumps.pop(low) + [(peak[low], saddle[s])]
             joins.append((low, high))
     low, high = zip(*joins) if joins else ((), ())
     return (np.array(root, np.int64), np.array(low, np.int64), np.array(high, np.int64))
 
 
-def check_merge(a, b, saddle, peak, threshold, rank=None):
+def check_merge(a, b, saddle, peak, threshold, rank=None, spread=-1.0):
     a, b = np.array(a, np.int64), np.array(b, np.int64)
     saddle, peak = np.array(saddle, float), np.array(peak, float)
     rank = np.argsort(np.argsort(-peak, kind="stable")) if rank is None else np.array(rank)
     rank = rank.astype(np.int64)
-    got = native.merge_shallow(a, b, saddle, peak, rank, threshold)
-    for x, y in zip(got, merge_reference(a, b, saddle, peak, rank, threshold)):
+    got = native.merge_shallow(a, b, saddle, peak, rank, threshold, spread)
+    for x, y in zip(got, merge_reference(a, b, saddle, peak, rank, threshold, spread)):
         np.testing.assert_array_equal(x, y)
     return got
 
@@ -288,6 +294,28 @@ def test_merge_shallow_as_explicit_groups_on_random_saddles(seed):
     peak = np.round(rng.uniform(0, 10, count))                   # equal peaks
     saddle = np.round(np.minimum(peak[pairs[:, 0]], peak[pairs[:, 1]]) - rng.uniform(0, 3, len(pairs)))
     check_merge(pairs[:, 0], pairs[:, 1], saddle, peak, 1.5)
+    # Tops read over the bumps that joined: many peaks within reach of
+    # each other, and groups that swallow larger groups' bumps.
+    many = 300
+    pairs = rng.integers(0, many, (3 * many, 2))
+    pairs = pairs[pairs[:, 0] != pairs[:, 1]]
+    peak = rng.uniform(5, 8, many)
+    saddle = np.minimum(peak[pairs[:, 0]], peak[pairs[:, 1]]) - rng.exponential(1.0, len(pairs))
+    for spread in (0.0, 0.5, 2.0):
+        root, _, _ = check_merge(pairs[:, 0], pairs[:, 1], saddle, peak, 1.5, spread=spread)
+        assert 1 < len(set(root.tolist())) < many
+
+
+def test_merge_shallow_reads_a_top_with_bumps_in_reach_halfway_down():
+    # Peak 1 (9.8) joined peak 0 (10) at 8; the group meets peak 2 (14) at
+    # 6.5: read at 10 it stands 3.5 above, at (10 + 8) / 2 only 2.5.
+    a, b, saddle, peak = [0, 0], [1, 2], [8.0, 6.5], [10.0, 9.8, 14.0]
+    root, _, _ = check_merge(a, b, saddle, peak, 3.0, spread=0.5)
+    assert root.tolist() == [2, 2, 2]
+    root, _, _ = check_merge(a, b, saddle, peak, 3.0, spread=0.1)   # 9.8 out of reach
+    assert root.tolist() == [0, 0, 2]
+    root, _, _ = check_merge(a, b, saddle, peak, 3.0)
+    assert root.tolist() == [0, 0, 2]
 
 
 def test_merge_shallow_stops_on_a_cluster_beyond_the_peaks(PanicException):

@@ -106,11 +106,15 @@ def first_candidates(row: _Indices, sq: _Floats, index: _Indices, rows: Supports
     where a row has fewer than k. All contiguous."""
 
 def merge_shallow(a: _Indices, b: _Indices, saddle: _Floats, peak: _Floats, rank: _Indices,
-                  threshold: SupportsFloat | SupportsIndex) -> tuple[_Indices, _Indices, _Indices]:
+                  threshold: SupportsFloat | SupportsIndex,
+                  spread: SupportsFloat | SupportsIndex) -> tuple[_Indices, _Indices, _Indices]:
     """The walk down the saddles (a, b, saddle), highest first, ties in the
     given order: where two groups meet, the one whose root has the larger
-    rank joins the other if its root's peak stands less than threshold
-    above the saddle. Returns (root per cluster, joined roots, the roots
+    rank joins the other if its top stands less than threshold above the
+    saddle. A group's top is its root's peak, or, where peaks that joined
+    it earlier reach within spread of that peak, halfway between the peak
+    and the highest saddle at which such a peak joined (spread < 0: the
+    root's peak). Returns (root per cluster, joined roots, the roots
     they joined), the joins in the order made. All contiguous."""
 
 def within_reach(x: _Floats, wall: _Floats, lo: _Floats, hi: _Floats,

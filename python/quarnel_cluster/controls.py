@@ -5,10 +5,11 @@ clusters, a noise label.
 All four work on the saddles between touching clusters (borders.py):
 
 - threshold: walking down the saddles from the highest, where two groups of
-  peaks meet, the lower peak's group joins the higher one unless its peak
+  peaks meet, the lower peak's group joins the higher one unless its top
   stands at least `threshold` above that saddle (a valley deeper than the
   estimate's noise; by default read at the peak and at the saddle, see
-  LocalNoise). Every peak is tested, and a peak that goes joins the
+  LocalNoise, and with the group's top read over the noise bumps that
+  reach it). Every peak is tested, and a peak that goes joins the
   group across its highest saddle: the one it is least separated from.
   (Joining whichever denser cluster a search from the centre meets first,
   as the native stability_loop does, can cross a lower saddle and cut a
@@ -169,10 +170,23 @@ class LocalNoise:
     above its saddle; a fixed depth in log-density instead asks too little
     where few points are (the tails' bumps survive, more of them as n
     grows).
+
+    The top of a group is read with its noise: where peaks that joined it
+    as noise (bumps less than `depth` above their saddles) come within
+    `spread`, the root's standard error, of its highest peak, that peak is
+    only the highest of several readings of one level, and the top is
+    read halfway between it and the highest saddle at which such a bump
+    joined (noise lifts the maxima of a level as far as it sinks its
+    minima). Along a ridge with no dip of its own, a ring or a moon, the
+    estimate's bumps and dips are such readings, and the highest peak of
+    an arc, read alone, stands a noise maximum above a noise minimum: the
+    arcs would stay apart. A cluster with a single clear top is read at
+    its peak, as before.
     """
     log_unit: float    # log(n V_d h^d)
     depth: float       # the rise asked, on the scale of root()
     k: int             # neighbours the kernel sums
+    spread: float = -math.inf   # standard error of root(); negative: tops read at the peak
 
     def root(self, rho: F64) -> F64:
         """The root of the weighted count at log-densities rho, and above a
@@ -185,28 +199,34 @@ class LocalNoise:
 
 def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders,
                         threshold: "float | LocalNoise") -> Joins:
-    """Merges every cluster whose peak stands less than `threshold` above
+    """Merges every cluster whose top stands less than `threshold` above
     the highest saddle to a group with a higher peak: in log-density, or
-    with a LocalNoise, on the root of the weighted count.
+    with a LocalNoise, on the root of the weighted count, the top read
+    over the group's noise bumps (LocalNoise).
 
     The saddles are taken from the highest down, groups joined by a
-    union-find whose root is the group's highest peak. A low peak's
+    union-find whose root is the group's highest peak. A low group's
     prominence can only grow as the saddles go down, so a peak kept at its
     first meeting is kept for good, and one that goes joins the group across
     its highest saddle. Ties among saddles by ascending (a, b).
     """
     peaks, saddle = rho[centers], touching.saddle
     rank = np.asarray(peak_ranks(centers, rho), np.int64)
+    spread = -math.inf
     if isinstance(threshold, LocalNoise):
         # The root grows with rho: the walk's order and the meetings stay.
+        spread = threshold.spread
         peaks, saddle, threshold = threshold.root(peaks), threshold.root(saddle), threshold.depth
-    # A pair whose lower peak already stands `threshold` above its saddle
-    # joins nothing: the lower of the two roots it would meet stands at
-    # least as high. Dropping it first shortens the walk.
-    useful = np.minimum(peaks[touching.a], peaks[touching.b]) - saddle < threshold
+    # A pair whose lower peak already stands `reach` above its saddle joins
+    # nothing: the lower of the two roots it would meet stands at least as
+    # high, and a top read over bumps lies at least halfway between that
+    # root's peak and this saddle (the bumps joined at higher saddles).
+    # Dropping it first shortens the walk.
+    reach = threshold if spread < 0 else 2.0 * threshold
+    useful = np.minimum(peaks[touching.a], peaks[touching.b]) - saddle < reach
     # The walk over every useful saddle, natively (some 10^6 at 10^7 points).
     target, low, high = native.merge_shallow(touching.a[useful], touching.b[useful],
-                                             saddle[useful], peaks, rank, threshold)
+                                             saddle[useful], peaks, rank, threshold, spread)
     links = list(zip(centers[low].tolist(), centers[high].tolist()))
     return Joins(target, centers.copy(), links)
 

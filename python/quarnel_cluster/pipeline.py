@@ -20,7 +20,8 @@
                  less than `threshold` below it joins that group, across
                  its highest saddle (controls.merge_shallow_peaks); by
                  default the depth is read in the estimate's noise at the
-                 peak and at the saddle (local_noise)
+                 peak and at the saddle, a group's top over its noise
+                 bumps (local_noise)
 
 Only the neighbour searches are limited to 2-8 columns. The other calls take
 the points of any column count as they are: bandwidth_estimate reads them
@@ -358,10 +359,14 @@ def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int,
     that scale the noise is the same everywhere. Where fewer points weigh
     (a thin tail) the same rise asks a deeper valley in log-density, where
     more weigh a shallower one, down to the fixed depth where the kernel
-    holds more than its k neighbours.
+    holds more than its k neighbours. The root's standard error,
+    sqrt(c_K) / 2 with c_K = 2 (d + 2) / (d + 4), is the spread within
+    which a group's bumps count as readings of its top.
     """
     from .controls import LocalNoise   # controls reads this module
-    return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m), k)
+    spread = 0.5 * math.sqrt(2.0 * (dim + 2) / (dim + 4))
+    return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m), k,
+                      spread)
 
 
 def least_cluster_size(n: int, k: int, n_clusters: int | None = None) -> int:

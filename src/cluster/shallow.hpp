@@ -17,10 +17,14 @@ struct ShallowJoins {
 // Walking the saddles (a[s], b[s], level[s]) from the highest down, ties in
 // the given order, two groups of clusters meet where a saddle links them for
 // the first time; the group whose root ranks lower (a larger `rank`) joins
-// the other when its root's `peak` stands less than `threshold` above the
-// saddle. A group's root is its highest-ranked peak. Stops when a cluster
-// is not below the count of `peak`.
+// the other when its top stands less than `threshold` above the saddle. A
+// group's root is its highest-ranked peak, and its top that root's `peak`,
+// unless peaks that joined the group earlier reach within `spread` of it:
+// then the top is halfway between the root's peak and the highest saddle at
+// which such a peak joined. A negative or NaN `spread` reads every top at
+// its root's peak. Stops when a cluster is not below the count of `peak`.
 ShallowJoins merge_shallow(Slice<std::int64_t> a, Slice<std::int64_t> b, Slice<double> level,
-                           Slice<double> peak, Slice<std::int64_t> rank, double threshold);
+                           Slice<double> peak, Slice<std::int64_t> rank, double threshold,
+                           double spread);
 
 }  // namespace quarnel::cluster
