@@ -198,12 +198,16 @@ std::vector<std::int64_t> radius_counts(MatrixView<double> d, std::uint64_t k_ar
     return out;
 }
 
-// (root per cluster, joined roots, the roots they joined)
+// (root per cluster, joined roots, the roots they joined, and the tree's
+// meetings: high, low, saddle index, standing)
 auto merge_shallow(Slice<std::int64_t> a, Slice<std::int64_t> b, Slice<double> saddle,
                    Slice<double> peak, Slice<std::int64_t> rank, double threshold,
-                   double spread) {
-    cluster::ShallowJoins j = cluster::merge_shallow(a, b, saddle, peak, rank, threshold, spread);
-    return std::tuple(std::move(j.root), std::move(j.low), std::move(j.high));
+                   double spread, Slice<std::int64_t> tested) {
+    cluster::ShallowJoins j =
+        cluster::merge_shallow(a, b, saddle, peak, rank, threshold, spread, tested);
+    return std::tuple(std::move(j.root), std::move(j.low), std::move(j.high),
+                      std::move(j.tree_high), std::move(j.tree_low), std::move(j.tree_at),
+                      std::move(j.standing));
 }
 
 constexpr const char* knn_table_params[] = {"x", "k", "progress"};
@@ -311,18 +315,24 @@ constexpr Function radius_counts_fn = helper<radius_counts>(
     "len(radii) * (k + 1) counts.");
 
 constexpr const char* merge_shallow_params[] = {"a",    "b",         "saddle", "peak",
-                                                 "rank", "threshold", "spread"};
+                                                 "rank", "threshold", "spread", "tested"};
 constexpr Function merge_shallow_fn = helper<merge_shallow>(
     "merge_shallow", merge_shallow_params,
-    "merge_shallow(a, b, saddle, peak, rank, threshold, spread)\n--\n\n"
+    "merge_shallow(a, b, saddle, peak, rank, threshold, spread, tested)\n--\n\n"
     "The walk down the saddles (a, b, saddle), highest first, ties in the\n"
     "given order: where two groups meet, the one whose root has the larger\n"
     "rank joins the other if its top stands less than threshold above the\n"
     "saddle. A group's top is its root's peak, or, where peaks that joined\n"
     "it earlier reach within spread of that peak, halfway between the peak\n"
     "and the highest saddle at which such a peak joined (spread < 0: the\n"
-    "root's peak). Returns (root per cluster, joined roots, the roots they\n"
-    "joined), the joins in the order made.");
+    "root's peak). tested: empty, or per saddle 1 where the test is made and\n"
+    "0 where it is skipped, and then the walk also follows the merge tree\n"
+    "over every saddle. Returns (root per cluster, joined roots, the roots\n"
+    "they joined), the joins in the order made, then the tree's meetings\n"
+    "(high roots, low roots, saddle indices, and the low root's standing:\n"
+    "its top's rise above the saddle over threshold; where the test decided\n"
+    "it the other way at another saddle, the standing compared there),\n"
+    "empty unless tested is given.");
 
 const PyMethodDef table[] = {
     method_def<knn_table_fn>(),

@@ -101,6 +101,9 @@ def test_relabel_equals_a_fresh_fit_and_one_machine(client, single):
     for settings in ({"n_clusters": 3}, {"threshold": 0.05, "min_cluster_size": 50}, {}):
         assert model.relabel(**settings) is model
         assert_same(model, expected.relabel(**settings))
+        # The standings follow the cut's test, as on one machine.
+        np.testing.assert_array_equal(model.merge_tree_["standing"],
+                                      expected.merge_tree_["standing"])
         if settings:
             fresh = OnDask(client=client, n_partitions=5, **settings).fit(x)
             assert_same(fresh, expected)

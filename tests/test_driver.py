@@ -71,6 +71,21 @@ def test_relabel_equals_a_fresh_fit():
     np.testing.assert_array_equal(model.relabel().labels_, first)
 
 
+def test_merge_tree_standing_is_the_test_the_merging_made():
+    # min_cluster_size=1: the merging test alone decides which peaks stay.
+    # Wide blobs leave noise bumps, read by default over their group's top.
+    x, _ = blobs(4, 2, per_blob=2000, spread=2.5)
+    model = DensityPeakClustering(min_cluster_size=1).fit(x)
+    for settings in ({"min_cluster_size": 1}, {"threshold": 0.3, "min_cluster_size": 1}):
+        model.relabel(**settings)
+        tree = model.merge_tree_
+        stayed = np.isin(tree["low"], model.centers_)
+        assert 1 < stayed.sum() < len(stayed)
+        np.testing.assert_array_equal(tree["standing"] >= 1.0, stayed)
+    np.testing.assert_allclose(tree["standing"],
+                               (tree["low_peak"] - tree["saddle"]) / 0.3, rtol=1e-12)
+
+
 def test_fitted_attributes_are_consistent():
     x, _ = blobs(3, 2, seed=1)
     model = DensityPeakClustering()

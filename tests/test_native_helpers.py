@@ -262,7 +262,8 @@ def check_merge(a, b, saddle, peak, threshold, rank=None, spread=-1.0):
     saddle, peak = np.array(saddle, float), np.array(peak, float)
     rank = np.argsort(np.argsort(-peak, kind="stable")) if rank is None else np.array(rank)
     rank = rank.astype(np.int64)
-    got = native.merge_shallow(a, b, saddle, peak, rank, threshold, spread)
+    got = native.merge_shallow(a, b, saddle, peak, rank, threshold, spread,
+                               np.empty(0, np.int64))[:3]
     for x, y in zip(got, merge_reference(a, b, saddle, peak, rank, threshold, spread)):
         np.testing.assert_array_equal(x, y)
     return got

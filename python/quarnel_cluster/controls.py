@@ -197,19 +197,12 @@ class LocalNoise:
                         math.sqrt(self.k) * (1.0 + 0.5 * (level - full)))
 
 
-def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders,
-                        threshold: "float | LocalNoise") -> Joins:
-    """Merges every cluster whose top stands less than `threshold` above
-    the highest saddle to a group with a higher peak: in log-density, or
-    with a LocalNoise, on the root of the weighted count, the top read
-    over the group's noise bumps (LocalNoise).
-
-    The saddles are taken from the highest down, groups joined by a
-    union-find whose root is the group's highest peak. A low group's
-    prominence can only grow as the saddles go down, so a peak kept at its
-    first meeting is kept for good, and one that goes joins the group across
-    its highest saddle. Ties among saddles by ascending (a, b).
-    """
+def _walk_inputs(centers: I64, rho: F64, touching: Borders, threshold: "float | LocalNoise"
+                 ) -> tuple[F64, F64, float, float, I64, np.ndarray]:
+    """What the native walk of merge_shallow_peaks reads: the peaks and the
+    saddles on the test's scale, the depth asked and the spread of a top on
+    it, the peaks' ranks, and per saddle whether the test can join anything
+    there."""
     peaks, saddle = rho[centers], touching.saddle
     rank = np.asarray(peak_ranks(centers, rho), np.int64)
     spread = -math.inf
@@ -224,9 +217,27 @@ def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders,
     # Dropping it first shortens the walk.
     reach = threshold if spread < 0 else 2.0 * threshold
     useful = np.minimum(peaks[touching.a], peaks[touching.b]) - saddle < reach
+    return peaks, saddle, float(threshold), spread, rank, useful
+
+
+def merge_shallow_peaks(centers: I64, rho: F64, touching: Borders,
+                        threshold: "float | LocalNoise") -> Joins:
+    """Merges every cluster whose top stands less than `threshold` above
+    the highest saddle to a group with a higher peak: in log-density, or
+    with a LocalNoise, on the root of the weighted count, the top read
+    over the group's noise bumps (LocalNoise).
+
+    The saddles are taken from the highest down, groups joined by a
+    union-find whose root is the group's highest peak. A low group's
+    prominence can only grow as the saddles go down, so a peak kept at its
+    first meeting is kept for good, and one that goes joins the group across
+    its highest saddle. Ties among saddles by ascending (a, b).
+    """
+    peaks, saddle, depth, spread, rank, useful = _walk_inputs(centers, rho, touching, threshold)
     # The walk over every useful saddle, natively (some 10^6 at 10^7 points).
     target, low, high = native.merge_shallow(touching.a[useful], touching.b[useful],
-                                             saddle[useful], peaks, rank, threshold, spread)
+                                             saddle[useful], peaks, rank, depth, spread,
+                                             np.empty(0, np.int64))[:3]
     links = list(zip(centers[low].tolist(), centers[high].tolist()))
     return Joins(target, centers.copy(), links)
 
@@ -278,27 +289,44 @@ def merge_small(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
     return Joins(_follow(np.array(target, np.int64)), np.array(centre, np.int64), links)
 
 
-def merge_tree(counts: I64, centers: I64, rho: F64, touching: Borders) -> dict[str, np.ndarray]:
+def merge_tree(counts: I64, centers: I64, rho: F64, touching: Borders,
+               rule: "float | LocalNoise") -> dict[str, np.ndarray]:
     """Every meeting of two groups of peaks as the saddles go down from the
     highest (see meetings): per meeting, the centres of the two groups'
     peaks (`high`, `low`), the saddle's log-density, both peaks'
-    log-densities and the points each group holds by then (counts: per
-    cluster, its points)."""
-    peak = rho[centers]
-    groups = Groups(len(centers))
-    mass = np.asarray(counts).astype(np.int64)
-    rows: list[tuple[int, int, float, int, int]] = []
-    for high, low, s in meetings(touching, groups, peak_ranks(centers, rho)):
-        groups.parent[low] = high
-        rows.append((high, low, s, int(mass[high]), int(mass[low])))
-        mass[high] += mass[low]
-    high, low, saddle, high_size, low_size = (np.array(c) for c in zip(*rows)) if rows else \
-        (np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0), np.empty(0, np.int64),
-         np.empty(0, np.int64))
+    log-densities, the points each group holds by then (counts: per
+    cluster, its points), and `standing`: the lower group's top above the
+    saddle in units of the depth the merging test `rule` asks there (a
+    depth in log-density, or a LocalNoise), at least 1 where the test keeps
+    it apart. The meetings and the standings come from merge_shallow_peaks'
+    own walk, which follows the tree beside the merging (native
+    merge_shallow with `tested`) and reads each one from the merging's
+    groups. With a fixed depth a group stays apart exactly where it stands
+    the depth above its meeting in the tree. By default a group's top is
+    read over its noise bumps, and the merging can decide a group at
+    another saddle the other way (it meets the group only by way of peaks
+    that stayed apart, or reads its top again lower down; on random saddles
+    about one meeting in 2000): such a row shows the standing the merging
+    compared there. A group the merging never compares (met only by way of
+    peaks that stayed apart; about one in 40 000) stays apart whatever its
+    standing here.
+    """
+    peaks, saddle, depth, spread, rank, useful = _walk_inputs(centers, rho, touching, rule)
+    _, _, _, high, low, at, standing = native.merge_shallow(
+        touching.a, touching.b, saddle, peaks, rank, depth, spread, useful.astype(np.int64))
     high, low = np.asarray(high, np.int64), np.asarray(low, np.int64)
-    return {"high": centers[high], "low": centers[low], "saddle": np.asarray(saddle, np.float64),
+    mass = np.asarray(counts).astype(np.int64)
+    high_size = np.empty(len(high), np.int64)
+    low_size = np.empty(len(high), np.int64)
+    for row, (h, l) in enumerate(zip(high.tolist(), low.tolist())):
+        high_size[row], low_size[row] = mass[h], mass[l]
+        mass[h] += mass[l]
+    peak = rho[centers]
+    return {"high": centers[high], "low": centers[low],
+            "saddle": touching.saddle[np.asarray(at, np.int64)].astype(np.float64),
             "high_peak": peak[high], "low_peak": peak[low],
-            "high_size": np.asarray(high_size, np.int64), "low_size": np.asarray(low_size, np.int64)}
+            "high_size": high_size, "low_size": low_size,
+            "standing": np.asarray(standing, np.float64)}
 
 
 def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,

@@ -284,7 +284,8 @@ shape (n_samples, n_samples)
             The fitted estimator.
         """
         p = self._checked_params()
-        for stale in ("cluster_centers_", "points_", "feature_names_in_", "_tree"):
+        for stale in ("cluster_centers_", "points_", "feature_names_in_", "_tree",
+                      "_merge_rule", "_merge_tree"):
             self.__dict__.pop(stale, None)
         prepared = self._stages(X, p)
         if prepared is None:
@@ -451,6 +452,7 @@ shape (n_samples, n_samples)
         result = controls.joined(initial, x, rho, touching, rule, min_size, n_clusters)
         self._set_clusters(result, min_size)
         self.threshold_ = fit_threshold
+        self._merge_rule = tree[1] if threshold is None else float(threshold)
         return self
 
     def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> np.ndarray:
@@ -544,22 +546,32 @@ of shape (n_samples, n_features_in_)
         and ``low``, the rows of X of the two groups' peaks (the higher
         first); ``saddle``, the log-density where they meet; ``high_peak``
         and ``low_peak``, the peaks' log-densities; ``high_size`` and
-        ``low_size``, the points each group holds by then. ``low_peak -
-        saddle`` is the lower peak's prominence, what the merging tests.
-        Built on first access."""
+        ``low_size``, the points each group holds by then; ``standing``,
+        the lower group's height above the saddle as the merging test reads
+        it, in units of the depth that test asks there: the number the
+        merging compares, at least 1 where the test keeps the lower group
+        apart. With a ``threshold`` it is ``(low_peak - saddle) /
+        threshold``; by default the height is read on the root of the
+        neighbour count, from the group's top over its noise bumps (see
+        ``threshold``), so ``low_peak - saddle`` alone does not decide.
+        Standings are read with the test of the clusters as they are (the
+        fit's, or the threshold given to `relabel`), also when n_clusters
+        ranks the peaks instead. Built on first access."""
         tree = self.__dict__.get("_tree")
         if tree is None:
             raise AttributeError(f"'{type(self).__name__}' object has no attribute "
                                  "'merge_tree_'")
-        if len(tree) == 8:
-            return tree[7]
+        rule = self.__dict__.get("_merge_rule", tree[1])
+        kept = self.__dict__.get("_merge_tree")
+        if kept is not None and kept[0] is tree and kept[1] == rule:
+            return kept[2]
         (initial, touching), copies = tree[0], tree[3]
         labels = copies.spread(initial.labels)
         counts = np.bincount(labels[labels >= 0], minlength=len(initial.centers))
-        found = controls.merge_tree(counts, initial.centers, self._fit_rho, touching)
+        found = controls.merge_tree(counts, initial.centers, self._fit_rho, touching, rule)
         if copies.first is not None:
             found["high"], found["low"] = copies.first[found["high"]], copies.first[found["low"]]
-        self._tree = (*tree, found)
+        self._merge_tree = (tree, rule, found)
         return found
 
     def __sklearn_tags__(self) -> Any:

@@ -246,6 +246,7 @@ n_features_in_, merge_tree_
         self.n_features_in_ = x.shape[1]
         self.client_ = client
         self._fitted = fitted
+        self.__dict__.pop("_merge_rule", None)
 
     def relabel(self, n_clusters: int | None = None, threshold: float | None = None,
                 min_cluster_size: int | None = None) -> "DensityPeakClustering":
@@ -292,27 +293,32 @@ n_features_in_, merge_tree_
         self.centers_ = np.asarray(centres, dtype=np.int64)
         self.n_clusters_ = int(len(centres))
         self.threshold_ = fit_threshold
+        self._merge_rule = fitted.tree.rule if threshold is None else float(threshold)
         return self
 
     @property
     def merge_tree_(self) -> dict[str, np.ndarray]:
         """As the single-machine estimator's ``merge_tree_``: every meeting
         of two groups of peaks as the saddles go down, with the rows of X of
-        their peaks, the saddle's and the peaks' log-densities and the
-        groups' sizes. Built on the client on first access (with copies of
-        points among X, one pass over the results to count them)."""
+        their peaks, the saddle's and the peaks' log-densities, the groups'
+        sizes and the lower group's ``standing`` (its height above the
+        saddle in units of the depth the merging test asks there; at least
+        1 where it stays apart). Built on the client on first access (with
+        copies of points among X, one pass over the results to count
+        them)."""
         fitted = self.__dict__.get("_fitted")
         if fitted is None:
             raise AttributeError(f"'{type(self).__name__}' object has no attribute "
                                  "'merge_tree_'")
+        rule = self.__dict__.get("_merge_rule", fitted.tree.rule)
         found = self.__dict__.get("_merge_tree")
-        if found is None or found[0] is not fitted:
+        if found is None or found[0] is not fitted or found[1] != rule:
             offsets = np.concatenate([[0], np.cumsum(self.rho_.chunks[0])]).astype(int)
-            found = (fitted, merging.merge_tree(self.client_, fitted.tree, fitted.parts,
-                                                fitted.copies, offsets[:-1].tolist(),
-                                                fitted.n_distinct < offsets[-1]))
+            found = (fitted, rule, merging.merge_tree(self.client_, fitted.tree, fitted.parts,
+                                                      fitted.copies, offsets[:-1].tolist(),
+                                                      fitted.n_distinct < offsets[-1], rule))
             self._merge_tree = found
-        return found[1]
+        return found[2]
 
     def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> Any:
         """Cluster X and return ``labels_`` (a Dask array)."""

@@ -229,10 +229,11 @@ def relabelled(client: Any, tree: Tree, parts: list[Any], copies: Any, offsets: 
 
 
 def merge_tree(client: Any, tree: Tree, parts: list[Any], copies: Any, offsets: list[int],
-               with_copies: bool) -> dict[str, np.ndarray]:
-    """controls.merge_tree of the kept tree, groups sized with the copies of
-    points and named by index among all points, as on one machine; the
-    chunks are read only where there are copies (`with_copies`)."""
+               with_copies: bool, rule: "float | controls.LocalNoise") -> dict[str, np.ndarray]:
+    """controls.merge_tree of the kept tree with the merging test `rule`,
+    groups sized with the copies of points and named by index among all
+    points, as on one machine; the chunks are read only where there are
+    copies (`with_copies`)."""
     counts = tree.counts
     if with_copies:
         found = gather(client, [delayed(tasks.copy_labels)(p, copies, start)
@@ -241,7 +242,7 @@ def merge_tree(client: Any, tree: Tree, parts: list[Any], copies: Any, offsets: 
         counts = counts + np.bincount(labels[labels >= 0], minlength=len(counts))
     # By position among the centres, as in rejoined.
     found = controls.merge_tree(counts, np.arange(len(counts), dtype=np.int64),
-                                tree.rho.values, tree.touching)
+                                tree.rho.values, tree.touching, rule)
     found["high"], found["low"] = tree.centres[found["high"]], tree.centres[found["low"]]
     if with_copies:
         found["high"], found["low"] = gather(client, [
