@@ -117,6 +117,18 @@ def test_figure_is_made_without_pyplot_and_written(tmp_path):
     fig = plot.figure(x, model, title="blobs")
     assert isinstance(fig, Figure) and len(fig.axes) == 2
     assert plt.get_fignums() == []
-    assert "no threshold" in fig.axes[1].get_title()
+    assert "n_clusters=3 kept the heaviest" in fig.axes[1].get_title()
     plot.draw(tmp_path / "p.png", x, model)
     assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_prominence_stars_the_centres_at_or_above_the_line():
+    model = DensityPeakClustering().fit(blobs(2, seed=3))
+    ax = plot.plot_prominence(model)
+    assert isinstance(ax, Axes)
+    at = stars(ax)
+    assert len(at) == model.n_clusters_ == 4
+    assert (at[:, 1] >= 1.0).all()
+    below = [c for c in ax.collections if c.get_label().startswith("peaks that joined")]
+    assert len(below[0].get_offsets()) and (below[0].get_offsets()[:, 1] < 1.0).all()
+    assert ax.get_title().startswith("what decided: 4 peaks stand")

@@ -29,7 +29,7 @@ __all__ = ["DensityPeakClustering", "adjusted_rand_index"]
 # The plots need matplotlib, an optional dependency that takes a while to
 # import: they are loaded on first use (and so are not in __all__, which a
 # star import would load).
-_PLOTS = ("plot_clusters", "plot_decision_graph")
+_PLOTS = ("plot_clusters", "plot_decision_graph", "plot_prominence")
 
 
 def __getattr__(name: str) -> object:

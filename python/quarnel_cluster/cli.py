@@ -74,7 +74,8 @@ def parser() -> argparse.ArgumentParser:
                         ".zarr, .parquet: labels, rho, delta and nn_delta, the index of "
                         "the nearest denser point)")
     p.add_argument("--plot", metavar="FILE",
-                   help="draw the clusters beside the decision graph (needs matplotlib); "
+                   help="draw the clusters beside what decided them, every density "
+                        "peak's standing above its saddle (needs matplotlib); "
                         "the suffix picks the format (.png when there is none)")
     p.add_argument("--columns", metavar="A,B,...",
                    help="the columns to cluster, by header name or by number from 1 "

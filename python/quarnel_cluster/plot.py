@@ -1,15 +1,17 @@
-"""Pictures of a fitted DensityPeakClustering: the clusters, and the
-decision graph (log-density against the distance to a denser point) with
-the centres starred.
+"""Pictures of a fitted DensityPeakClustering: the clusters; the decision
+graph (log-density against the distance to a denser point) with the
+centres starred; and what decided the clusters, every peak's standing
+above its saddle against its log-density.
 
-    >>> from quarnel_cluster import plot_clusters, plot_decision_graph
+    >>> from quarnel_cluster import plot_clusters, plot_decision_graph, plot_prominence
     >>> ax = plot_clusters(X, model)
     >>> ax = plot_decision_graph(model)
+    >>> ax = plot_prominence(model)
 
-Both draw on the matplotlib Axes given, or on a new figure made by pyplot
-(so that a notebook shows it), and return the Axes. `figure` makes both
-panels on a matplotlib Figure of its own, without pyplot, for writing to a
-file.
+Each draws on the matplotlib Axes given, or on a new figure made by pyplot
+(so that a notebook shows it), and returns the Axes. `figure` makes the
+clusters and the standings two panels of a matplotlib Figure of its own,
+without pyplot, for writing to a file.
 """
 
 from __future__ import annotations
@@ -310,8 +312,111 @@ default=None
     return ax
 
 
+def _standings(model: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """From the merge tree: per meeting, the lower peak (a row of X), its
+    log-density and its standing; and the peaks that never meet a higher
+    one (the highest of each part of the data), with the final centres
+    that are in no meeting at all."""
+    _fitted(model)
+    tree = model.merge_tree_
+    low = np.asarray(tree["low"], dtype=np.int64)
+    centres = np.asarray(model.centers_, dtype=np.int64)
+    roots = np.union1d(np.setdiff1d(np.asarray(tree["high"], dtype=np.int64), low),
+                       np.setdiff1d(centres, low))
+    return low, np.asarray(tree["low_peak"], float), np.asarray(tree["standing"], float), roots
+
+
+def plot_prominence(model: Any, ax: Any = None) -> Any:
+    """Draw what decided the clusters: every density peak's standing above
+    the saddle where it meets a higher peak, against its log-density.
+
+    Walking down the saddles between the density peaks, each peak meets a
+    higher one once (``merge_tree_``). Its standing is its height above that
+    saddle in units of the depth the merging test asks there (by default
+    the depth the estimate's own noise asks where the peak and the saddle
+    are; with ``threshold``, that depth in log-density): a peak at or above
+    the line at 1 stands apart, one below joins the higher peak. The final
+    centres are starred in their clusters' colours, the highest peak of
+    each part of the data (which meets no higher one) drawn above them all,
+    and the count at or above the line is the number of clusters the test
+    gives. A peak above the line left without a star was merged after the
+    test: too small for ``min_cluster_size``, or, with ``n_clusters``, not
+    among the heaviest peaks (standing times points), which are the centres
+    then.
+
+    Parameters
+    ----------
+    model : DensityPeakClustering
+        The fitted estimator (either one: only its merge tree and centres
+        are read).
+    ax : matplotlib.axes.Axes or None, default=None
+        Where to draw; None: a new figure (made by pyplot).
+
+    Returns
+    -------
+    ax : matplotlib.axes.Axes
+        The Axes drawn on.
+    """
+    low, peak, standing, roots = _standings(model)
+    centres = np.asarray(model.centers_, dtype=np.int64)
+    colour_of = dict(zip(centres.tolist(), _colours(np.arange(len(centres))).tolist()))
+    ax = _axes(ax)
+    shown = standing[np.isfinite(standing)]
+    positive = shown[shown > 0]
+    # A log scale once the standings span much more than the line's
+    # neighbourhood; standings of 0 (a bump no higher than its saddle) sit
+    # on its floor.
+    log = len(positive) > 0 and positive.max() / max(positive.min(), 1e-300) > 30
+    floor = max(0.5 * positive.min(), 1e-3) if log else 0.0
+    high = max(float(shown.max(initial=1.0)), 1.0)
+    ceiling = high * 2.0 if log else high * 1.15 + 0.1
+    y = np.clip(standing, floor, ceiling)
+    centre = np.isin(low, centres)
+    apart = (standing >= 1.0) & ~centre
+    ax.scatter(peak[~centre & ~apart], y[~centre & ~apart], s=12, c=NOISE, linewidths=0,
+               label="peaks that joined a higher one", zorder=1)
+    if apart.any():
+        ax.scatter(peak[apart], y[apart], s=40, facecolors="none", edgecolors="#444444",
+                   linewidths=1.0, zorder=2,
+                   label="stood apart, merged later (size or n_clusters)")
+    ax.axhline(1.0, color="#444444", linewidth=1.2, linestyle="--", zorder=0,
+               label="1: the depth the test asks")
+    rho = np.asarray(model.rho_[roots] if len(roots) else np.empty(0), dtype=np.float64)
+    # The highest peak of each part of the data meets no higher one: on top.
+    at_x = np.concatenate([peak[centre], rho])
+    at_y = np.concatenate([y[centre], np.full(len(roots), ceiling)])
+    rows = np.concatenate([low[centre], roots])
+    is_centre = np.isin(rows, centres)
+    ax.scatter(at_x[is_centre], at_y[is_centre],
+               c=[colour_of[r] for r in rows[is_centre].tolist()], s=160, marker="*",
+               edgecolors="black", linewidths=1.0, zorder=3, label="centres")
+    if (~is_centre).any():
+        ax.scatter(at_x[~is_centre], at_y[~is_centre], s=40, facecolors="none",
+                   edgecolors="#444444", marker="^", zorder=2)
+    if len(centres) <= LEGEND_MAX:
+        label = {c: j for j, c in enumerate(centres.tolist())}
+        for xx, yy, r in zip(at_x[is_centre], at_y[is_centre], rows[is_centre].tolist()):
+            ax.annotate(str(label[r]), (xx, yy), xytext=(6, 4), textcoords="offset points",
+                        fontsize=8)
+    if len(roots):
+        ax.annotate("highest peak: meets none higher", (float(rho.max()), ceiling),
+                    xytext=(0, 10), textcoords="offset points", ha="right", fontsize=8,
+                    color="#444444")
+    if log:
+        ax.set_yscale("log")
+    ax.set_xlabel("log-density of the peak")
+    ax.set_ylabel("standing: height above its saddle / depth asked")
+    ax.legend(loc="lower left", fontsize=8, framealpha=0.85)
+    ax.margins(x=0.08, y=0.1)
+    stands = int((standing >= 1.0).sum()) + len(roots)
+    asked = getattr(model, "n_clusters", None)
+    ax.set_title(f"what decided: {stands} peaks stand at or above the line"
+                 + ("" if asked is None else f", n_clusters={asked} kept the heaviest"))
+    return ax
+
+
 def figure(x: Any, model: Any, title: str = "") -> Any:
-    """Both panels side by side, on a matplotlib Figure made without pyplot
+    """The clusters beside the peaks' standings (plot_prominence), on a matplotlib Figure made without pyplot
     (nothing shown, no backend chosen): for ``fig.savefig(path)``.
 
     Parameters
@@ -331,7 +436,10 @@ def figure(x: Any, model: Any, title: str = "") -> Any:
     fig = Figure(figsize=(14, 6), layout="constrained")
     left, right = fig.subplots(1, 2)
     plot_clusters(x, model, ax=left)
-    plot_decision_graph(model, ax=right, X=x)
+    # What decided the clusters, read without the points' coordinates: the
+    # rho-delta view (plot_decision_graph) places the centres, this one
+    # shows the test that kept them and how far the rest fell short.
+    plot_prominence(model, ax=right)
     if title:
         fig.suptitle(title)
     return fig
