@@ -151,6 +151,18 @@ def decision_graph() -> None:
     plot_decision_graph(model, ax=right)
 
 
+def prominence() -> None:
+    """Clusters of the demo shapes beside what decided them: every peak's
+    standing above its saddle, drawn by quarnel_cluster.plot."""
+    from quarnel_cluster.plot import plot_clusters, plot_prominence
+    from quarnel_cluster.shapes import make_shapes
+    x, _ = make_shapes(0)
+    model = DensityPeakClustering().fit(x)
+    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4), layout="constrained")
+    plot_clusters(x, model, ax=left)
+    plot_prominence(model, ax=right)
+
+
 def noise() -> None:
     """Two touching blobs in a uniform background, with and without noise=True."""
     rng = np.random.default_rng(3)

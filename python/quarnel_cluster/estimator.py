@@ -550,10 +550,14 @@ of shape (n_samples, n_features_in_)
         the lower group's height above the saddle as the merging test reads
         it, in units of the depth that test asks there: the number the
         merging compares, at least 1 where the test keeps the lower group
-        apart. With a ``threshold`` it is ``(low_peak - saddle) /
-        threshold``; by default the height is read on the root of the
-        neighbour count, from the group's top over its noise bumps (see
-        ``threshold``), so ``low_peak - saddle`` alone does not decide.
+        apart (``plot_prominence`` draws it). With a ``threshold`` it is
+        ``(low_peak - saddle) / threshold``; by default the height is read
+        on the root of the neighbour count, from the group's top over its
+        noise bumps (see ``threshold``), so ``low_peak - saddle`` alone does
+        not decide. Where the merging decides a group at a lower saddle the
+        other way, the row shows the standing compared there; a group it
+        never compares (in rare tangles of saddles, reached only by way of
+        groups that stayed apart) stays apart whatever its standing.
         Standings are read with the test of the clusters as they are (the
         fit's, or the threshold given to `relabel`), also when n_clusters
         ranks the peaks instead. Built on first access."""

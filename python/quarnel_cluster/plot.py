@@ -337,9 +337,9 @@ def plot_prominence(model: Any, ax: Any = None) -> Any:
     are; with ``threshold``, that depth in log-density): a peak at or above
     the line at 1 stands apart, one below joins the higher peak. The final
     centres are starred in their clusters' colours, the highest peak of
-    each part of the data (which meets no higher one) drawn above them all,
-    and the count at or above the line is the number of clusters the test
-    gives. A peak above the line left without a star was merged after the
+    each part of the data (which meets no higher one) drawn above them all
+    on a dotted line, and the count at or above the line is the number of
+    clusters the test gives. A peak above the line left without a star was merged after the
     test: too small for ``min_cluster_size``, or, with ``n_clusters``, not
     among the heaviest peaks (standing times points), which are the centres
     then.
@@ -399,9 +399,9 @@ def plot_prominence(model: Any, ax: Any = None) -> Any:
             ax.annotate(str(label[r]), (xx, yy), xytext=(6, 4), textcoords="offset points",
                         fontsize=8)
     if len(roots):
-        ax.annotate("highest peak: meets none higher", (float(rho.max()), ceiling),
-                    xytext=(0, 10), textcoords="offset points", ha="right", fontsize=8,
-                    color="#444444")
+        ax.axhline(ceiling, color="#444444", linewidth=0.6, linestyle=":", zorder=0)
+        ax.annotate("meet no higher peak", (0.01, ceiling), xycoords=("axes fraction", "data"),
+                    xytext=(0, 3), textcoords="offset points", fontsize=8, color="#444444")
     if log:
         ax.set_yscale("log")
     ax.set_xlabel("log-density of the peak")
@@ -410,7 +410,7 @@ def plot_prominence(model: Any, ax: Any = None) -> Any:
     ax.margins(x=0.08, y=0.1)
     stands = int((standing >= 1.0).sum()) + len(roots)
     asked = getattr(model, "n_clusters", None)
-    ax.set_title(f"what decided: {stands} peaks stand at or above the line"
+    ax.set_title(f"what decided: {stands} peaks stand apart"
                  + ("" if asked is None else f", n_clusters={asked} kept the heaviest"))
     return ax
 
