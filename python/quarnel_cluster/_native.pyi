@@ -107,15 +107,23 @@ def first_candidates(row: _Indices, sq: _Floats, index: _Indices, rows: Supports
 
 def merge_shallow(a: _Indices, b: _Indices, saddle: _Floats, peak: _Floats, rank: _Indices,
                   threshold: SupportsFloat | SupportsIndex,
-                  spread: SupportsFloat | SupportsIndex) -> tuple[_Indices, _Indices, _Indices]:
+                  spread: SupportsFloat | SupportsIndex, tested: _Indices
+                  ) -> tuple[_Indices, _Indices, _Indices, _Indices, _Indices, _Indices,
+                             _Floats]:
     """The walk down the saddles (a, b, saddle), highest first, ties in the
     given order: where two groups meet, the one whose root has the larger
     rank joins the other if its top stands less than threshold above the
     saddle. A group's top is its root's peak, or, where peaks that joined
     it earlier reach within spread of that peak, halfway between the peak
     and the highest saddle at which such a peak joined (spread < 0: the
-    root's peak). Returns (root per cluster, joined roots, the roots
-    they joined), the joins in the order made. All contiguous."""
+    root's peak). tested: empty, or per saddle 1 where the test is made and
+    0 where it is skipped, and then the walk also follows the merge tree
+    over every saddle. Returns (root per cluster, joined roots, the roots
+    they joined), the joins in the order made, then the tree's meetings
+    (high roots, low roots, saddle indices, and the low root's standing:
+    its top's rise above the saddle over threshold; where the test decided
+    it the other way at another saddle, the standing compared there), empty
+    unless tested is given. All contiguous."""
 
 def within_reach(x: _Floats, wall: _Floats, lo: _Floats, hi: _Floats,
                  reach: SupportsFloat | SupportsIndex) -> _Indices:
