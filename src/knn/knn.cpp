@@ -15,11 +15,11 @@
 #include "knn/search.hpp"
 #include "knn/search_avx512.hpp"
 #include "knn/tree.hpp"
+#include "knn/walk.hpp"
 
 namespace quarnel::knn {
 namespace {
 
-constexpr std::size_t query_grain = 512;
 // Rows of the tree's points checked by a pool thread at a time.
 constexpr std::size_t check_grain = 1 << 14;
 // Batches (a leaf's points, or the queries that descend to one leaf) handed
@@ -103,13 +103,6 @@ std::array<double, D> read_query_row(const MatrixView<double>& q, std::size_t a,
     return point;
 }
 
-template <class Index>
-Table<Index> allocate(std::size_t rows, std::size_t row_length) {
-    if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
-    // Left uninitialised: the search writes every element of every row.
-    return {Buffer<double>(rows * row_length), Buffer<Index>(rows * row_length)};
-}
-
 const Kernel kernel = search_kernel();
 
 template <int D, class Position, class Rows>
@@ -125,13 +118,6 @@ void search(const Tree<D, Position>& tree, const double* queries, std::size_t co
         else
             search_batch_baseline<D>(tree, queries, count, box, rows);
     }
-}
-
-// One row store per thread, reused from batch to batch.
-template <class Rows>
-Rows& thread_rows() {
-    thread_local Rows rows;
-    return rows;
 }
 
 // The rows of a batch's queries lie anywhere in the output tables: their
@@ -213,37 +199,12 @@ Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k, Progress p
     return out;
 }
 
-// Query rows grouped by the leaf they descend to, in runs of at most
-// batch_size<D>: `order` lists query rows, batch b is order[start[b], start[b + 1]).
-struct Batches {
-    std::vector<std::size_t> order;
-    std::vector<std::size_t> start;
-};
-
-template <int D, class Position>
-Batches group_by_home_leaf(const Tree<D, Position>& tree, const std::vector<double>& queries) {
-    const std::size_t m = queries.size() / D;
-    std::vector<Position> home(m);
-    parallel_for(m, [&](std::size_t i) { home[i] = static_cast<Position>(tree.home_leaf(queries.data() + i * D)); },
-                 query_grain);
-    // Counting sort on the home leaf; query order is kept within a leaf.
-    std::vector<std::size_t> first(tree.nodes().size() + 1, 0);
-    for (std::size_t i = 0; i < m; ++i) ++first[home[i] + 1];
-    for (std::size_t v = 1; v < first.size(); ++v) first[v] += first[v - 1];
-    Batches b;
-    b.order.resize(m);
-    std::vector<std::size_t> fill(first.begin(), first.end() - 1);
-    for (std::size_t i = 0; i < m; ++i) b.order[fill[home[i]]++] = i;
-    for (std::size_t v = 0; v + 1 < first.size(); ++v)
-        for (std::size_t s = first[v]; s < first[v + 1]; s += batch_size<D>) b.start.push_back(s);
-    b.start.push_back(m);
-    return b;
-}
-
 template <int D, class Position, class Rows>
 void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& queries, std::size_t r,
                       FlatTable& out, RowsDone& done) {
-    const Batches batches = group_by_home_leaf(tree, queries);
+    const Batches batches =
+        group_by_home_leaf<Position>(queries.size() / D, tree.nodes().size(), batch_size<D>,
+                                     [&](std::size_t i) { return tree.home_leaf(queries.data() + i * D); });
     parallel_for(
         batches.start.size() - 1,
         [&](std::size_t b) {
