@@ -137,6 +137,48 @@ constexpr std::size_t sorted_row_limit = 32;
 // eight entries, inserted into without data-dependent branches.
 constexpr std::size_t block_row_limit = 32;
 
+// Calls run.template operator()<Rows>() with the row store for rows of r
+// entries.
+template <class Run>
+void with_rows(std::size_t r, const Run& run) {
+    if (kernel == Kernel::avx512 && r <= block_row_limit) {
+        switch ((r + 7) / 8) {
+            case 1: run.template operator()<BlockRows<1>>(); break;
+            case 2: run.template operator()<BlockRows<2>>(); break;
+            case 3: run.template operator()<BlockRows<3>>(); break;
+            default: run.template operator()<BlockRows<4>>(); break;
+        }
+    } else if (r <= sorted_row_limit) {
+        run.template operator()<SortedRows>();
+    } else {
+        run.template operator()<HeapRows>();
+    }
+}
+
+// Searches a batch of `count` queries held in `box` (axis by axis, as
+// search_batch takes them) and writes query q's row, r long, to row
+// destination(q) of `out`.
+template <int D, class Position, class Rows, class Index, class Destination>
+void search_into(const Tree<D, Position>& tree, const double* queries, std::size_t count, const Box<D>& box,
+                 std::size_t r, Table<Index>& out, const Destination& destination) {
+    for (std::size_t q = 0; q < count; ++q) {
+        const std::size_t row = destination(q);
+        prefetch_for_writing(out.dist.data() + row * r, r);
+        prefetch_for_writing(out.index.data() + row * r, r);
+    }
+    Rows& rows = thread_rows<Rows>();
+    rows.reset(count, r);
+    search<D>(tree, queries, count, box, rows);
+    if constexpr (avx512::is_block_rows<Rows>) {
+        avx512::write_rows(rows, count, out.dist.data(), out.index.data(), destination);
+    } else {
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::size_t row = destination(q);
+            rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+        }
+    }
+}
+
 template <int D, class Position, class Rows, class Index>
 void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>& out, RowsDone& done) {
     // One batch per leaf: its points are queries close together, so they
@@ -149,23 +191,8 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
             double queries[batch_size<D> * D] = {};
             for (int j = 0; j < D; ++j)
                 std::copy_n(tree.leaf_axis(leaf, j), count, queries + static_cast<std::size_t>(j) * batch_size<D>);
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = tree.row_at(leaf.begin + q);
-                prefetch_for_writing(out.dist.data() + row * r, r);
-                prefetch_for_writing(out.index.data() + row * r, r);
-            }
-            Rows& rows = thread_rows<Rows>();
-            rows.reset(count, r);
-            search<D>(tree, queries, count, leaf.box, rows);
-            if constexpr (avx512::is_block_rows<Rows>) {
-                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
-                                   [&](std::size_t q) -> std::size_t { return tree.row_at(leaf.begin + q); });
-            } else {
-                for (std::size_t q = 0; q < count; ++q) {
-                    const std::size_t row = tree.row_at(leaf.begin + q);
-                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
-                }
-            }
+            search_into<D, Position, Rows>(tree, queries, count, leaf.box, r, out,
+                                           [&](std::size_t q) -> std::size_t { return tree.row_at(leaf.begin + q); });
             done.add(count);
         },
         leaf_grain);
@@ -183,18 +210,7 @@ Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k, Progress p
         done.finish(x.rows);
         return out;
     }
-    if (kernel == Kernel::avx512 && r <= block_row_limit) {
-        switch ((r + 7) / 8) {
-            case 1: self_query_rows<D, Position, BlockRows<1>>(tree, r, out, done); break;
-            case 2: self_query_rows<D, Position, BlockRows<2>>(tree, r, out, done); break;
-            case 3: self_query_rows<D, Position, BlockRows<3>>(tree, r, out, done); break;
-            default: self_query_rows<D, Position, BlockRows<4>>(tree, r, out, done); break;
-        }
-    } else if (r <= sorted_row_limit) {
-        self_query_rows<D, Position, SortedRows>(tree, r, out, done);
-    } else {
-        self_query_rows<D, Position, HeapRows>(tree, r, out, done);
-    }
+    with_rows(r, [&]<class Rows>() { self_query_rows<D, Position, Rows>(tree, r, out, done); });
     done.finish(x.rows);
     return out;
 }
@@ -221,23 +237,8 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
                     box.hi[j] = std::max(box.hi[j], v);
                 }
             }
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = batches.order[begin + q];
-                prefetch_for_writing(out.dist.data() + row * r, r);
-                prefetch_for_writing(out.index.data() + row * r, r);
-            }
-            Rows& rows = thread_rows<Rows>();
-            rows.reset(count, r);
-            search<D>(tree, points, count, box, rows);
-            if constexpr (avx512::is_block_rows<Rows>) {
-                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
-                                   [&](std::size_t q) { return batches.order[begin + q]; });
-            } else {
-                for (std::size_t q = 0; q < count; ++q) {
-                    const std::size_t row = batches.order[begin + q];
-                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
-                }
-            }
+            search_into<D, Position, Rows>(tree, points, count, box, r, out,
+                                           [&](std::size_t q) { return batches.order[begin + q]; });
             done.add(count);
         },
         leaf_grain);
@@ -261,18 +262,7 @@ FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>&
         done.finish(query.rows);
         return out;
     }
-    if (kernel == Kernel::avx512 && r <= block_row_limit) {
-        switch ((r + 7) / 8) {
-            case 1: cross_query_rows<D, Position, BlockRows<1>>(tree, queries, r, out, done); break;
-            case 2: cross_query_rows<D, Position, BlockRows<2>>(tree, queries, r, out, done); break;
-            case 3: cross_query_rows<D, Position, BlockRows<3>>(tree, queries, r, out, done); break;
-            default: cross_query_rows<D, Position, BlockRows<4>>(tree, queries, r, out, done); break;
-        }
-    } else if (r <= sorted_row_limit) {
-        cross_query_rows<D, Position, SortedRows>(tree, queries, r, out, done);
-    } else {
-        cross_query_rows<D, Position, HeapRows>(tree, queries, r, out, done);
-    }
+    with_rows(r, [&]<class Rows>() { cross_query_rows<D, Position, Rows>(tree, queries, r, out, done); });
     done.finish(query.rows);
     return out;
 }

@@ -418,8 +418,8 @@ bool cross_rows(const wide::Tree<Position>& tree, const MatrixView<double>& quer
     const std::size_t m = query.rows, p = tree.axes(), d = tree.cols(), axes = padded(p);
     const Widening widen(tree.rotation(), tree.radius() + query_radius);
     const Search<Position, Rows> s{tree, widen};
-    const Batches batches = group_by_home_leaf<Position>(m, tree.nodes().size(), tree.leaf_size(),
-                                                          [&](std::size_t i) { return tree.home_leaf(y.data() + i * p); });
+    const Batches batches = group_by_home_leaf<Position>(
+        m, tree.nodes().size(), tree.leaf_size(), [&](std::size_t i) { return tree.home_leaf(y.data() + i * p); });
     return probe_then_search(batches.start.size() - 1, tree.size(), max_share, [&](std::size_t i) {
         const std::size_t begin = batches.start[i];
         const std::size_t count = batches.start[i + 1] - begin;
