@@ -27,10 +27,12 @@ namespace quarnel::knn {
 //         ... search the leaf, reach = the batch's reach ...
 //     }
 //
-// rather than visited through a callable: the leaf kernels are compiled for
-// their instruction set (search_avx512.hpp for AVX-512), and GCC inlines a
-// callable into this walk, which is compiled for the baseline, only if it
-// is too. `bound` is a baseline callable for that reason.
+// rather than visited through a callable: the AVX-512 leaf kernel is
+// compiled for AVX-512 (search_avx512.hpp), and GCC will not inline a
+// function compiled for a wider instruction set into this walk, which is
+// compiled for the baseline and inlined into each kernel's entry point.
+// `bound` must be a baseline callable for the same reason (BoxBound in
+// search.hpp serves every kernel of the tree of 2 to 8 columns).
 template <class Nodes>
 class NearestFirst {
 public:
