@@ -15,11 +15,11 @@
 #include "knn/search.hpp"
 #include "knn/search_avx512.hpp"
 #include "knn/tree.hpp"
+#include "knn/walk.hpp"
 
 namespace quarnel::knn {
 namespace {
 
-constexpr std::size_t query_grain = 512;
 // Rows of the tree's points checked by a pool thread at a time.
 constexpr std::size_t check_grain = 1 << 14;
 // Batches (a leaf's points, or the queries that descend to one leaf) handed
@@ -103,13 +103,6 @@ std::array<double, D> read_query_row(const MatrixView<double>& q, std::size_t a,
     return point;
 }
 
-template <class Index>
-Table<Index> allocate(std::size_t rows, std::size_t row_length) {
-    if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
-    // Left uninitialised: the search writes every element of every row.
-    return {Buffer<double>(rows * row_length), Buffer<Index>(rows * row_length)};
-}
-
 const Kernel kernel = search_kernel();
 
 template <int D, class Position, class Rows>
@@ -125,13 +118,6 @@ void search(const Tree<D, Position>& tree, const double* queries, std::size_t co
         else
             search_batch_baseline<D>(tree, queries, count, box, rows);
     }
-}
-
-// One row store per thread, reused from batch to batch.
-template <class Rows>
-Rows& thread_rows() {
-    thread_local Rows rows;
-    return rows;
 }
 
 // The rows of a batch's queries lie anywhere in the output tables: their
@@ -151,6 +137,48 @@ constexpr std::size_t sorted_row_limit = 32;
 // eight entries, inserted into without data-dependent branches.
 constexpr std::size_t block_row_limit = 32;
 
+// Calls run.template operator()<Rows>() with the row store for rows of r
+// entries.
+template <class Run>
+void with_rows(std::size_t r, const Run& run) {
+    if (kernel == Kernel::avx512 && r <= block_row_limit) {
+        switch ((r + 7) / 8) {
+            case 1: run.template operator()<BlockRows<1>>(); break;
+            case 2: run.template operator()<BlockRows<2>>(); break;
+            case 3: run.template operator()<BlockRows<3>>(); break;
+            default: run.template operator()<BlockRows<4>>(); break;
+        }
+    } else if (r <= sorted_row_limit) {
+        run.template operator()<SortedRows>();
+    } else {
+        run.template operator()<HeapRows>();
+    }
+}
+
+// Searches a batch of `count` queries held in `box` (axis by axis, as
+// search_batch takes them) and writes query q's row, r long, to row
+// destination(q) of `out`.
+template <int D, class Position, class Rows, class Index, class Destination>
+void search_into(const Tree<D, Position>& tree, const double* queries, std::size_t count, const Box<D>& box,
+                 std::size_t r, Table<Index>& out, const Destination& destination) {
+    for (std::size_t q = 0; q < count; ++q) {
+        const std::size_t row = destination(q);
+        prefetch_for_writing(out.dist.data() + row * r, r);
+        prefetch_for_writing(out.index.data() + row * r, r);
+    }
+    Rows& rows = thread_rows<Rows>();
+    rows.reset(count, r);
+    search<D>(tree, queries, count, box, rows);
+    if constexpr (avx512::is_block_rows<Rows>) {
+        avx512::write_rows(rows, count, out.dist.data(), out.index.data(), destination);
+    } else {
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::size_t row = destination(q);
+            rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
+        }
+    }
+}
+
 template <int D, class Position, class Rows, class Index>
 void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>& out, RowsDone& done) {
     // One batch per leaf: its points are queries close together, so they
@@ -163,23 +191,8 @@ void self_query_rows(const Tree<D, Position>& tree, std::size_t r, Table<Index>&
             double queries[batch_size<D> * D] = {};
             for (int j = 0; j < D; ++j)
                 std::copy_n(tree.leaf_axis(leaf, j), count, queries + static_cast<std::size_t>(j) * batch_size<D>);
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = tree.row_at(leaf.begin + q);
-                prefetch_for_writing(out.dist.data() + row * r, r);
-                prefetch_for_writing(out.index.data() + row * r, r);
-            }
-            Rows& rows = thread_rows<Rows>();
-            rows.reset(count, r);
-            search<D>(tree, queries, count, leaf.box, rows);
-            if constexpr (avx512::is_block_rows<Rows>) {
-                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
-                                   [&](std::size_t q) -> std::size_t { return tree.row_at(leaf.begin + q); });
-            } else {
-                for (std::size_t q = 0; q < count; ++q) {
-                    const std::size_t row = tree.row_at(leaf.begin + q);
-                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
-                }
-            }
+            search_into<D, Position, Rows>(tree, queries, count, leaf.box, r, out,
+                                           [&](std::size_t q) -> std::size_t { return tree.row_at(leaf.begin + q); });
             done.add(count);
         },
         leaf_grain);
@@ -197,53 +210,17 @@ Table<Index> self_query(const MatrixView<double>& x, std::uint64_t k, Progress p
         done.finish(x.rows);
         return out;
     }
-    if (kernel == Kernel::avx512 && r <= block_row_limit) {
-        switch ((r + 7) / 8) {
-            case 1: self_query_rows<D, Position, BlockRows<1>>(tree, r, out, done); break;
-            case 2: self_query_rows<D, Position, BlockRows<2>>(tree, r, out, done); break;
-            case 3: self_query_rows<D, Position, BlockRows<3>>(tree, r, out, done); break;
-            default: self_query_rows<D, Position, BlockRows<4>>(tree, r, out, done); break;
-        }
-    } else if (r <= sorted_row_limit) {
-        self_query_rows<D, Position, SortedRows>(tree, r, out, done);
-    } else {
-        self_query_rows<D, Position, HeapRows>(tree, r, out, done);
-    }
+    with_rows(r, [&]<class Rows>() { self_query_rows<D, Position, Rows>(tree, r, out, done); });
     done.finish(x.rows);
     return out;
-}
-
-// Query rows grouped by the leaf they descend to, in runs of at most
-// batch_size<D>: `order` lists query rows, batch b is order[start[b], start[b + 1]).
-struct Batches {
-    std::vector<std::size_t> order;
-    std::vector<std::size_t> start;
-};
-
-template <int D, class Position>
-Batches group_by_home_leaf(const Tree<D, Position>& tree, const std::vector<double>& queries) {
-    const std::size_t m = queries.size() / D;
-    std::vector<Position> home(m);
-    parallel_for(m, [&](std::size_t i) { home[i] = static_cast<Position>(tree.home_leaf(queries.data() + i * D)); },
-                 query_grain);
-    // Counting sort on the home leaf; query order is kept within a leaf.
-    std::vector<std::size_t> first(tree.nodes().size() + 1, 0);
-    for (std::size_t i = 0; i < m; ++i) ++first[home[i] + 1];
-    for (std::size_t v = 1; v < first.size(); ++v) first[v] += first[v - 1];
-    Batches b;
-    b.order.resize(m);
-    std::vector<std::size_t> fill(first.begin(), first.end() - 1);
-    for (std::size_t i = 0; i < m; ++i) b.order[fill[home[i]]++] = i;
-    for (std::size_t v = 0; v + 1 < first.size(); ++v)
-        for (std::size_t s = first[v]; s < first[v + 1]; s += batch_size<D>) b.start.push_back(s);
-    b.start.push_back(m);
-    return b;
 }
 
 template <int D, class Position, class Rows>
 void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& queries, std::size_t r,
                       FlatTable& out, RowsDone& done) {
-    const Batches batches = group_by_home_leaf(tree, queries);
+    const Batches batches =
+        group_by_home_leaf<Position>(queries.size() / D, tree.nodes().size(), batch_size<D>,
+                                     [&](std::size_t i) { return tree.home_leaf(queries.data() + i * D); });
     parallel_for(
         batches.start.size() - 1,
         [&](std::size_t b) {
@@ -260,23 +237,8 @@ void cross_query_rows(const Tree<D, Position>& tree, const std::vector<double>& 
                     box.hi[j] = std::max(box.hi[j], v);
                 }
             }
-            for (std::size_t q = 0; q < count; ++q) {
-                const std::size_t row = batches.order[begin + q];
-                prefetch_for_writing(out.dist.data() + row * r, r);
-                prefetch_for_writing(out.index.data() + row * r, r);
-            }
-            Rows& rows = thread_rows<Rows>();
-            rows.reset(count, r);
-            search<D>(tree, points, count, box, rows);
-            if constexpr (avx512::is_block_rows<Rows>) {
-                avx512::write_rows(rows, count, out.dist.data(), out.index.data(),
-                                   [&](std::size_t q) { return batches.order[begin + q]; });
-            } else {
-                for (std::size_t q = 0; q < count; ++q) {
-                    const std::size_t row = batches.order[begin + q];
-                    rows.write(q, out.dist.data() + row * r, out.index.data() + row * r);
-                }
-            }
+            search_into<D, Position, Rows>(tree, points, count, box, r, out,
+                                           [&](std::size_t q) { return batches.order[begin + q]; });
             done.add(count);
         },
         leaf_grain);
@@ -300,18 +262,7 @@ FlatTable cross_query(const MatrixView<double>& train, const MatrixView<double>&
         done.finish(query.rows);
         return out;
     }
-    if (kernel == Kernel::avx512 && r <= block_row_limit) {
-        switch ((r + 7) / 8) {
-            case 1: cross_query_rows<D, Position, BlockRows<1>>(tree, queries, r, out, done); break;
-            case 2: cross_query_rows<D, Position, BlockRows<2>>(tree, queries, r, out, done); break;
-            case 3: cross_query_rows<D, Position, BlockRows<3>>(tree, queries, r, out, done); break;
-            default: cross_query_rows<D, Position, BlockRows<4>>(tree, queries, r, out, done); break;
-        }
-    } else if (r <= sorted_row_limit) {
-        cross_query_rows<D, Position, SortedRows>(tree, queries, r, out, done);
-    } else {
-        cross_query_rows<D, Position, HeapRows>(tree, queries, r, out, done);
-    }
+    with_rows(r, [&]<class Rows>() { cross_query_rows<D, Position, Rows>(tree, queries, r, out, done); });
     done.finish(query.rows);
     return out;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "core/buffer.hpp"
 #include "core/progress.hpp"
@@ -20,6 +21,14 @@ using FlatTable = Table<std::int64_t>;
 // The same rows with 32-bit indices: a third less memory than FlatTable at
 // the same row length, for the driver's self table below 2^31 points.
 using NarrowTable = Table<std::int32_t>;
+
+// A table of `rows` rows of `row_length`, left uninitialised: the searches
+// write every element of every row.
+template <class Index>
+Table<Index> allocate(std::size_t rows, std::size_t row_length) {
+    if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
+    return {Buffer<double>(rows * row_length), Buffer<Index>(rows * row_length)};
+}
 
 // The k nearest rows of `x` for every row of `x`. `name` names the argument
 // in stop messages. Throws ValueError for a column count outside 2..8.

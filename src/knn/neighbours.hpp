@@ -24,6 +24,13 @@ inline bool before(double da, std::uint64_t ia, double db, std::uint64_t ib) {
 
 inline constexpr double unbounded = std::numeric_limits<double>::infinity();
 
+// One row store per thread, reused from batch to batch.
+template <class Rows>
+Rows& thread_rows() {
+    thread_local Rows rows;
+    return rows;
+}
+
 // The worst distance of each row starts unbounded; the list is padded to a
 // whole number of eight-query groups (the widest box test) with -infinity,
 // which no bound is at or below, so the padding queries never search.

@@ -1,11 +1,11 @@
 // The search of a batch of nearby queries: one walk of the tree serves them
 // all.
 //
-// The walk visits nodes nearest first and prunes a node when the distance
-// from the batch's box to the node's box exceeds the worst row of the batch;
-// in a leaf it prunes per query on the distance from the query to the leaf's
-// box, and otherwise computes the query's distances to the leaf's points four
-// at a time.
+// The walk (walk.hpp) visits nodes nearest first and prunes a node when the
+// distance from the batch's box to the node's box exceeds the worst row of
+// the batch; in a leaf it prunes per query on the distance from the query to
+// the leaf's box, and otherwise computes the query's distances to the leaf's
+// points four at a time.
 //
 // Pruning is exact: a lower bound is computed like a distance (squares of
 // differences summed in coordinate order), from differences that are never
@@ -27,6 +27,7 @@
 
 #include "knn/neighbours.hpp"
 #include "knn/tree.hpp"
+#include "knn/walk.hpp"
 
 namespace quarnel::knn {
 
@@ -44,6 +45,15 @@ template <int D>
     }
     return sum;
 }
+
+// The walk's bound on node i: box_gap from the batch's box to the node's.
+template <int D, class Position>
+struct BoxBound {
+    const std::vector<Node<D, Position>>& nodes;
+    const Box<D>& box;
+
+    [[gnu::always_inline]] double operator()(std::size_t i) const { return box_gap<D>(box, nodes[i].box); }
+};
 
 typedef double Lanes __attribute__((vector_size(kernel_lanes * sizeof(double))));
 typedef std::int64_t LaneMask __attribute__((vector_size(kernel_lanes * sizeof(double))));
@@ -148,30 +158,13 @@ template <class Rows>
 template <int D, class Position, class Rows>
 [[gnu::always_inline]] inline void search_batch(const Tree<D, Position>& tree, const double* queries,
                                                 std::size_t count, const Box<D>& box, Rows& rows) {
-    const auto& nodes = tree.nodes();
-    struct Pending {
-        std::size_t node;
-        double bound;
-    };
-    // Nearest first, depth first: at most one sibling waits per level.
-    Pending stack[2 * 64];
-    std::size_t top = 0;
-    stack[top++] = {0, 0.0};
-    double reach = unbounded;  // the worst row of the batch
-    while (top != 0) {
-        const Pending next = stack[--top];
-        if (next.bound > reach) continue;
-        const auto& node = nodes[next.node];
-        if (node.is_leaf()) {
-            visit_leaf<D>(tree, queries, count, node, rows);
-            reach = batch_reach(count, rows);
-            continue;
-        }
-        Pending near{next.node + 1, box_gap<D>(box, nodes[next.node + 1].box)};
-        Pending far{node.right, box_gap<D>(box, nodes[node.right].box)};
-        if (far.bound < near.bound) std::swap(near, far);
-        if (far.bound <= reach) stack[top++] = far;
-        if (near.bound <= reach) stack[top++] = near;
+    NearestFirst walk(tree.nodes());
+    const BoxBound<D, Position> bound{tree.nodes(), box};
+    for (double reach = unbounded;;) {  // the worst row of the batch
+        const std::size_t leaf = walk.next_leaf(reach, bound);
+        if (leaf == walk.done) break;
+        visit_leaf<D>(tree, queries, count, tree.nodes()[leaf], rows);
+        reach = batch_reach(count, rows);
     }
 }
 

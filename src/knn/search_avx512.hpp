@@ -23,6 +23,7 @@
 #include "knn/neighbours.hpp"
 #include "knn/search.hpp"
 #include "knn/tree.hpp"
+#include "knn/walk.hpp"
 
 // GCC 12 takes the deliberately undefined source operand of some AVX-512
 // intrinsics (permutexvar, loadu) for an uninitialised variable.
@@ -282,29 +283,13 @@ template <class Rows>
 template <int D, class Position, class Rows>
 void search_batch(const Tree<D, Position>& tree, const double* queries, std::size_t count, const Box<D>& box,
                   Rows& rows) {
-    const auto& nodes = tree.nodes();
-    struct Pending {
-        std::size_t node;
-        double bound;
-    };
-    Pending stack[2 * 64];
-    std::size_t top = 0;
-    stack[top++] = {0, 0.0};
-    double reach = unbounded;
-    while (top != 0) {
-        const Pending next = stack[--top];
-        if (next.bound > reach) continue;
-        const auto& node = nodes[next.node];
-        if (node.is_leaf()) {
-            avx512::visit_leaf<D>(tree, queries, count, node, rows);
-            reach = avx512::batch_reach(count, rows);
-            continue;
-        }
-        Pending near{next.node + 1, box_gap<D>(box, nodes[next.node + 1].box)};
-        Pending far{node.right, box_gap<D>(box, nodes[node.right].box)};
-        if (far.bound < near.bound) std::swap(near, far);
-        if (far.bound <= reach) stack[top++] = far;
-        if (near.bound <= reach) stack[top++] = near;
+    NearestFirst walk(tree.nodes());
+    const BoxBound<D, Position> bound{tree.nodes(), box};
+    for (double reach = unbounded;;) {
+        const std::size_t leaf = walk.next_leaf(reach, bound);
+        if (leaf == walk.done) break;
+        avx512::visit_leaf<D>(tree, queries, count, tree.nodes()[leaf], rows);
+        reach = avx512::batch_reach(count, rows);
     }
 }
 

@@ -29,6 +29,7 @@
 #include "core/buffer.hpp"
 #include "core/parallel.hpp"
 #include "core/views.hpp"
+#include "knn/layout.hpp"
 
 namespace quarnel::knn {
 
@@ -41,7 +42,7 @@ inline constexpr std::size_t leaf_size = D <= 5 ? 32 : D == 6 ? 64 : 128;
 inline constexpr std::size_t leaf_lanes = 8;
 
 // Slots a leaf of `count` points takes on each axis.
-constexpr std::size_t padded(std::size_t count) { return (count + leaf_lanes - 1) / leaf_lanes * leaf_lanes; }
+constexpr std::size_t padded(std::size_t count) { return padded_to<leaf_lanes>(count); }
 
 template <int D>
 struct Box {
@@ -110,7 +111,7 @@ public:
         // The other half of the bucket splits' ping-pong (see split_by_buckets).
         Buffer<Item> own_spare(borrowed || n < bucket_split_min ? 0 : n);
         Item* const spare = borrowed ? static_cast<Item*>(scratch.second) : own_spare.data();
-        const Shape whole = shapes(n)[0];
+        const Shape whole = shapes<leaf_lanes>(n, leaf_size<D>)[0];
         nodes_.resize(whole.nodes);
         leaves_.resize(whole.leaves);
         block_ = Buffer<double>(whole.slots * D);
@@ -209,73 +210,33 @@ private:
         return box;
     }
 
-    // Nodes, leaves and slots of a subtree. They depend on its point count
-    // only: a subtree of m points is a leaf up to leaf_size<D> points, and
-    // otherwise has subtrees of m / 2 and m - m / 2 points.
-    struct Shape {
-        std::size_t nodes;
-        std::size_t leaves;
-        std::size_t slots;
-    };
-
-    // The shapes of subtrees of m and m + 1 points, whose halves all have
-    // m / 2 or m / 2 + 1 points: one recursion per level, not one per node.
-    static std::array<Shape, 2> shapes(std::size_t m) {
-        const auto leaf = [](std::size_t count) { return Shape{1, 1, padded(count)}; };
-        if (m + 1 <= leaf_size<D>) return {leaf(m), leaf(m + 1)};
-        const std::size_t h = m / 2;
-        const std::array<Shape, 2> half = shapes(h);
-        const auto of = [&](std::size_t count) {
-            if (count <= leaf_size<D>) return leaf(count);
-            const Shape& a = half[count / 2 - h];
-            const Shape& b = half[count - count / 2 - h];
-            return Shape{1 + a.nodes + b.nodes, a.leaves + b.leaves, a.slots + b.slots};
-        };
-        return {of(m), of(m + 1)};
-    }
-
-    // Where a subtree goes: its points are items [begin, end), its root is
-    // node `node` (nodes are numbered depth first, left before right), its
-    // leaves start at leaves_[leaf] and its points at slot `slot`. The shape
-    // of a left subtree places its right sibling, so subtrees can be built
-    // in any order, and in parallel, into the same tree. Its points lie in
-    // the spare buffer or the first, at the same positions either way, and
-    // `box` is their bounding box.
-    struct Subtree {
-        std::size_t begin, end, node, leaf, slot;
+    // A subtree's place (layout.hpp). Its points lie in the spare buffer or
+    // the first, at the same positions either way, and `box` is their
+    // bounding box.
+    struct Subtree : Place {
         Box<D> box;
         bool spare;
     };
 
-    // The top levels one level at a time, the nodes of a level in parallel,
-    // until there are enough subtrees to share out; then whole subtrees in
-    // parallel.
+    // The levels with fewer nodes than the pool has threads (the root, with
+    // two) one node at a time, each split by the whole pool; the others a
+    // node per thread.
     void build(Item* items, Item* spare, std::size_t n, const Box<D>& box) {
         Item* const buffers[2] = {items, spare};
-        std::vector<Subtree> level{{0, n, 0, 0, 0, box, false}};
-        while (!level.empty() && level.size() < parallel_subtrees) {
-            std::vector<std::array<Subtree, 2>> children(level.size());
-            std::vector<char> split(level.size());
-            if (level.size() < pool_size()) {
-                for (std::size_t i = 0; i < level.size(); ++i) split[i] = make_wide_node(buffers, level[i], children[i]);
-            } else {
-                parallel_for(
-                    level.size(), [&](std::size_t i) { split[i] = make_node(buffers, level[i], children[i]); }, 1);
-            }
-            std::vector<Subtree> next;
-            for (std::size_t i = 0; i < level.size(); ++i)
-                if (split[i]) next.insert(next.end(), children[i].begin(), children[i].end());
-            level = std::move(next);
-        }
-        parallel_for(level.size(), [&](std::size_t i) { build_subtree(buffers, level[i]); }, 1);
-    }
-
-    // Recursion depth is the tree's depth: balanced, so at most about 40.
-    void build_subtree(Item* const* buffers, const Subtree& t) {
-        std::array<Subtree, 2> children;
-        if (!make_node(buffers, t, children)) return;
-        build_subtree(buffers, children[0]);
-        build_subtree(buffers, children[1]);
+        build_by_levels(
+            Subtree{{0, n, 0, 0, 0}, box, false}, parallel_subtrees,
+            [&](const std::vector<Subtree>& level, std::vector<std::array<Subtree, 2>>& children,
+                std::vector<char>& split) {
+                if (level.size() < pool_size()) {
+                    for (std::size_t i = 0; i < level.size(); ++i)
+                        split[i] = make_wide_node(buffers, level[i], children[i]);
+                } else {
+                    parallel_for(
+                        level.size(), [&](std::size_t i) { split[i] = make_node(buffers, level[i], children[i]); },
+                        1);
+                }
+            },
+            [&](const Subtree& t, std::array<Subtree, 2>& children) { return make_node(buffers, t, children); });
     }
 
     // Makes the root node of `t`. A leaf is laid out at once (false);
@@ -321,10 +282,9 @@ private:
     void set_split(const Subtree& t, int axis, bool spare, const Box<D>& left_box, const Box<D>& right_box,
                    std::array<Subtree, 2>& children) {
         NodeType& node = nodes_[t.node];
-        const std::size_t mid = t.begin + (t.end - t.begin) / 2;
-        const Shape left = shapes(mid - t.begin)[0];
-        children[0] = {t.begin, mid, t.node + 1, t.leaf, t.slot, left_box, spare};
-        children[1] = {mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots, right_box, spare};
+        const auto [left, right] = halves<leaf_lanes>(t, t.begin + (t.end - t.begin) / 2, leaf_size<D>);
+        children[0] = {left, left_box, spare};
+        children[1] = {right, right_box, spare};
         node.split = left_box.hi[axis];
         node.axis = static_cast<std::uint8_t>(axis);
         node.right = static_cast<Position>(children[1].node);

@@ -14,6 +14,7 @@
 #include "core/parallel.hpp"
 #include "knn/kernel_choice.hpp"
 #include "knn/neighbours.hpp"
+#include "knn/walk.hpp"
 #include "knn/wide_tree.hpp"
 
 namespace quarnel::knn {
@@ -97,12 +98,6 @@ struct Work {
 Work& thread_work() {
     thread_local Work w;
     return w;
-}
-
-template <class Rows>
-Rows& thread_rows() {
-    thread_local Rows rows;
-    return rows;
 }
 
 // Squared gap between the boxes [alo, ahi] and [blo, bhi] (axes padded to
@@ -305,39 +300,23 @@ struct Search {
         }
         w.reach.assign(b.stride, -unbounded);
         std::fill(w.reach.begin(), w.reach.begin() + static_cast<std::ptrdiff_t>(b.count), unbounded);
-        const auto& nodes = tree.nodes();
-        struct Pending {
-            std::size_t node;
-            double bound;
+        NearestFirst walk(tree.nodes());
+        const auto bound = [&](std::size_t i) __attribute__((always_inline)) {
+            return box_gap(b.lo, b.hi, tree.lo(i), tree.hi(i), axes);
         };
-        // Nearest first, depth first: at most one sibling waits per level.
-        Pending stack[2 * 64];
-        std::size_t top = 0;
-        stack[top++] = {0, 0.0};
-        double reach = unbounded;  // the largest reach of the batch
         std::uint64_t scanned = 0;
-        while (top != 0) {
-            const Pending next = stack[--top];
-            if (next.bound > reach) continue;
-            const Node& node = nodes[next.node];
-            if (node.is_leaf()) {
-                scanned += visit_leaf<Isa>(next.node, b, w, rows);
-                Vec m = Vec{} - unbounded;
-                for (std::size_t q0 = 0; q0 < b.count; q0 += lanes) {
-                    Vec r;
-                    load(r, w.reach.data() + q0);
-                    m = m > r ? m : r;
-                }
-                reach = std::max(std::max(std::max(m[0], m[1]), std::max(m[2], m[3])),
-                                 std::max(std::max(m[4], m[5]), std::max(m[6], m[7])));
-                continue;
+        for (double reach = unbounded;;) {  // the largest reach of the batch
+            const std::size_t leaf = walk.next_leaf(reach, bound);
+            if (leaf == walk.done) break;
+            scanned += visit_leaf<Isa>(leaf, b, w, rows);
+            Vec m = Vec{} - unbounded;
+            for (std::size_t q0 = 0; q0 < b.count; q0 += lanes) {
+                Vec r;
+                load(r, w.reach.data() + q0);
+                m = m > r ? m : r;
             }
-            const std::size_t left = next.node + 1, right = node.right;
-            Pending near{left, box_gap(b.lo, b.hi, tree.lo(left), tree.hi(left), axes)};
-            Pending far{right, box_gap(b.lo, b.hi, tree.lo(right), tree.hi(right), axes)};
-            if (far.bound < near.bound) std::swap(near, far);
-            if (far.bound <= reach) stack[top++] = far;
-            if (near.bound <= reach) stack[top++] = near;
+            reach = std::max(std::max(std::max(m[0], m[1]), std::max(m[2], m[3])),
+                             std::max(std::max(m[4], m[5]), std::max(m[6], m[7])));
         }
         return scanned;
     }
@@ -370,13 +349,6 @@ std::uint64_t search(const Search<Position, Rows>& s, const Batch& b, Work& w, R
     if (kernel == Kernel::avx512) return search_avx512(s, b, w, rows);
     if (kernel == Kernel::avx2) return search_avx2(s, b, w, rows);
     return search_baseline(s, b, w, rows);
-}
-
-template <class Index>
-Table<Index> allocate(std::size_t rows, std::size_t row_length) {
-    if (row_length != 0 && rows > SIZE_MAX / sizeof(double) / row_length) throw std::bad_alloc();
-    // Left uninitialised: the search writes every element of every row.
-    return {Buffer<double>(rows * row_length), Buffer<Index>(rows * row_length)};
 }
 
 // Runs batch(i) for every batch i in [0, batches): first a sample spread
@@ -440,32 +412,14 @@ std::optional<Table<Index>> self_table(const MatrixView<double>& x, std::uint64_
     return out;
 }
 
-// Query rows grouped by the leaf they descend to, in runs of at most a
-// leaf's size: batch b is order[start[b], start[b + 1]).
-struct Batches {
-    std::vector<std::size_t> order;
-    std::vector<std::size_t> start;
-};
-
 template <class Position, class Rows>
 bool cross_rows(const wide::Tree<Position>& tree, const MatrixView<double>& query, const std::vector<double>& y,
                 double query_radius, std::size_t r, double max_share, FlatTable& out) {
     const std::size_t m = query.rows, p = tree.axes(), d = tree.cols(), axes = padded(p);
     const Widening widen(tree.rotation(), tree.radius() + query_radius);
     const Search<Position, Rows> s{tree, widen};
-    std::vector<std::size_t> home(m);
-    parallel_for(m, [&](std::size_t i) { home[i] = tree.home_leaf(y.data() + i * p); }, 512);
-    // Counting sort on the home leaf; query order is kept within a leaf.
-    std::vector<std::size_t> first(tree.nodes().size() + 1, 0);
-    for (std::size_t i = 0; i < m; ++i) ++first[home[i] + 1];
-    for (std::size_t v = 1; v < first.size(); ++v) first[v] += first[v - 1];
-    Batches batches;
-    batches.order.resize(m);
-    std::vector<std::size_t> fill(first.begin(), first.end() - 1);
-    for (std::size_t i = 0; i < m; ++i) batches.order[fill[home[i]]++] = i;
-    for (std::size_t v = 0; v + 1 < first.size(); ++v)
-        for (std::size_t at = first[v]; at < first[v + 1]; at += tree.leaf_size()) batches.start.push_back(at);
-    batches.start.push_back(m);
+    const Batches batches = group_by_home_leaf<Position>(
+        m, tree.nodes().size(), tree.leaf_size(), [&](std::size_t i) { return tree.home_leaf(y.data() + i * p); });
     return probe_then_search(batches.start.size() - 1, tree.size(), max_share, [&](std::size_t i) {
         const std::size_t begin = batches.start[i];
         const std::size_t count = batches.start[i + 1] - begin;

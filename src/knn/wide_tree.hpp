@@ -43,12 +43,13 @@
 #include "core/buffer.hpp"
 #include "core/parallel.hpp"
 #include "core/views.hpp"
+#include "knn/layout.hpp"
 
 namespace quarnel::knn::wide {
 
 // Lanes of the distance kernel: eight doubles.
 inline constexpr std::size_t lanes = 8;
-constexpr std::size_t padded(std::size_t count) { return (count + lanes - 1) / lanes * lanes; }
+constexpr std::size_t padded(std::size_t count) { return padded_to<lanes>(count); }
 
 inline constexpr double unit_roundoff = std::numeric_limits<double>::epsilon() / 2;
 
@@ -261,7 +262,7 @@ public:
         : rotation_(std::move(rotation)), leaf_size_(leaf_size), n_(x.rows), d_(x.cols),
           p_(rotation_.p), box_stride_(2 * padded(rotation_.p)) {
         if (n_ == 0) return;
-        const Shape whole = shapes(n_)[0];
+        const Shape whole = shapes<lanes>(n_, leaf_size_)[0];
         nodes_.resize(whole.nodes);
         leaves_.resize(whole.leaves);
         boxes_.assign(whole.nodes * box_stride_, 0.0);
@@ -320,37 +321,13 @@ private:
     // Subtrees built side by side once the top levels are split.
     static constexpr std::size_t parallel_subtrees = 32;
 
-    // Nodes, leaves and slots of a subtree of m points: a leaf up to
-    // leaf_size points, else subtrees of m / 2 and m - m / 2 points.
-    struct Shape {
-        std::size_t nodes, leaves, slots;
-    };
-    // The shapes of subtrees of m and m + 1 points (whose halves have m / 2
-    // or m / 2 + 1 points): one recursion per level.
-    std::array<Shape, 2> shapes(std::size_t m) const {
-        const auto leaf = [](std::size_t count) { return Shape{1, 1, padded(count)}; };
-        if (m + 1 <= leaf_size_) return {leaf(m), leaf(m + 1)};
-        const std::size_t h = m / 2;
-        const std::array<Shape, 2> half = shapes(h);
-        const auto of = [&](std::size_t count) {
-            if (count <= leaf_size_) return leaf(count);
-            const Shape& a = half[count / 2 - h];
-            const Shape& b = half[count - count / 2 - h];
-            return Shape{1 + a.nodes + b.nodes, a.leaves + b.leaves, a.slots + b.slots};
-        };
-        return {of(m), of(m + 1)};
-    }
-
-    // Points [begin, end) of working copy `copy`; root node, first leaf and
-    // first slot placed by the shapes, so subtrees build in any order.
-    struct Subtree {
-        std::size_t begin, end, node, leaf, slot;
+    // A subtree's place (layout.hpp), its points in working copy `copy`.
+    struct Subtree : Place {
         int copy;
     };
 
-    // The rotated coordinates into a working copy, then the nodes: the top
-    // levels one level at a time, the nodes of a level in parallel, until
-    // there are enough subtrees to share out; then whole subtrees in parallel.
+    // The rotated coordinates into a working copy, then the nodes (layout.hpp),
+    // those of a level in parallel.
     void build(const MatrixView<double>& x, Scratch scratch) {
         const std::size_t bytes = n_ * p_ * sizeof(double);
         Buffer<double> own_first(scratch.first_bytes >= bytes ? 0 : n_ * p_);
@@ -378,26 +355,15 @@ private:
             },
             1);
         for (const double v : radii) radius_ = std::max(radius_, v);
-        std::vector<Subtree> level{{0, n_, 0, 0, 0, 0}};
-        while (!level.empty() && level.size() < parallel_subtrees) {
-            std::vector<std::array<Subtree, 2>> children(level.size());
-            std::vector<char> split(level.size());
-            parallel_for(
-                level.size(), [&](std::size_t i) { split[i] = make_node(points, ids, level[i], children[i]); }, 1);
-            std::vector<Subtree> next;
-            for (std::size_t i = 0; i < level.size(); ++i)
-                if (split[i]) next.insert(next.end(), children[i].begin(), children[i].end());
-            level = std::move(next);
-        }
-        parallel_for(level.size(), [&](std::size_t i) { build_subtree(points, ids, level[i]); }, 1);
-    }
-
-    // Recursion depth is the tree's depth: balanced, so at most about 40.
-    void build_subtree(double* const* points, Position* const* ids, const Subtree& t) {
-        std::array<Subtree, 2> children;
-        if (!make_node(points, ids, t, children)) return;
-        build_subtree(points, ids, children[0]);
-        build_subtree(points, ids, children[1]);
+        build_by_levels(
+            Subtree{{0, n_, 0, 0, 0}, 0}, parallel_subtrees,
+            [&](const std::vector<Subtree>& level, std::vector<std::array<Subtree, 2>>& children,
+                std::vector<char>& split) {
+                parallel_for(
+                    level.size(), [&](std::size_t i) { split[i] = make_node(points, ids, level[i], children[i]); },
+                    1);
+            },
+            [&](const Subtree& t, std::array<Subtree, 2>& children) { return make_node(points, ids, t, children); });
     }
 
     // The node of `t`: its box, then a leaf (false) or a split at the median
@@ -443,10 +409,9 @@ private:
             std::memcpy(to + i * p_, from + keys[i].second * p_, p_ * sizeof(double));
             to_ids[i] = from_ids[keys[i].second];
         }
-        const Shape left = shapes(mid)[0];
-        const int copy = !t.copy;
-        children[0] = {t.begin, t.begin + mid, t.node + 1, t.leaf, t.slot, copy};
-        children[1] = {t.begin + mid, t.end, t.node + 1 + left.nodes, t.leaf + left.leaves, t.slot + left.slots, copy};
+        const auto [left, right] = halves<lanes>(t, t.begin + mid, leaf_size_);
+        children[0] = {left, !t.copy};
+        children[1] = {right, !t.copy};
         node.split = split;
         node.axis = static_cast<std::uint32_t>(axis);
         node.right = static_cast<Position>(children[1].node);
