@@ -121,10 +121,19 @@ def _option(option: Parameter, doc: str) -> dict[str, Any]:
 def _help(doc: str, default: Any) -> str:
     """The first sentence of a parameter's description in the docstring, in
     the command line's terms, and the default if there is one to show."""
-    first = re.split(r"(?<=\.)\s+(?=[A-Z])", doc.split("\n\n")[0])[0].rstrip(".")
-    text = re.sub(r"(?<![-\w])X\b", "INPUT", first[:1].lower() + first[1:]).replace("``", "")
+    sentences = re.split(r"(?<=\.)\s+(?=[A-Z])", doc.split("\n\n")[0])
+    first = sentences[0].rstrip(".")
+    text = first[:1].lower() + first[1:]
     if default is not None and default is not False:
         text += f" (default: {default})"
+    else:
+        # What leaving the option out does, from the sentence on None.
+        said = next((s for s in sentences if s.startswith("None")), None)
+        if said is not None:
+            what = re.split(r": |; |, but ", said[len("None"):].lstrip(": "))[0].rstrip(".")
+            text += f" (default: {what})" if said.startswith("None:") else \
+                f" (default: the estimator {what.strip()})"
+    text = re.sub(r"(?<![-\w])X\b", "INPUT", text).replace("``", "")
     return text.replace("%", "%%")     # add_argument fills in %(...)s in a help text
 
 
