@@ -247,6 +247,31 @@ def test_held_out_neighbours_read_off_the_table(client, monkeypatch):
     assert_same(OnDask(client=client, n_partitions=3).fit(x), DensityPeakClustering().fit(x))
 
 
+@pytest.mark.parametrize("x,params", [
+    (np.full((50, 2), 3.0), {}),
+    (np.outer(2.0 ** np.arange(-25, 25), [1.0, 2.0]),
+     {"metric": "cosine", "bandwidth": 0.5, "threshold": 0.2, "n_clusters": 3}),
+])
+def test_all_points_coincide_as_on_one_machine(client, x, params):
+    """Points that were all one raised "all points of X coincide" where the
+    single machine makes them one cluster, with a warning."""
+    with pytest.warns(UserWarning) as expected_warnings:
+        expected = DensityPeakClustering(**params).fit(x)
+    with pytest.warns(UserWarning) as found_warnings:
+        model = OnDask(client=client, **params).fit(da.from_array(x, chunks=(20, -1)))
+    assert [str(w.message) for w in found_warnings] == [str(w.message)
+                                                        for w in expected_warnings]
+    for name in OUTPUTS:
+        assert isinstance(getattr(model, name), da.Array), name
+        np.testing.assert_array_equal(getattr(model, name).compute(), getattr(expected, name),
+                                      err_msg=name)
+    np.testing.assert_array_equal(model.centers_, expected.centers_)
+    for name in ("n_clusters_", "bandwidth_", "threshold_", "search_size_", "n_neighbors_",
+                 "n_features_in_"):
+        np.testing.assert_equal(getattr(model, name), getattr(expected, name), err_msg=name)
+    assert model.relabel(n_clusters=2) is model and model.n_clusters_ == 1
+
+
 def test_ordered_sum_carries_across_blocks_and_tasks(monkeypatch):
     """The sum in index order from the boxes' pieces, through a chain of
     index ranges a block at a time: bit for bit the sequential sum, with
@@ -356,6 +381,28 @@ if __name__ == "__main__":
     with np.load(tmp_path / "out.npz") as found:
         for name in OUTPUTS:
             np.testing.assert_array_equal(found[name], getattr(expected, name), err_msg=name)
+
+
+def test_closing_one_estimator_keeps_the_others_results(tmp_path):
+    """A second estimator ran on the local cluster the first one started,
+    and the first one's close() shut it down under the second one's
+    results. The cluster goes with the last one's close()."""
+    run = run_script(tmp_path, """
+if __name__ == "__main__":
+    first = DensityPeakClustering(n_workers=1).fit(X)
+    second = DensityPeakClustering(n_workers=1).fit(X[::-1])
+    first.close()
+    labels = second.labels_.compute()
+    print(second.client_ is first.client_, second.client_.status)
+    second.close()
+    print(second.client_.status)
+    np.save("labels.npy", labels)
+""")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "True running\nclosed\n"
+    assert run.stderr == ""
+    expected = DensityPeakClustering().fit(script_points()[::-1])
+    np.testing.assert_array_equal(np.load(tmp_path / "labels.npy"), expected.labels_)
 
 
 def test_no_warning_at_exit_without_close(tmp_path):

@@ -382,14 +382,7 @@ shape (n_samples, n_samples)
                          what: str, point: np.ndarray | None) -> None:
         """The fit when all n points are one: one cluster, centred on the
         first (see the class's Notes)."""
-        asked = p["n_clusters"]
-        validation.warn(f"{what}: they form 1 cluster"
-                        + (f" (n_clusters={asked} asked for)" if asked and asked > 1 else ""))
-        if p["bandwidth"] is None:
-            bandwidth, rho = 0.0, np.inf
-        else:
-            bandwidth = float(p["bandwidth"])
-            rho = float(pipeline.density(np.zeros((1, 1)), bandwidth, dim)[0])
+        bandwidth, rho, threshold = one_cluster(p, what, dim)
         first, inverse = np.zeros(1, np.int64), np.zeros(n, np.int64)
         self.labels_ = np.zeros(n, np.int64)
         self.centers_ = np.zeros(1, np.int64)
@@ -401,7 +394,7 @@ shape (n_samples, n_samples)
         self._density_graph = records.DensityGraph(np.full(1, -1, np.int64),
                                                     copies=(first, inverse))
         self.bandwidth_ = bandwidth
-        self.threshold_ = float(p["threshold"]) if p["threshold"] is not None else np.nan
+        self.threshold_ = threshold
         self.search_size_ = 1
         self.min_cluster_size_ = clustering.least_size(1, 1, p["n_clusters"],
                                                        p["min_cluster_size"])
@@ -597,6 +590,22 @@ def not_fitted(model: Any) -> Exception:
     """The error of a method that needs a fit, called before one."""
     return not_fitted_error(f"This {type(model).__name__} instance is not fitted yet. Call "
                             "'fit' with appropriate arguments before using this estimator.")
+
+
+def one_cluster(p: dict[str, Any], what: str, dim: int) -> tuple[float, float, float]:
+    """The fit of points that are all one, on either estimator: the warning
+    (`what` names the points), then bandwidth_, every point's rho_ and
+    threshold_ (see the Notes of DensityPeakClustering)."""
+    asked = p["n_clusters"]
+    validation.warn(f"{what}: they form 1 cluster"
+                    + (f" (n_clusters={asked} asked for)" if asked and asked > 1 else ""))
+    if p["bandwidth"] is None:
+        bandwidth, rho = 0.0, np.inf
+    else:
+        bandwidth = float(p["bandwidth"])
+        rho = float(pipeline.density(np.zeros((1, 1)), bandwidth, dim)[0])
+    threshold = float(p["threshold"]) if p["threshold"] is not None else np.nan
+    return bandwidth, rho, threshold
 
 
 def check_relabel(model: Any, kept: Any, n_clusters: Any, threshold: Any,

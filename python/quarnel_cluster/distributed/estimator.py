@@ -88,9 +88,11 @@ random_state, verbose
         does not have.
     client : distributed.Client or None, default=None
         The cluster to run on. None: the current default client, or else a
-        new `distributed.LocalCluster` of `n_workers` processes, which
-        `close()` shuts down (or else the end of the program). Its workers
-        import the main script again: a script must start it under
+        new `distributed.LocalCluster` of `n_workers` processes, whose
+        client becomes the default: estimators without a client run on it
+        too, and it shuts down when the last of them calls `close()` (or
+        else at the end of the program). Its workers import the main
+        script again: a script must start it under
         ``if __name__ == "__main__":``.
     n_workers : int or None, default=None
         Worker processes of a local cluster started by the estimator (None:
@@ -152,11 +154,11 @@ n_features_in_, merge_tree_
         from distributed import Client, default_client
         if self.client is not None:
             return self.client
-        started = getattr(self, "_started", None)
-        if started is not None:
-            return started[1]
+        shared = getattr(self, "_started", None)
+        if shared is not None:
+            return shared.client
         try:
-            return default_client()
+            client = default_client()
         except ValueError:
             cluster = _start_local_cluster(self.n_workers)
             try:
@@ -164,28 +166,31 @@ n_features_in_, merge_tree_
             except BaseException:
                 cluster.close()
                 raise
-            # Closed at exit if close() is not called: left to Dask's own
-            # hooks, the workers go before the client lets go of their
-            # results, and the scheduler warns of lost tasks.
-            shut = _ShutDown(cluster, client)
-            atexit.register(shut)
-            self._started = (cluster, client, shut)
+            self._started = _Shared(cluster, client)
             return client
+        # The default client may be that of a local cluster another
+        # estimator started: this one then holds it open too, so that the
+        # other's close() leaves this one's results on its workers.
+        shared = _Shared.running
+        if shared is not None and shared.client is client:
+            shared.users += 1
+            self._started = shared
+        return client
 
     def close(self) -> None:
-        """Shut down the local cluster that `fit` started, if any.
+        """Let go of the local cluster that `fit` started, if any: it
+        shuts down once every estimator that runs on it has closed.
 
         The per-point results of a fit on it are computed first: they
         stay readable, as Dask arrays over arrays in this process (32 bytes
-        a point). Results on a cluster the estimator did not start are left
-        where they are.
+        a point). Results on a cluster of the user's are left where they
+        are.
         """
-        started = getattr(self, "_started", None)
-        if started is None:
+        shared = getattr(self, "_started", None)
+        if shared is None:
             return
-        cluster, client, shut = started
         self._started = None
-        atexit.unregister(shut)
+        client = shared.client
         try:
             if getattr(self, "client_", None) is client:
                 import dask.array as da
@@ -197,7 +202,7 @@ n_features_in_, merge_tree_
                     setattr(self, name, da.from_array(value, chunks=array.chunks, name=False))
                 self._fitted = None
         finally:
-            shut()
+            shared.release()
 
     def fit(self, X: Any, y: Any = None) -> "DensityPeakClustering":
         """Cluster the points of X.
@@ -222,7 +227,10 @@ n_features_in_, merge_tree_
                              "points' coordinates, which a neighbour graph does not have; fit "
                              "quarnel_cluster.DensityPeakClustering on the graph instead.")
         client = self._client()
-        x, diagonal, dim = _checked_points(client, _points(X), p, type(self).__name__)
+        x, diagonal, dim, one = _checked_points(client, _points(X), p, type(self).__name__)
+        if one:
+            self._fit_one_cluster(p, x, dim, client)
+            return self
         n = x.shape[0]
         boxes = p["n_partitions"] or _box_count(client, n, p["n_neighbors"])
         settings = run.Settings.of(p)
@@ -231,6 +239,32 @@ n_features_in_, merge_tree_
         self.timings_ = dict(timer.timings)
         self._keep_fit(fitted, x, client)
         return self
+
+    def _fit_one_cluster(self, p: dict[str, Any], x: Any, dim: int, client: Any) -> None:
+        """The fit when all points of x are one: the single-machine
+        estimator's, its per-point results Dask arrays chunked like x."""
+        import dask.array as da
+        n, chunks = x.shape[0], x.chunks[0]
+        what = ("rows of X point the same way" if p["metric"] == "cosine"
+                else "points of X coincide")
+        bandwidth, rho, threshold = single.one_cluster(p, f"all {n} {what}", dim)
+        self.labels_ = da.zeros(n, chunks=chunks, dtype=np.int64)
+        self.rho_ = da.full(n, rho, chunks=chunks, dtype=np.float64)
+        self.delta_ = da.zeros(n, chunks=chunks, dtype=np.float64)
+        # Every point hangs from the first.
+        self.nn_delta_ = da.where(da.arange(n, chunks=chunks) == 0, -1, 0).astype(np.int64)
+        self.centers_ = np.zeros(1, np.int64)
+        self.n_clusters_ = 1
+        self.bandwidth_ = bandwidth
+        self.threshold_ = threshold
+        self.search_size_ = 1
+        self.n_neighbors_ = 1
+        self.n_features_in_ = x.shape[1]
+        self.client_ = client
+        self.timings_ = {}
+        self._fitted = None
+        self._one_cluster = True
+        self.__dict__.pop("_merge_rule", None)
 
     def _keep_fit(self, fitted: run.Fitted, x: Any, client: Any) -> None:
         """The attributes of the run `fitted` of the points x on `client`."""
@@ -246,6 +280,7 @@ n_features_in_, merge_tree_
         self.n_features_in_ = x.shape[1]
         self.client_ = client
         self._fitted = fitted
+        self._one_cluster = False
         self.__dict__.pop("_merge_rule", None)
 
     def relabel(self, n_clusters: int | None = None, threshold: float | None = None,
@@ -270,6 +305,8 @@ n_features_in_, merge_tree_
         -------
         self : DensityPeakClustering
         """
+        if self.__dict__.get("_one_cluster"):
+            return self     # all points were one: one cluster, whatever is asked
         fitted = self.__dict__.get("_fitted")
         if fitted is None and hasattr(self, "labels_"):
             raise RuntimeError("relabel needs the workers that hold the fit's results, and "
@@ -342,22 +379,39 @@ n_features_in_, merge_tree_
         return tags
 
 
-class _ShutDown:
-    """Closes a client, then its local cluster, once and without a word:
-    by close(), or at the end of the program."""
+class _Shared:
+    """A local cluster an estimator started, and its client: the default
+    client, which every estimator without a `client` then runs on. Each of
+    them is one of its `users`; the last one's close() shuts it down, or
+    else the end of the program."""
+
+    # The one whose client is the default, if any.
+    running: _Shared | None = None
 
     def __init__(self, cluster: Any, client: Any) -> None:
-        self.cluster, self.client = cluster, client
+        self.cluster, self.client, self.users = cluster, client, 1
+        _Shared.running = self
+        # Left to Dask's own exit hooks, the workers go before the client
+        # lets go of their results, and the scheduler warns of lost tasks.
+        atexit.register(self.shut_down)
 
-    def __call__(self) -> None:
-        cluster, client = self.cluster, self.client
-        self.cluster = self.client = None
-        if client is not None:
-            with contextlib.suppress(Exception):
-                client.close()
-        if cluster is not None:
-            with contextlib.suppress(Exception):
-                cluster.close()
+    def release(self) -> None:
+        self.users -= 1
+        if self.users == 0:
+            atexit.unregister(self.shut_down)
+            self.shut_down()
+
+    def shut_down(self) -> None:
+        """Closes the client, then the cluster, once and without a word."""
+        if _Shared.running is self:
+            _Shared.running = None
+        cluster, self.cluster = self.cluster, None
+        if cluster is None:
+            return
+        with contextlib.suppress(Exception):
+            self.client.close()
+        with contextlib.suppress(Exception):
+            cluster.close()
 
 
 def _start_local_cluster(n_workers: int | None) -> Any:
@@ -398,10 +452,11 @@ def _start_local_cluster(n_workers: int | None) -> Any:
 
 
 def _checked_points(client: Any, x: Any, p: dict[str, Any], owner: str
-                    ) -> tuple[Any, float, int]:
+                    ) -> tuple[Any, float, int, bool]:
     """(the points x, checked as the single-machine estimator checks them,
     as unit rows with metric="cosine"; the diagonal of their bounding box,
-    as the peak search sums it; the density's dimension)."""
+    as the peak search sums it; the density's dimension; whether they are
+    all one point)."""
     validation.check_shape(x.shape, owner)
     n, d = x.shape
     lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
@@ -421,8 +476,6 @@ def _checked_points(client: Any, x: Any, p: dict[str, Any], owner: str
         x = x.map_blocks(validation.unit_rows, owner, dtype=np.float64)
         lo, hi = client.gather(client.compute([x.min(axis=0), x.max(axis=0)]))
         dim = d - 1
-    if np.all(lo == hi):
-        raise ValueError("all points of X coincide; there is nothing to cluster")
     if not single.pipeline.kernel_fits(dim, min(p["n_neighbors"], n)):
         raise ValueError(f"X has {d} features: the kernel's normalisation overflows in "
                          "that many dimensions; reduce them first (e.g. with PCA)")
@@ -430,7 +483,7 @@ def _checked_points(client: Any, x: Any, p: dict[str, Any], owner: str
     for j in range(d):
         e = float(hi[j]) - float(lo[j])
         total = total + e * e
-    return x, float(np.sqrt(total)), dim
+    return x, float(np.sqrt(total)), dim, bool(np.all(lo == hi))
 
 
 def _box_count(client: Any, n: int, n_neighbors: int) -> int:
