@@ -310,7 +310,7 @@ n_features_in_, merge_tree_
         fitted = self.__dict__.get("_fitted")
         if fitted is None and hasattr(self, "labels_"):
             raise RuntimeError("relabel needs the workers that hold the fit's results, and "
-                               "close() shut them down; fit again with the new settings")
+                               "close() let them go; fit again with the new settings")
         single.check_relabel(self, fitted, n_clusters, threshold, min_cluster_size)
         rule, fit_threshold, min_size = single.relabel_settings(
             fitted.tree.rule, fitted.threshold, fitted.n_distinct, fitted.n_neighbors,
