@@ -440,7 +440,11 @@ def relabel(touching: Borders, new_label: I64) -> Borders:
 def halo(labels: I64, rho: F64, nn_list: Indices, width: int) -> I64:
     """Labels with -1 for every point less dense than the densest point on
     its cluster's border."""
-    level = border_density(labels, rho, nn_list, width)
+    return below_level(labels, rho, border_density(labels, rho, nn_list, width))
+
+
+def below_level(labels: I64, rho: F64, level: F64) -> I64:
+    """Labels with -1 for every point less dense than its cluster's `level`."""
     out = labels.copy()
     inside = labels >= 0
     out[inside & (rho < level[np.maximum(labels, 0)])] = -1
@@ -469,15 +473,30 @@ def joined(c: Clusters, x: F64, rho: F64, touching: Borders,
            threshold: "float | LocalNoise | None", min_size: int,
            n_clusters: int | None) -> Clusters:
     """refine's joins, from the saddles `touching` between c's clusters."""
-    centres = c.centers
-    counts = sizes(c.labels, len(centres))
+    counts = sizes(c.labels, len(c.centers))
+    to_final, centres, steps = join_steps(c.centers, counts, rho, x, touching, threshold,
+                                          min_size, n_clusters)
+    links = [link for step in steps for link in step]
+    if len(links) or not np.array_equal(centres, c.centers):
+        c = apply(c, x, to_final, centres, links)
+    return c
+
+
+def join_steps(centres: I64, counts: I64, rho: F64, x: F64, touching: Borders,
+               threshold: "float | LocalNoise | None", min_size: int,
+               n_clusters: int | None) -> tuple[I64, I64, list[list[tuple[int, int]]]]:
+    """The joins of the merging in their order: the threshold (unless None),
+    the least size, n_clusters, each on the clusters the one before left.
+    `centres` and `counts`: per cluster its centre and points; rho and x are
+    read at the centres. Returns (per cluster its final label, the final
+    centres, each step's links)."""
     to_final = np.arange(len(centres), dtype=np.int64)
-    links: list[tuple[int, int]] = []
+    steps: list[list[tuple[int, int]]] = []
 
     def join(joins: Joins) -> None:
         nonlocal touching, centres, counts, to_final
         new_label, centres = new_labels(joins)
-        links.extend(joins.links)
+        steps.append(joins.links)
         counts = np.bincount(new_label, weights=counts, minlength=len(centres)).astype(np.int64)
         to_final = new_label[to_final]
         touching = relabel(touching, new_label)
@@ -488,6 +507,4 @@ def joined(c: Clusters, x: F64, rho: F64, touching: Borders,
         join(merge_small(counts, centres, rho, x, touching, min_size))
     if n_clusters is not None:
         join(keep_heaviest_peaks(counts, centres, rho, x, touching, n_clusters))
-    if len(links) or not np.array_equal(centres, c.centers):
-        c = apply(c, x, to_final, centres, links)
-    return c
+    return to_final, centres, steps

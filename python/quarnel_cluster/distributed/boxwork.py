@@ -282,13 +282,6 @@ def relabelled(labels: I64, new_label: I64) -> I64:
     return np.where(labels >= 0, new_label[np.maximum(labels, 0)], -1)
 
 
-def with_halo(labels: I64, rho: F64, level: F64) -> I64:
-    out = labels.copy()
-    inside = labels >= 0
-    out[inside & (rho < level[np.maximum(labels, 0)])] = -1
-    return out
-
-
 def sizes(labels: I64, n_clusters: int) -> I64:
     return np.bincount(labels[labels >= 0], minlength=n_clusters)
 

@@ -178,31 +178,17 @@ def rejoined(tree: Tree, threshold: "float | controls.LocalNoise | None", min_si
     # and to break ties), so that densities and coordinates are plain arrays
     # read by position, not a binary search (Sparse) per read.
     count = len(tree.centres)
-    rho, x = tree.rho.values, tree.x.values
-    centres, touching, counts = np.arange(count, dtype=np.int64), tree.touching, tree.counts
-    to_final = np.arange(count, dtype=np.int64)
+    x = tree.x.values
+    to_final, centres, steps = controls.join_steps(
+        np.arange(count, dtype=np.int64), tree.counts, tree.rho.values, x, tree.touching,
+        threshold, min_size, n_clusters)
     changed: list[tuple[I64, I64, F64]] = []
-
-    def join(joins: controls.Joins) -> None:
-        nonlocal counts, centres, touching, to_final
-        new_label, new_centres = controls.new_labels(joins)
-        if joins.links:
-            pairs = np.fromiter(chain.from_iterable(joins.links), np.int64, 2 * len(joins.links))
+    for links in steps:
+        if links:
+            pairs = np.fromiter(chain.from_iterable(links), np.int64, 2 * len(links))
             child, parent = pairs[0::2], pairs[1::2]
             changed.append((tree.centres[child], tree.centres[parent],
                             controls.gaps(x, child, parent)))
-        counts = np.bincount(new_label, weights=counts, minlength=len(new_centres)).astype(
-            np.int64)
-        to_final = new_label[to_final]
-        touching = controls.relabel(touching, new_label)
-        centres = new_centres
-
-    if threshold is not None and count > 1:
-        join(controls.merge_shallow_peaks(centres, rho, touching, threshold))
-    if min_size > 1 and len(centres) > 1:
-        join(controls.merge_small(counts, centres, rho, x, touching, min_size))
-    if n_clusters is not None:
-        join(controls.keep_heaviest_peaks(counts, centres, rho, x, touching, n_clusters))
     return to_final, tree.centres[centres], last_changes(changed)
 
 
@@ -299,5 +285,5 @@ def _final_labels(client: Any, bx: PersistedBoxes, labels: list[Any], f_rho: lis
     labels = persist(client, bx.each(bw.relabelled, labels, extra=(shared(client, to_final),)))
     if noise:
         _, level, _ = _borders(client, bx, labels, f_rho, width, max(n_final, 1), True)
-        labels = persist(client, bx.each(bw.with_halo, labels, rho, extra=(shared(client, level),)))
+        labels = persist(client, bx.each(controls.below_level, labels, rho, extra=(shared(client, level),)))
     return labels
