@@ -44,6 +44,7 @@ from typing import Iterator
 import numpy as np
 
 from . import _native as native
+from . import excess_of_mass as eom
 from . import validation
 from .borders import F64, I64, Borders, border_density, borders
 from .neighbours import Indices
@@ -329,6 +330,31 @@ def merge_tree(counts: I64, centers: I64, rho: F64, touching: Borders,
             "standing": np.asarray(standing, np.float64)}
 
 
+def join_by_mass(centers: I64, rho: F64, touching: Borders, mass_of: "eom.MassOf",
+                 to_leaf: I64) -> Joins:
+    """Joins the clusters (leaves) inside the nodes of their merge tree that
+    hold the most excess of mass (excess_of_mass.py); `mass_of(to_leaf,
+    tree)` sums the points' band masses per node, to_leaf: per initial
+    cluster its leaf. A joining group's peak hangs from the other's at the
+    meeting, as the merging links them."""
+    count = len(centers)
+    groups = Groups(count)
+    met = []
+    for high, low, s in meetings(touching, groups, peak_ranks(centers, rho)):
+        groups.parent[low] = high
+        met.append((high, low, s))
+    tree = eom.leaf_tree(met, count, float(np.max(rho[centers])))
+    sums, counts = mass_of(to_leaf, tree)
+    chosen = eom.selected(tree, eom.stability(tree, sums, counts))
+    target = np.arange(count, dtype=np.int64)
+    links = []
+    for node in np.flatnonzero(chosen).tolist():
+        high, low = int(tree.high[node]), int(tree.low[node])
+        target[low] = high
+        links.append((int(centers[low]), int(centers[high])))
+    return Joins(_follow(target), centers.copy(), links)
+
+
 def keep_heaviest_peaks(counts: I64, centers: I64, rho: F64, x: F64, touching: Borders,
                         n_clusters: int) -> Joins:
     """Keeps the n_clusters clusters whose peaks weigh the most; every other
@@ -474,8 +500,12 @@ def joined(c: Clusters, x: F64, rho: F64, touching: Borders,
            n_clusters: int | None) -> Clusters:
     """refine's joins, from the saddles `touching` between c's clusters."""
     counts = sizes(c.labels, len(c.centers))
+
+    def mass_of(to_leaf: I64, tree: eom.LeafTree) -> tuple[I64, I64]:
+        return eom.band_mass(c.labels, rho, to_leaf, tree)
+
     to_final, centres, steps = join_steps(c.centers, counts, rho, x, touching, threshold,
-                                          min_size, n_clusters)
+                                          min_size, n_clusters, mass_of)
     links = [link for step in steps for link in step]
     if len(links) or not np.array_equal(centres, c.centers):
         c = apply(c, x, to_final, centres, links)
@@ -484,12 +514,14 @@ def joined(c: Clusters, x: F64, rho: F64, touching: Borders,
 
 def join_steps(centres: I64, counts: I64, rho: F64, x: F64, touching: Borders,
                threshold: "float | LocalNoise | None", min_size: int,
-               n_clusters: int | None) -> tuple[I64, I64, list[list[tuple[int, int]]]]:
-    """The joins of the merging in their order: the threshold (unless None),
-    the least size, n_clusters, each on the clusters the one before left.
-    `centres` and `counts`: per cluster its centre and points; rho and x are
-    read at the centres. Returns (per cluster its final label, the final
-    centres, each step's links)."""
+               n_clusters: int | None, mass_of: "eom.MassOf | None" = None
+               ) -> tuple[I64, I64, list[list[tuple[int, int]]]]:
+    """The joins of the merging in their order: the threshold (unless None)
+    and, after the default test (a LocalNoise) with `mass_of` given, the
+    excess of mass (join_by_mass), the least size, n_clusters, each on the
+    clusters the one before left. `centres` and `counts`: per cluster its
+    centre and points; rho and x are read at the centres. Returns (per
+    cluster its final label, the final centres, each step's links)."""
     to_final = np.arange(len(centres), dtype=np.int64)
     steps: list[list[tuple[int, int]]] = []
 
@@ -503,6 +535,8 @@ def join_steps(centres: I64, counts: I64, rho: F64, x: F64, touching: Borders,
 
     if threshold is not None and len(centres) > 1:
         join(merge_shallow_peaks(centres, rho, touching, threshold))
+        if isinstance(threshold, LocalNoise) and mass_of is not None and len(centres) > 1:
+            join(join_by_mass(centres, rho, touching, mass_of, to_final))
     if min_size > 1 and len(centres) > 1:
         join(merge_small(counts, centres, rho, x, touching, min_size))
     if n_clusters is not None:

@@ -33,6 +33,7 @@ import numpy as np
 from dask import delayed
 
 from .. import controls
+from .. import excess_of_mass as eom
 from ..borders import Borders, highest_saddles
 from ..records import F64, I64
 from . import boxwork as bw
@@ -65,6 +66,14 @@ class Tree:
     nn_delta: I64
     rule: "float | controls.LocalNoise"   # the fit's merging test
     changed: tuple[I64, I64, F64]         # the fit's joins' last_changes
+    # With the default test, the points' band masses over the tree of the
+    # clusters it keeps (excess_of_mass.band_mass, summed over the boxes):
+    # that tree is the same for every cut with that test.
+    mass: tuple[I64, I64] | None = None
+
+    def stored_mass(self, to_leaf: I64, leaves: eom.LeafTree) -> tuple[I64, I64]:
+        assert self.mass is not None and len(self.mass[0]) == leaves.nodes
+        return self.mass
 
 
 @dataclass
@@ -158,21 +167,32 @@ def clusters(bx: PersistedBoxes, f_rho: list[Any], threshold: "float | controls.
                 np.concatenate([r["delta"] for r in rows])[order],
                 np.concatenate([r["nn_delta"] for r in rows])[order], threshold,
                 last_changes([]))
+
+    def box_mass(to_leaf: I64, leaves: eom.LeafTree) -> tuple[I64, I64]:
+        # One more trip: the leaf tree out, per node two integers back.
+        found = gather(client, bx.each(eom.band_mass, labels, rho, extra=(to_leaf, leaves)))
+        tree.mass = (sum(f[0] for f in found), sum(f[1] for f in found))
+        return tree.mass
+
     # The fit's joins are the tree's first cut; relabel cuts it again.
     to_final, final_centres, tree.changed = rejoined(
-        tree, threshold if n_clusters is None else None, min_size, n_clusters)
+        tree, threshold if n_clusters is None else None, min_size, n_clusters, box_mass)
+    if tree.mass is None and isinstance(threshold, controls.LocalNoise):
+        rejoined(tree, threshold, min_size, None, box_mass)   # for relabel's default cut
     labels = _final_labels(client, bx, labels, f_rho, rho, to_final, width_c,
                            len(final_centres), noise)
     return Merged(labels, shared(client, tree.changed), final_centres, tree)
 
 
 def rejoined(tree: Tree, threshold: "float | controls.LocalNoise | None", min_size: int,
-             n_clusters: int | None) -> tuple[I64, I64, tuple[I64, I64, F64]]:
+             n_clusters: int | None, mass_of: "eom.MassOf | None" = None
+             ) -> tuple[I64, I64, tuple[I64, I64, F64]]:
     """The joins of the merging (threshold unless None, least size,
     n_clusters, as controls.refine takes them) on the kept tree: (per
     initial cluster its final label, the final centres, the centres' new
     parents and distances as last_changes gives them). The fit takes them
-    with its settings, relabel with others."""
+    with its settings and sums the band masses (`mass_of`), relabel with
+    others and the fit's masses."""
     # The joins name a centre by its position among the initial centres,
     # which sorts as its index does (the joins read indices only to order
     # and to break ties), so that densities and coordinates are plain arrays
@@ -181,7 +201,7 @@ def rejoined(tree: Tree, threshold: "float | controls.LocalNoise | None", min_si
     x = tree.x.values
     to_final, centres, steps = controls.join_steps(
         np.arange(count, dtype=np.int64), tree.counts, tree.rho.values, x, tree.touching,
-        threshold, min_size, n_clusters)
+        threshold, min_size, n_clusters, mass_of or tree.stored_mass)
     changed: list[tuple[I64, I64, F64]] = []
     for links in steps:
         if links:
