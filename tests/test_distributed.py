@@ -44,7 +44,14 @@ def blobs(n, d, seed, grid=None):
     return x
 
 
-SETS = {"2-D on a grid": blobs(20_000, 2, 1, grid=0.05), "3-D": blobs(20_000, 3, 2)}
+def circles():
+    # The noise test keeps arcs of each circle, which the excess of mass joins.
+    from sklearn.datasets import make_circles
+    return np.round(make_circles(10_000, noise=0.04, factor=0.5, random_state=0)[0] / 0.005) * 0.005
+
+
+SETS = {"2-D on a grid": blobs(20_000, 2, 1, grid=0.05), "3-D": blobs(20_000, 3, 2),
+        "circles": circles()}
 
 
 @pytest.fixture(scope="module")
@@ -80,6 +87,7 @@ def assert_same(model, expected):
     ("2-D on a grid", 3, {}),
     ("2-D on a grid", 8, {}),
     ("3-D", 8, {"noise": True, "n_clusters": 5}),
+    ("circles", 3, {}),
 ])
 def test_same_results_as_one_machine(client, single, name, n_partitions, params):
     # 3-D with default parameters: the killed-worker run. Chunks of the
@@ -108,6 +116,14 @@ def test_relabel_equals_a_fresh_fit_and_one_machine(client, single):
             fresh = OnDask(client=client, n_partitions=5, **settings).fit(x)
             assert_same(fresh, expected)
     assert_same(model, single("2-D on a grid"))
+
+
+def test_relabel_to_the_default_after_a_fit_given_k(client, single):
+    # The fit given K never takes the default merging; relabel() does, with
+    # the band masses the fit summed over the boxes.
+    x = da.from_array(SETS["circles"], chunks=(3_000, -1))
+    model = OnDask(client=client, n_partitions=3, n_clusters=4).fit(x)
+    assert_same(model.relabel(), single("circles"))
 
 
 def test_relabel_refuses_as_one_machine(client):
