@@ -30,7 +30,9 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
     ``threshold`` above the saddle where its group meets a higher peak's
     group joins that group, across its highest saddle: a cluster stays only
     when a valley deeper than the estimate's noise at its peak and at that
-    saddle separates it from every denser one. Clusters of fewer than ``min_cluster_size`` points then join the
+    saddle separates it from every denser one; by default, clusters that
+    hold less excess of mass than a node of their merge tree then join
+    there. Clusters of fewer than ``min_cluster_size`` points then join the
     neighbouring cluster they meet at the highest saddle. ``n_clusters=K``
     instead keeps the K heaviest peaks of the merge tree (prominence times
     points), and ``noise=True`` labels -1 each cluster's halo; `relabel`
@@ -77,7 +79,10 @@ class DensityPeakClustering(*BASES):  # type: ignore[misc]
         thin tail, the valley must be deeper, and where more weigh, it may
         be shallower. The test is a rise of ``threshold_ * sqrt(m) / 2`` on
         the square root of the number of points the kernel weighs, whose
-        noise is the same at any density.
+        noise is the same at any density. With None, of the clusters that
+        test keeps, those inside a node of their merge tree that holds more
+        excess of mass than they do join (arcs of one ring or moon); the
+        root is never such a node.
     threshold_scale : float, default=1.1
         Multiple of that noise depth used when threshold is None; larger
         values merge more.

@@ -340,7 +340,8 @@ def plot_prominence(model: Any, ax: Any = None) -> Any:
     each part of the data (which meets no higher one) drawn above them all
     on a dotted line, and the count at or above the line is the number of
     clusters the test gives. A peak above the line left without a star was merged after the
-    test: too small for ``min_cluster_size``, or, with ``n_clusters``, not
+    test: inside a node of the merge tree that holds more excess of mass
+    (by default), too small for ``min_cluster_size``, or, with ``n_clusters``, not
     among the heaviest peaks (standing times points), which are the centres
     then.
 
@@ -378,7 +379,7 @@ def plot_prominence(model: Any, ax: Any = None) -> Any:
     if apart.any():
         ax.scatter(peak[apart], y[apart], s=40, facecolors="none", edgecolors="#444444",
                    linewidths=1.0, zorder=2,
-                   label="stood apart, merged later (size or n_clusters)")
+                   label="stood apart, merged later (mass, size or n_clusters)")
     ax.axhline(1.0, color="#444444", linewidth=1.2, linestyle="--", zorder=0,
                label="1: the depth the test asks")
     rho = np.asarray(model.rho_[roots] if len(roots) else np.empty(0), dtype=np.float64)
@@ -410,7 +411,9 @@ def plot_prominence(model: Any, ax: Any = None) -> Any:
     ax.margins(x=0.08, y=0.1)
     stands = int((standing >= 1.0).sum()) + len(roots)
     asked = getattr(model, "n_clusters", None)
+    kept = len(centres)
     ax.set_title(f"what decided: {stands} peaks stand apart"
+                 + (f", {kept} kept" if asked is None and kept != stands else "")
                  + ("" if asked is None else f", n_clusters={asked} kept the heaviest"))
     return ax
 
