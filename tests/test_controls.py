@@ -236,3 +236,8 @@ def test_two_noisy_circles_are_not_cut_into_arcs():
     model = DensityPeakClustering().fit(x)
     assert model.n_clusters_ == 2 and adjusted_rand_index(y, model.labels_) == 1.0
     assert_consistent(model)
+    # A lone ring: its arcs meet only each other, and their last meeting is
+    # never undone; at 10^4 points no arc stands apart.
+    t = np.random.default_rng(0).uniform(0.0, 2.0 * np.pi, 10_000)
+    ring = np.c_[np.cos(t), np.sin(t)] + np.random.default_rng(1).normal(0.0, 0.05, (10_000, 2))
+    assert DensityPeakClustering().fit(ring).n_clusters_ == 1
