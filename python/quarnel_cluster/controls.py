@@ -160,14 +160,19 @@ class LocalNoise:
     A kernel estimate is a weighted count: exp(rho + log_unit), with
     log_unit = log(n V_d h^d), is the number of points the kernel weighs at
     a point (the expected count within one bandwidth where the density is
-    even). Its variance is c_K times itself, c_K = V_d int K^2 = 2 (d + 2) /
-    (d + 4) for the Epanechnikov kernel, so its square root has the same
-    noise, sqrt(c_K) / 2, wherever it is read: in a thin tail as in a dense
-    core. The kernel sums the `k` nearest neighbours only, so where more
-    than k points fall within a bandwidth it is a k-nearest-neighbour
-    estimate, whose log has the same noise everywhere (about 1/sqrt(k));
-    above a count of k the scale goes on in log-density, joined so that the
-    noise stays the same across. On that scale a peak must rise `depth`
+    even). At a data point the count includes the point's own weight,
+    `own` = (d + 2) / 2, which is no reading of its surroundings and has no
+    noise: a point alone reads it, and in 6 or 8 columns it is much of a
+    sparse cluster's top (leaving it in, an empty valley would read as
+    if a few points were there). The count of the other points has a
+    variance c_K times itself, c_K = V_d int K^2 = 2 (d + 2) / (d + 4) for
+    the Epanechnikov kernel, so its square root has the same noise,
+    sqrt(c_K) / 2, wherever it is read: in a thin tail as in a dense core.
+    The kernel sums the `k` nearest neighbours only, so where more than k
+    others fall within a bandwidth it is a k-nearest-neighbour estimate,
+    whose log has the same noise everywhere (about 1/sqrt(k)); above k
+    others the scale goes on in log-density, joined so that the noise
+    stays the same across. On that scale a peak must rise `depth`
     above its saddle; a fixed depth in log-density instead asks too little
     where few points are (the tails' bumps survive, more of them as n
     grows).
@@ -182,20 +187,24 @@ class LocalNoise:
     estimate's bumps and dips are such readings, and the highest peak of
     an arc, read alone, stands a noise maximum above a noise minimum: the
     arcs would stay apart. A cluster with a single clear top is read at
-    its peak, as before.
+    its peak.
     """
     log_unit: float    # log(n V_d h^d)
     depth: float       # the rise asked, on the scale of root()
     k: int             # neighbours the kernel sums
     spread: float = -math.inf   # standard error of root(); negative: tops read at the peak
+    own: float = 0.0   # the count a point's own kernel weight adds: (d + 2) / 2
 
     def root(self, rho: F64) -> F64:
-        """The root of the weighted count at log-densities rho, and above a
-        count of k, sqrt(k) (1 + log(count / k) / 2)."""
+        """The root of the weighted count of the other points at
+        log-densities rho (the point's own weight is no reading: it has no
+        noise), and above k others, its continuation in log-density."""
         level = np.asarray(rho, np.float64) + self.log_unit
-        full = math.log(self.k)
-        return np.where(level <= full, np.exp(0.5 * np.minimum(level, full)),
-                        math.sqrt(self.k) * (1.0 + 0.5 * (level - full)))
+        full = math.log(self.k + self.own)
+        others = np.maximum(np.exp(np.minimum(level, full)) - self.own, 0.0)
+        slope = 0.5 * (self.k + self.own) / math.sqrt(self.k)
+        return np.where(level <= full, np.sqrt(others),
+                        math.sqrt(self.k) + slope * (level - full))
 
 
 def _walk_inputs(centers: I64, rho: F64, touching: Borders, threshold: "float | LocalNoise"
@@ -330,20 +339,24 @@ def merge_tree(counts: I64, centers: I64, rho: F64, touching: Borders,
             "standing": np.asarray(standing, np.float64)}
 
 
-def join_by_mass(centers: I64, rho: F64, touching: Borders, mass_of: "eom.MassOf",
-                 to_leaf: I64) -> Joins:
+def join_by_mass(centers: I64, rho: F64, touching: Borders, rule: LocalNoise,
+                 mass_of: "eom.MassOf", to_leaf: I64) -> Joins:
     """Joins the clusters (leaves) inside the nodes of their merge tree that
     hold the most excess of mass (excess_of_mass.py); `mass_of(to_leaf,
     tree)` sums the points' band masses per node, to_leaf: per initial
-    cluster its leaf. A joining group's peak hangs from the other's at the
-    meeting, as the merging links them."""
+    cluster its leaf. Groups that meet across an empty valley (a saddle no
+    other point weighs in: `rule.own` alone) stay apart. A joining group's
+    peak hangs from the other's at the meeting, as the merging links them."""
     count = len(centers)
+    # A point alone reads its own kernel weight; the allowance covers the
+    # rounding of the density's logarithm.
+    floor = math.log(rule.own) - rule.log_unit + 1e-9 if rule.own > 0 else -math.inf
     groups = Groups(count)
     met = []
     for high, low, s in meetings(touching, groups, peak_ranks(centers, rho)):
         groups.parent[low] = high
         met.append((high, low, s))
-    tree = eom.leaf_tree(met, count, float(np.max(rho[centers])))
+    tree = eom.leaf_tree(met, count, float(np.max(rho[centers])), floor)
     sums, counts = mass_of(to_leaf, tree)
     chosen = eom.selected(tree, eom.stability(tree, sums, counts))
     target = np.arange(count, dtype=np.int64)
@@ -536,7 +549,7 @@ def join_steps(centres: I64, counts: I64, rho: F64, x: F64, touching: Borders,
     if threshold is not None and len(centres) > 1:
         join(merge_shallow_peaks(centres, rho, touching, threshold))
         if isinstance(threshold, LocalNoise) and mass_of is not None and len(centres) > 1:
-            join(join_by_mass(centres, rho, touching, mass_of, to_final))
+            join(join_by_mass(centres, rho, touching, threshold, mass_of, to_final))
     if min_size > 1 and len(centres) > 1:
         join(merge_small(counts, centres, rho, x, touching, min_size))
     if n_clusters is not None:

@@ -56,6 +56,9 @@ class LeafTree:
     low: I64           # ... and the lower child's (its centre hangs from high's)
     top: float         # the highest peak's log-density: the plain scale's unit
     leaves: int
+    # The log-density of a point no other point weighs in: a split there is
+    # an empty valley (plus a rounding allowance).
+    floor: float = -math.inf
 
     @property
     def nodes(self) -> int:
@@ -65,10 +68,13 @@ class LeafTree:
 MassOf = Callable[[I64, LeafTree], tuple[I64, I64]]
 
 
-def leaf_tree(meetings: list[tuple[int, int, float]], leaves: int, top: float) -> LeafTree:
+def leaf_tree(meetings: list[tuple[int, int, float]], leaves: int, top: float,
+              floor: float = -math.inf) -> LeafTree:
     """The tree from the meetings of the leaves' groups, from the highest
     saddle down: (the higher group's root leaf, the lower's, the saddle's
-    log-density). Groups that never meet hang from one root at density 0."""
+    log-density). Groups that never meet hang from one root at density 0.
+    top: the highest peak's log-density; floor: that of a point alone
+    (empty valleys split there)."""
     node_of = list(range(leaves))
     parent = [-1] * leaves
     split = [math.inf] * leaves
@@ -95,7 +101,12 @@ def leaf_tree(meetings: list[tuple[int, int, float]], leaves: int, top: float) -
     splits = np.asarray(split, np.float64)
     birth = np.where(parents >= 0, splits[np.maximum(parents, 0)], -math.inf)
     return LeafTree(parents, birth, splits, np.asarray(high, np.int64),
-                    np.asarray(low, np.int64), float(top), leaves)
+                    np.asarray(low, np.int64), float(top), leaves, float(floor))
+
+
+def plain(tree: LeafTree, rho: F64) -> F64:
+    """Log-densities on the plain scale, relative to the top."""
+    return np.exp(rho - tree.top)
 
 
 def band_mass(labels: I64, rho: F64, leaf_of: I64, tree: LeafTree) -> tuple[I64, I64]:
@@ -112,7 +123,7 @@ def band_mass(labels: I64, rho: F64, leaf_of: I64, tree: LeafTree) -> tuple[I64,
     while len(climbing):
         node[climbing] = tree.parent[node[climbing]]
         climbing = climbing[rho[climbing] <= tree.birth[node[climbing]]]
-    fixed = np.floor(np.exp(rho - tree.top) * SCALE).astype(np.int64)
+    fixed = np.floor(plain(tree, rho) * SCALE).astype(np.int64)
     sums = np.zeros(tree.nodes, np.int64)
     np.add.at(sums, node, fixed)
     return sums, np.bincount(node, minlength=tree.nodes).astype(np.int64)
@@ -125,8 +136,8 @@ def stability(tree: LeafTree, sums: I64, counts: I64) -> F64:
         if tree.parent[n] >= 0:
             below[tree.parent[n]] += below[n]
     below -= counts                    # strictly below: the node's full points
-    birth = np.exp(tree.birth - tree.top)
-    split = np.exp(np.minimum(tree.split, tree.top) - tree.top)
+    birth = plain(tree, tree.birth)
+    split = plain(tree, np.minimum(tree.split, tree.top))
     inner = np.arange(tree.nodes) >= tree.leaves
     full = np.where(inner, (split - birth) * below, 0.0)
     return (sums / SCALE - counts * birth) + full
@@ -135,7 +146,8 @@ def stability(tree: LeafTree, sums: I64, counts: I64) -> F64:
 def selected(tree: LeafTree, stable: F64) -> np.ndarray:
     """Per inner node whether it is one of the chosen clusters' nodes or
     inside one: a node is chosen where it holds at least its children's
-    best sum; the root never is."""
+    best sum, unless its children meet across an empty valley; the root
+    never is."""
     best = stable.copy()
     chosen = np.zeros(tree.nodes, bool)
     children: list[list[int]] = [[] for _ in range(tree.nodes)]
@@ -144,7 +156,7 @@ def selected(tree: LeafTree, stable: F64) -> np.ndarray:
             children[tree.parent[n]].append(n)
     for n in range(tree.leaves, tree.nodes):
         inside = sum(best[c] for c in children[n])
-        if tree.parent[n] >= 0 and stable[n] >= inside:
+        if tree.parent[n] >= 0 and stable[n] >= inside and tree.split[n] > tree.floor:
             chosen[n] = True
         else:
             best[n] = inside

@@ -356,7 +356,8 @@ def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int,
     root of that count differ by the same small steps times sqrt(k) (d log k
     = 2 d sqrt(k) / sqrt(k)); so at the median count m, a depth `threshold`
     in log-density is a rise of threshold * sqrt(m) / 2 in the root, and on
-    that scale the noise is the same everywhere. Where fewer points weigh
+    that scale (the root of the other points' count, the point's own
+    kernel weight (d + 2) / 2 left out) the noise is the same everywhere. Where fewer points weigh
     (a thin tail) the same rise asks a deeper valley in log-density, where
     more weigh a shallower one, down to the fixed depth where the kernel
     holds more than its k neighbours. The root's standard error,
@@ -366,7 +367,7 @@ def local_noise(n: int, bandwidth: float, dim: int, threshold: float, m: int,
     from .controls import LocalNoise   # controls reads this module
     spread = 0.5 * math.sqrt(2.0 * (dim + 2) / (dim + 4))
     return LocalNoise(log_count_unit(n, bandwidth, dim), 0.5 * threshold * math.sqrt(m), k,
-                      spread)
+                      spread, 0.5 * (dim + 2))
 
 
 def least_cluster_size(n: int, k: int, n_clusters: int | None = None) -> int:
