@@ -241,3 +241,20 @@ def test_two_noisy_circles_are_not_cut_into_arcs():
     t = np.random.default_rng(0).uniform(0.0, 2.0 * np.pi, 10_000)
     ring = np.c_[np.cos(t), np.sin(t)] + np.random.default_rng(1).normal(0.0, 0.05, (10_000, 2))
     assert DensityPeakClustering().fit(ring).n_clusters_ == 1
+
+
+def test_sparse_blobs_in_six_columns_stay_apart():
+    # Two blobs 1.8x as wide as a dense one and a fifth of its points, 6
+    # columns, centres 6 wide spreads apart: at their tops the kernel weighs
+    # a handful of other points beside the point's own weight (4 in 6
+    # columns), and the valleys between them are empty. Read with that
+    # weight, the tops stood less than the depth asked above the valleys,
+    # and the excess of mass joined groups across them: one cluster.
+    rng = np.random.default_rng(0)
+    centres = np.zeros((3, 6))
+    centres[1, 0] = centres[2, 1] = 6 * 1.8
+    x = np.vstack([rng.normal(c, s, (m, 6)) for c, s, m in zip(centres, (1.0, 1.8, 1.8),
+                                                               (20_000, 4_000, 4_000))])
+    y = np.repeat([0, 1, 2], [20_000, 4_000, 4_000])
+    model = DensityPeakClustering().fit(x)
+    assert model.n_clusters_ == 3 and adjusted_rand_index(y, model.labels_) > 0.99
