@@ -1,5 +1,6 @@
-"""The default merging's last step: of the clusters the noise test keeps,
-the ones that hold the most excess of mass.
+"""A step of the default merging, after the noise test and before the least
+cluster size: of the clusters the test keeps, the ones that hold the most
+excess of mass.
 
 The noise test (controls.LocalNoise) decides each meeting of two groups of
 peaks alone. Along a ridge with no dip of its own (a ring, a moon, a chain
@@ -19,9 +20,13 @@ node's excess of mass (its stability) is, on the plain density scale,
 
 (a leaf splits nowhere: its points count up to their density). The clusters
 are the set of nodes, none inside another, whose stabilities sum highest;
-a node wins over its children when it holds at least their sum. The root,
-where everything meets, is never a candidate: the noise test has already
-found its parts apart, and this step only joins.
+a node wins over its children when it holds at least the best sum inside
+them. The root, where everything meets, is never a candidate: the noise
+test has already found its parts apart, and this step only joins. Nor is
+a node whose parts meet across an empty valley, a saddle where the
+estimate reads a point's own kernel weight alone: no level the estimate
+measures connects them, and the mass such a node holds below that floor
+is the self-weight of its points, not density between them.
 
 The sums over points are exact integer sums of fixed-point densities (so
 that any split of the points into boxes gives the same bits); every point
