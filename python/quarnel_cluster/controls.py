@@ -2,7 +2,7 @@
 threshold, and what a user asks for: a least cluster size, a given number of
 clusters, a noise label.
 
-All four work on the saddles between touching clusters (borders.py):
+All of them work on the saddles between touching clusters (borders.py):
 
 - threshold: walking down the saddles from the highest, where two groups of
   peaks meet, the lower peak's group joins the higher one unless its top
@@ -14,6 +14,10 @@ All four work on the saddles between touching clusters (borders.py):
   (Joining whichever denser cluster a search from the centre meets first,
   as the native stability_loop does, can cross a lower saddle and cut a
   cluster between two neighbours: 0.02 lower mean ARI on the labelled sets.)
+- excess of mass (after the default test only): of the clusters the test
+  keeps, those inside a node of their merge tree that holds more excess of
+  mass than they do join there (excess_of_mass.py): the arcs of a ring or
+  a moon, whose dips the test reads one at a time.
 - min_cluster_size: the smallest cluster below the size joins the cluster it
   meets at its highest saddle (the one it would join first if the merge
   threshold were raised), again and again until none is too small; a cluster
