@@ -19,6 +19,7 @@ import numpy as np
 
 from .. import _native as native
 from ..borders import highest_by_key
+from ..controls import sizes
 from ..records import F64, I64
 
 CENTRE_FACTOR = 0.999
@@ -280,10 +281,6 @@ def border_levels(labels: I64, rho: F64, all_labels: I64, nbr: np.ndarray) -> tu
 def relabelled(labels: I64, new_label: I64) -> I64:
     """Labels mapped by new_label; -1 (none yet) stays."""
     return np.where(labels >= 0, new_label[np.maximum(labels, 0)], -1)
-
-
-def sizes(labels: I64, n_clusters: int) -> I64:
-    return np.bincount(labels[labels >= 0], minlength=n_clusters)
 
 
 def centre_rows(box: Box, first: I64, f_first: I64) -> dict[str, np.ndarray]:

@@ -178,7 +178,9 @@ def clusters(bx: PersistedBoxes, f_rho: list[Any], threshold: "float | controls.
     to_final, final_centres, tree.changed = rejoined(
         tree, threshold if n_clusters is None else None, min_size, n_clusters, box_mass)
     if tree.mass is None and isinstance(threshold, controls.LocalNoise):
-        rejoined(tree, threshold, min_size, None, box_mass)   # for relabel's default cut
+        # A fit given n_clusters takes no default test, but relabel's
+        # default cut reads the sums: the test's joins alone make them.
+        rejoined(tree, threshold, 1, None, box_mass)
     labels = _final_labels(client, bx, labels, f_rho, rho, to_final, width_c,
                            len(final_centres), noise)
     return Merged(labels, shared(client, tree.changed), final_centres, tree)
